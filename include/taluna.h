@@ -1,0 +1,161 @@
+/* taluna: GPU point-cloud renderer, public C interface.
+ *
+ * Every function that can fail returns 0 on success and 1 on failure; the reason is then read with
+ * tlLastError(ctx). A null context makes every function fail quietly. A context must be used by one
+ * thread at a time; different contexts may be used from different threads.
+ *
+ * The header needs no CUDA header and declares no CUDA type, so it can be included from C, from C++
+ * and next to CUDA's own vector types. All records are consecutive 32-bit fields; their layouts are
+ * fixed and checked below. */
+#ifndef TALUNA_H
+#define TALUNA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(TALUNA_BUILDING_LIBRARY)
+#    define TL_API __declspec(dllexport)
+#  else
+#    define TL_API __declspec(dllimport)
+#  endif
+#else
+#  define TL_API __attribute__((visibility("default")))
+#endif
+
+#if defined(__cplusplus)
+#  define TL_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+extern "C" {
+#else
+#  define TL_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+#define TL_API_VERSION 6
+
+/* Opaque context: one per device binding; owns every device buffer the library allocates for it. */
+typedef struct TLContext TLContext;
+
+/* Three floats, tightly packed in arrays at a 12-byte stride: positions and velocities. */
+typedef struct TLV3 {
+    float x, y, z;
+} TLV3;
+
+/* Four bytes red, green, blue, alpha: particle colours and 8-bit image pixels. */
+typedef struct TLUChar4 {
+    uint8_t x, y, z, w;
+} TLUChar4;
+
+/* Four floats red, green, blue, alpha: float image pixels (linear, premultiplied). */
+typedef struct TLFloat4 {
+    float x, y, z, w;
+} TLFloat4;
+
+/* Camera (26 words). projection 1 selects the equirectangular panorama; every other value the
+ * perspective camera. Angles are in degrees. */
+typedef struct TLCamera {
+    TLV3 eye;
+    TLV3 target;
+    TLV3 up;
+    float fovY;
+    float focusDistance;
+    float aperture;
+    int32_t projection;
+    float lonMin, lonMax;
+    float latMin, latMax;
+    float eyeOffset;
+    float convergence;
+    float nodalOffset;
+    int32_t poleModeTop, poleModeBottom;
+    float poleAngleTop, poleAngleBottom;
+    float poleExponentTop, poleExponentBottom;
+} TLCamera;
+
+/* Render settings (19 words). lightingMode 1 selects the volumetric lighting path; words from
+ * density on are read only there. */
+typedef struct TLRenderSettings {
+    int32_t width;
+    int32_t height;
+    float intensity;
+    float exposure;
+    int32_t jitterCount;
+    float jitterSigma;
+    int32_t samples;
+    float shutter;
+    uint32_t seed;
+    int32_t lightingMode;
+    float density;
+    float ambient;
+    float baseLight[3];
+    float anisotropy;
+    int32_t shadowMapSize;
+    int32_t shadowSlices;
+    int32_t depthSlices;
+} TLRenderSettings;
+
+/* Light (16 words): kind 0 point, 1 spot, 2 directional (anything else: point). */
+typedef struct TLLight {
+    int32_t kind;
+    float position[3];
+    float direction[3];
+    float color[3];
+    float outerAngle;
+    float innerAngle;
+    int32_t falloff;
+    float range;
+    float innerRange;
+    int32_t castShadows;
+} TLLight;
+
+#define TL_WORD(type, field) (offsetof(type, field) / 4)
+TL_STATIC_ASSERT(sizeof(TLV3) == 12, "TLV3 is 12 bytes");
+TL_STATIC_ASSERT(sizeof(TLUChar4) == 4, "TLUChar4 is 4 bytes");
+TL_STATIC_ASSERT(sizeof(TLFloat4) == 16, "TLFloat4 is 16 bytes");
+TL_STATIC_ASSERT(sizeof(TLCamera) == 26 * 4, "TLCamera is 26 words");
+TL_STATIC_ASSERT(TL_WORD(TLCamera, fovY) == 9 && TL_WORD(TLCamera, projection) == 12,
+                 "TLCamera lens words");
+TL_STATIC_ASSERT(TL_WORD(TLCamera, lonMin) == 13 && TL_WORD(TLCamera, eyeOffset) == 17 &&
+                     TL_WORD(TLCamera, poleModeTop) == 20 && TL_WORD(TLCamera, poleExponentBottom) == 25,
+                 "TLCamera panorama words");
+TL_STATIC_ASSERT(sizeof(TLRenderSettings) == 19 * 4, "TLRenderSettings is 19 words");
+TL_STATIC_ASSERT(TL_WORD(TLRenderSettings, seed) == 8 && TL_WORD(TLRenderSettings, lightingMode) == 9 &&
+                     TL_WORD(TLRenderSettings, baseLight) == 12 && TL_WORD(TLRenderSettings, anisotropy) == 15 &&
+                     TL_WORD(TLRenderSettings, depthSlices) == 18,
+                 "TLRenderSettings words");
+TL_STATIC_ASSERT(sizeof(TLLight) == 64, "TLLight is 16 words");
+TL_STATIC_ASSERT(TL_WORD(TLLight, direction) == 4 && TL_WORD(TLLight, color) == 7 &&
+                     TL_WORD(TLLight, falloff) == 12 && TL_WORD(TLLight, castShadows) == 15,
+                 "TLLight words");
+#undef TL_WORD
+
+/* Lifecycle and errors. */
+TL_API int tlApiVersion(void);
+/* Returns a context even when the device fails to initialise: check tlLastError right after
+ * (non-empty means failure). Returns null only when the host is out of memory. */
+TL_API TLContext* tlCreate(int device);
+TL_API void tlDestroy(TLContext* ctx);
+/* Text of the most recent failure ("" when none); "no context" for a null handle. */
+TL_API const char* tlLastError(TLContext* ctx);
+/* "name | CC x.y | VRAM free a / b GB", cut to bufferSize - 1 bytes and terminated. */
+TL_API int tlDeviceInfo(TLContext* ctx, char* buffer, int bufferSize);
+
+/* Particle store. */
+TL_API int tlReserve(TLContext* ctx, uint64_t n, int withVelocity);
+TL_API int tlUpload(TLContext* ctx, const TLV3* positions, const TLUChar4* colors, const TLV3* velocities,
+                    uint64_t n, uint64_t offset);
+TL_API int tlSetCount(TLContext* ctx, uint64_t n);
+TL_API uint64_t tlGetCount(TLContext* ctx);
+TL_API int tlGenerateTestCloud(TLContext* ctx, uint64_t n, uint32_t seed, int withVelocity);
+
+/* Rendering. Each output may be null. */
+TL_API int tlRender(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings,
+                    const TLLight* lights, int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut, float* msOut);
+
+/* Image files (no context, no GPU). rgba: width * height * 4 floats, linear and premultiplied. */
+TL_API int tlSavePNG(const char* path, int width, int height, const float* rgba, int sixteenBit);
+TL_API int tlSaveEXR(const char* path, int width, int height, const float* rgba);
+
+#if defined(__cplusplus)
+}
+#endif
+
+#endif /* TALUNA_H */

@@ -1,0 +1,28 @@
+// Kernel launches on the CPU runtime: the launch configuration is checked as the GPU checks it, then
+// the work items run on all cores. The grid only bounds a GPU's parallelism; on the host every item
+// is visited exactly once whatever the grid size, as a grid-stride loop would.
+#pragma once
+
+#include <cstdint>
+
+#include "gpu/runtime.h"
+#include "kernels/kernels.h"
+
+namespace tl::gpu::cpu {
+
+// Records err as the calling thread's last error (what getLastError() returns next).
+void setLastError(Error err);
+
+// False (with kErrorInvalidConfiguration recorded) when a GPU would refuse the configuration.
+bool launchAccepted(LaunchConfig cfg);
+
+// The host copy of the constant block that kernels read on this runtime.
+const void* constantBlock();
+
+template <class Body>
+void parallelFor(uint64_t n, Body&& body) {
+#pragma omp parallel for schedule(static)
+    for (uint64_t i = 0; i < n; ++i) body(i);
+}
+
+}  // namespace tl::gpu::cpu

@@ -1,0 +1,249 @@
+// The runtime on the host: host memory is device memory, device 0 is this machine's processors, and
+// kernels run on all cores. Everything is synchronous, so stream-ordered calls complete on return.
+#include <omp.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "gpu/cpu_launch.h"
+#include "gpu/runtime.h"
+
+namespace tl::gpu {
+namespace {
+
+thread_local Error tLastError = kSuccess;
+// Whether the calling thread's current device is a valid one. Device 0 is current by default, as on a
+// GPU; after a failed selection of another ordinal the thread has no usable device until it selects
+// device 0 again, so work on a context that failed to initialise fails too.
+thread_local bool tDeviceValid = true;
+
+Error fail(Error err) {
+    tLastError = err;
+    return err;
+}
+
+struct CpuEvent {
+    std::chrono::steady_clock::time_point when;
+    bool recorded = false;
+};
+
+// The constant block of the lighting path: once per device, as on a GPU.
+alignas(64) unsigned char gConstantBlock[8192];
+
+// Reads a "Key:   value kB" line of /proc/meminfo; 0 when missing.
+size_t meminfoBytes(const char* key) {
+    FILE* f = std::fopen("/proc/meminfo", "r");
+    if (!f) return 0;
+    char line[256];
+    size_t result = 0;
+    const size_t keyLen = std::strlen(key);
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, key, keyLen) == 0 && line[keyLen] == ':') {
+            unsigned long long kb = 0;
+            if (std::sscanf(line + keyLen + 1, "%llu", &kb) == 1) result = static_cast<size_t>(kb) * 1024u;
+            break;
+        }
+    }
+    std::fclose(f);
+    return result;
+}
+
+void hostMemory(size_t* freeBytes, size_t* totalBytes) {
+    size_t total = meminfoBytes("MemTotal");
+    size_t avail = meminfoBytes("MemAvailable");
+    if (total == 0) {
+        long pages = sysconf(_SC_PHYS_PAGES), avPages = sysconf(_SC_AVPHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+        if (pages > 0 && page > 0) total = static_cast<size_t>(pages) * static_cast<size_t>(page);
+        if (avPages > 0 && page > 0) avail = static_cast<size_t>(avPages) * static_cast<size_t>(page);
+    }
+    *freeBytes = avail;
+    *totalBytes = total;
+}
+
+std::string cpuModelName() {
+    std::string name = "CPU";
+    FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (!f) return name;
+    char line[512];
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "model name", 10) == 0) {
+            const char* colon = std::strchr(line, ':');
+            if (colon) {
+                std::string model = colon + 1;
+                while (!model.empty() && (model.front() == ' ' || model.front() == '\t')) model.erase(0, 1);
+                while (!model.empty() && (model.back() == '\n' || model.back() == ' ')) model.pop_back();
+                if (!model.empty()) name = "CPU " + model;
+            }
+            break;
+        }
+    }
+    std::fclose(f);
+    return name;
+}
+
+// The error of an operation that needs the current device, or success.
+Error needDevice() { return tDeviceValid ? kSuccess : fail(kErrorInvalidDevice); }
+
+}  // namespace
+
+namespace cpu {
+void setLastError(Error err) { tLastError = err; }
+
+bool launchAccepted(LaunchConfig cfg) {
+    if (needDevice() != kSuccess) return false;
+    if (cfg.blocks == 0 || cfg.threadsPerBlock == 0 || cfg.threadsPerBlock > 1024 || cfg.blocks > 0x7FFFFFFFu) {
+        tLastError = kErrorInvalidConfiguration;
+        return false;
+    }
+    return true;
+}
+
+const void* constantBlock() { return gConstantBlock; }
+}  // namespace cpu
+
+Error setDevice(int device) {
+    tDeviceValid = device == 0;
+    return tDeviceValid ? kSuccess : fail(kErrorInvalidDevice);
+}
+
+Error getDeviceProperties(DeviceProperties* props, int device) {
+    if (!props) return fail(kErrorInvalidValue);
+    if (device != 0) return fail(kErrorInvalidDevice);
+    std::memset(props, 0, sizeof *props);
+    std::string name = cpuModelName() + " (" + std::to_string(omp_get_max_threads()) + " threads)";
+    std::snprintf(props->name, sizeof props->name, "%s", name.c_str());
+    props->major = 0;
+    props->minor = 0;
+    return kSuccess;
+}
+
+Error memGetInfo(size_t* freeBytes, size_t* totalBytes) {
+    if (!freeBytes || !totalBytes) return fail(kErrorInvalidValue);
+    if (Error err = needDevice()) return err;
+    hostMemory(freeBytes, totalBytes);
+    return kSuccess;
+}
+
+Error multiProcessorCount(int* count, int device) {
+    if (!count) return fail(kErrorInvalidValue);
+    if (device != 0) return fail(kErrorInvalidDevice);
+    *count = omp_get_max_threads();
+    return kSuccess;
+}
+
+Error malloc(void** ptr, size_t bytes) {
+    if (!ptr) return fail(kErrorInvalidValue);
+    *ptr = nullptr;
+    if (Error err = needDevice()) return err;
+    if (bytes == 0) return kSuccess;
+    // Like a GPU, refuse what the machine cannot hold instead of overcommitting and being killed later.
+    size_t freeBytes = 0, totalBytes = 0;
+    hostMemory(&freeBytes, &totalBytes);
+    if (freeBytes != 0 && bytes > freeBytes) return fail(kErrorMemoryAllocation);
+    if (bytes > SIZE_MAX - 255) return fail(kErrorMemoryAllocation);
+    void* p = std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
+    if (!p) return fail(kErrorMemoryAllocation);
+    *ptr = p;
+    return kSuccess;
+}
+
+Error free(void* ptr) {
+    std::free(ptr);
+    return kSuccess;
+}
+
+Error copyToDevice(void* dst, const void* src, size_t bytes) {
+    if (Error err = needDevice()) return err;
+    if (bytes == 0) return kSuccess;
+    if (!dst || !src) return fail(kErrorInvalidValue);
+    std::memcpy(dst, src, bytes);
+    return kSuccess;
+}
+
+Error copyToHost(void* dst, const void* src, size_t bytes) { return copyToDevice(dst, src, bytes); }
+
+Error memset(void* dst, int value, size_t bytes) {
+    if (Error err = needDevice()) return err;
+    if (bytes == 0) return kSuccess;
+    if (!dst) return fail(kErrorInvalidValue);
+    std::memset(dst, value, bytes);
+    return kSuccess;
+}
+
+Error memsetAsync(void* dst, int value, size_t bytes) { return memset(dst, value, bytes); }
+
+Error copyToConstantBlock(const void* src, size_t bytes) {
+    if (Error err = needDevice()) return err;
+    if (bytes > sizeof gConstantBlock || (bytes > 0 && !src)) return fail(kErrorInvalidValue);
+    if (bytes > 0) std::memcpy(gConstantBlock, src, bytes);
+    return kSuccess;
+}
+
+Error eventCreate(Event* event) {
+    if (!event) return fail(kErrorInvalidValue);
+    if (Error err = needDevice()) return err;
+    auto* e = new (std::nothrow) CpuEvent();
+    if (!e) return fail(kErrorMemoryAllocation);
+    *event = e;
+    return kSuccess;
+}
+
+Error eventDestroy(Event event) {
+    if (!event) return fail(kErrorInvalidResourceHandle);
+    delete static_cast<CpuEvent*>(event);
+    return kSuccess;
+}
+
+Error eventRecord(Event event) {
+    if (!event) return fail(kErrorInvalidResourceHandle);
+    auto* e = static_cast<CpuEvent*>(event);
+    e->when = std::chrono::steady_clock::now();
+    e->recorded = true;
+    return kSuccess;
+}
+
+Error eventSynchronize(Event event) { return event ? kSuccess : fail(kErrorInvalidResourceHandle); }
+
+Error eventElapsedTime(float* ms, Event start, Event stop) {
+    if (!ms) return fail(kErrorInvalidValue);
+    if (!start || !stop) return fail(kErrorInvalidResourceHandle);
+    auto* a = static_cast<CpuEvent*>(start);
+    auto* b = static_cast<CpuEvent*>(stop);
+    if (!a->recorded || !b->recorded) return fail(kErrorInvalidResourceHandle);
+    *ms = std::chrono::duration<float, std::milli>(b->when - a->when).count();
+    return kSuccess;
+}
+
+Error getLastError() {
+    Error err = tLastError;
+    tLastError = kSuccess;
+    return err;
+}
+
+Error deviceSynchronize() { return needDevice(); }
+
+const char* errorString(Error err) {
+    switch (err) {
+        case kSuccess: return "no error";
+        case kErrorInvalidValue: return "invalid argument";
+        case kErrorMemoryAllocation: return "out of memory";
+        case kErrorInitializationError: return "initialization error";
+        case kErrorInvalidConfiguration: return "invalid configuration argument";
+        case kErrorInsufficientDriver: return "CUDA driver version is insufficient for CUDA runtime version";
+        case kErrorNoDevice: return "no CUDA-capable device is detected";
+        case kErrorInvalidDevice: return "invalid device ordinal";
+        case kErrorInvalidResourceHandle: return "invalid resource handle";
+        case kErrorNotReady: return "device not ready";
+        case kErrorLaunchFailure: return "unspecified launch failure";
+        case kErrorNotSupported: return "operation not supported";
+        default: return "unrecognized error code";
+    }
+}
+
+}  // namespace tl::gpu

@@ -1,0 +1,67 @@
+// The GPU runtime operations the library uses, behind one small interface. Two implementations exist:
+// cuda_runtime.cpp forwards to the CUDA runtime, cpu_runtime.cpp runs everything on the host with
+// host memory as device memory. Nothing above this folder knows which one it is linked with.
+//
+// Error codes follow the CUDA runtime's numbering; 0 is success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tl::gpu {
+
+using Error = int;
+
+enum : Error {
+    kSuccess = 0,
+    kErrorInvalidValue = 1,
+    kErrorMemoryAllocation = 2,
+    kErrorInitializationError = 3,
+    kErrorInvalidConfiguration = 9,
+    kErrorInsufficientDriver = 35,
+    kErrorNoDevice = 100,
+    kErrorInvalidDevice = 101,
+    kErrorInvalidResourceHandle = 400,
+    kErrorNotReady = 600,
+    kErrorLaunchFailure = 719,
+    kErrorNotSupported = 801,
+};
+
+// Opaque timing event.
+using Event = void*;
+
+struct DeviceProperties {
+    char name[256];
+    int major;
+    int minor;
+};
+
+Error setDevice(int device);
+Error getDeviceProperties(DeviceProperties* props, int device);
+Error memGetInfo(size_t* freeBytes, size_t* totalBytes);
+Error multiProcessorCount(int* count, int device);
+
+Error malloc(void** ptr, size_t bytes);
+Error free(void* ptr);
+Error copyToDevice(void* dst, const void* src, size_t bytes);
+Error copyToHost(void* dst, const void* src, size_t bytes);
+Error memset(void* dst, int value, size_t bytes);
+// Ordered on the default stream; returns before the fill on a real GPU.
+Error memsetAsync(void* dst, int value, size_t bytes);
+// Uploads bytes to the start of the per-device constant block of the lighting path.
+Error copyToConstantBlock(const void* src, size_t bytes);
+
+Error eventCreate(Event* event);
+Error eventDestroy(Event event);
+Error eventRecord(Event event);
+Error eventSynchronize(Event event);
+Error eventElapsedTime(float* ms, Event start, Event stop);
+
+// Returns and clears the calling thread's last error (launch errors included).
+Error getLastError();
+Error deviceSynchronize();
+
+// Static description of a code; may be null or empty when the runtime has none.
+const char* errorString(Error err);
+
+}  // namespace tl::gpu
