@@ -87,14 +87,17 @@ inline std::string executableDir() {
     return slash == std::string::npos ? "" : p.substr(0, slash);
 }
 
-// Where to look for a library named `name` (e.g. "libtaluna.so"): beside the executable, in ../lib,
-// then the dynamic loader's own search path.
+// Where to look for a library named `name` (e.g. "libtaluna.so"): beside the executable, in ../lib
+// (the build tree), in the installed library folder, then the dynamic loader's own search path.
 inline std::vector<std::string> libraryCandidates(const std::string& name) {
     std::vector<std::string> out;
     std::string dir = executableDir();
     if (!dir.empty()) {
         out.push_back(dir + "/" + name);
         out.push_back(dir + "/../lib/" + name);
+#if defined(TALUNA_TOOL_TO_LIBDIR)
+        out.push_back(dir + "/" TALUNA_TOOL_TO_LIBDIR "/" + name);
+#endif
     }
     out.push_back(name);
     return out;
