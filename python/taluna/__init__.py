@@ -1,0 +1,480 @@
+"""Python interface to the taluna point-cloud renderer (ctypes over the C library).
+
+    import taluna
+    with taluna.Context() as ctx:                  # GPU library, else the CPU library
+        ctx.generate_galaxy(1_000_000, seed=1)
+        rgba, image, ms = ctx.render(taluna.Camera(), taluna.Settings(width=640, height=360))
+    taluna.save_png("galaxy.png", image)
+
+Arrays go in and come out as numpy arrays; every library failure is raised as taluna.Error with the
+library's own text.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Iterable, Optional, Sequence, Tuple
+
+import numpy as np
+
+__all__ = [
+    "Camera", "Context", "Error", "Light", "Settings", "load_library", "save_exr", "save_png",
+    "API_VERSION",
+]
+
+API_VERSION = 6
+
+PERSPECTIVE, PANORAMA = 0, 1
+POINT, SPOT, DIRECTIONAL = 0, 1, 2
+
+
+class Error(RuntimeError):
+    """A failure reported by the library; str(err) is the library's text."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# C records (layouts fixed by include/taluna.h)
+
+class _V3(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_float), ("y", ctypes.c_float), ("z", ctypes.c_float)]
+
+
+class _Camera(ctypes.Structure):
+    _fields_ = [
+        ("eye", _V3), ("target", _V3), ("up", _V3),
+        ("fovY", ctypes.c_float), ("focusDistance", ctypes.c_float), ("aperture", ctypes.c_float),
+        ("projection", ctypes.c_int32),
+        ("lonMin", ctypes.c_float), ("lonMax", ctypes.c_float),
+        ("latMin", ctypes.c_float), ("latMax", ctypes.c_float),
+        ("eyeOffset", ctypes.c_float), ("convergence", ctypes.c_float), ("nodalOffset", ctypes.c_float),
+        ("poleModeTop", ctypes.c_int32), ("poleModeBottom", ctypes.c_int32),
+        ("poleAngleTop", ctypes.c_float), ("poleAngleBottom", ctypes.c_float),
+        ("poleExponentTop", ctypes.c_float), ("poleExponentBottom", ctypes.c_float),
+    ]
+
+
+class _Settings(ctypes.Structure):
+    _fields_ = [
+        ("width", ctypes.c_int32), ("height", ctypes.c_int32),
+        ("intensity", ctypes.c_float), ("exposure", ctypes.c_float),
+        ("jitterCount", ctypes.c_int32), ("jitterSigma", ctypes.c_float),
+        ("samples", ctypes.c_int32), ("shutter", ctypes.c_float),
+        ("seed", ctypes.c_uint32), ("lightingMode", ctypes.c_int32),
+        ("density", ctypes.c_float), ("ambient", ctypes.c_float),
+        ("baseLight", ctypes.c_float * 3), ("anisotropy", ctypes.c_float),
+        ("shadowMapSize", ctypes.c_int32), ("shadowSlices", ctypes.c_int32), ("depthSlices", ctypes.c_int32),
+    ]
+
+
+class _Light(ctypes.Structure):
+    _fields_ = [
+        ("kind", ctypes.c_int32), ("position", ctypes.c_float * 3), ("direction", ctypes.c_float * 3),
+        ("color", ctypes.c_float * 3), ("outerAngle", ctypes.c_float), ("innerAngle", ctypes.c_float),
+        ("falloff", ctypes.c_int32), ("range", ctypes.c_float), ("innerRange", ctypes.c_float),
+        ("castShadows", ctypes.c_int32),
+    ]
+
+
+assert ctypes.sizeof(_Camera) == 104 and ctypes.sizeof(_Settings) == 76 and ctypes.sizeof(_Light) == 64
+
+
+# ---------------------------------------------------------------------------------------------------
+# Python-side descriptions with the renderer tool's defaults
+
+def _vec3(value, name) -> Tuple[float, float, float]:
+    try:
+        v = tuple(float(c) for c in value)
+    except TypeError:
+        raise ValueError(f"{name} must be three numbers, got {value!r}") from None
+    if len(v) != 3:
+        raise ValueError(f"{name} must be three numbers, got {len(v)}")
+    return v  # type: ignore[return-value]
+
+
+@dataclass
+class Camera:
+    """Perspective (projection="perspective") or equirectangular panorama camera; angles in degrees."""
+    eye: Sequence[float] = (0.0, 140.0, 230.0)
+    target: Sequence[float] = (0.0, 0.0, 0.0)
+    up: Sequence[float] = (0.0, 1.0, 0.0)
+    fov_y: float = 45.0
+    focus_distance: float = 0.0
+    aperture: float = 0.0
+    projection: object = "perspective"
+    lon_min: float = -180.0
+    lon_max: float = 180.0
+    lat_min: float = -90.0
+    lat_max: float = 90.0
+    eye_offset: float = 0.0
+    convergence: float = 0.0
+    nodal_offset: float = 0.0
+    pole_mode_top: int = 0
+    pole_mode_bottom: int = 0
+    pole_angle_top: float = 0.0
+    pole_angle_bottom: float = 0.0
+    pole_exponent_top: float = 1.0
+    pole_exponent_bottom: float = 1.0
+
+    def _record(self) -> _Camera:
+        proj = {"perspective": PERSPECTIVE, "panorama": PANORAMA}.get(self.projection, self.projection)
+        if not isinstance(proj, int):
+            raise ValueError(f"projection must be 'perspective', 'panorama' or an int, got {self.projection!r}")
+        c = _Camera()
+        c.eye = _V3(*_vec3(self.eye, "eye"))
+        c.target = _V3(*_vec3(self.target, "target"))
+        c.up = _V3(*_vec3(self.up, "up"))
+        c.fovY, c.focusDistance, c.aperture = self.fov_y, self.focus_distance, self.aperture
+        c.projection = proj
+        c.lonMin, c.lonMax, c.latMin, c.latMax = self.lon_min, self.lon_max, self.lat_min, self.lat_max
+        c.eyeOffset, c.convergence, c.nodalOffset = self.eye_offset, self.convergence, self.nodal_offset
+        c.poleModeTop, c.poleModeBottom = int(self.pole_mode_top), int(self.pole_mode_bottom)
+        c.poleAngleTop, c.poleAngleBottom = self.pole_angle_top, self.pole_angle_bottom
+        c.poleExponentTop, c.poleExponentBottom = self.pole_exponent_top, self.pole_exponent_bottom
+        return c
+
+
+@dataclass
+class Settings:
+    """Image size, brightness and sampling; lighting=True selects the volumetric lighting path."""
+    width: int = 1920
+    height: int = 1080
+    intensity: float = 1.0
+    exposure: float = 1.0
+    jitter_count: int = 0
+    jitter_sigma: float = 0.0
+    samples: int = 1
+    shutter: float = 0.0
+    seed: int = 0
+    lighting: bool = False
+    density: float = 1.0
+    ambient: float = 0.1
+    base_light: Sequence[float] = (0.0, 0.0, 0.0)
+    anisotropy: float = 0.0
+    shadow_map_size: int = 512
+    shadow_slices: int = 64
+    depth_slices: int = 32
+
+    def _record(self) -> _Settings:
+        s = _Settings()
+        s.width, s.height = int(self.width), int(self.height)
+        s.intensity, s.exposure = self.intensity, self.exposure
+        s.jitterCount, s.jitterSigma = int(self.jitter_count), self.jitter_sigma
+        s.samples, s.shutter = int(self.samples), self.shutter
+        s.seed = int(self.seed) & 0xFFFFFFFF
+        s.lightingMode = 1 if self.lighting else 0
+        s.density, s.ambient = self.density, self.ambient
+        s.baseLight[:] = _vec3(self.base_light, "base_light")
+        s.anisotropy = self.anisotropy
+        s.shadowMapSize, s.shadowSlices, s.depthSlices = (
+            int(self.shadow_map_size), int(self.shadow_slices), int(self.depth_slices))
+        return s
+
+
+@dataclass
+class Light:
+    """A light of the lighting path: kind "point", "spot" or "directional"."""
+    kind: object = "point"
+    position: Sequence[float] = (0.0, 0.0, 0.0)
+    direction: Sequence[float] = (0.0, -1.0, 0.0)
+    color: Sequence[float] = (1.0, 1.0, 1.0)
+    outer_angle: float = 40.0
+    inner_angle: float = 30.0
+    falloff: int = 0
+    range: float = 100.0
+    inner_range: float = 0.0
+    cast_shadows: bool = True
+
+    def _record(self) -> _Light:
+        kind = {"point": POINT, "spot": SPOT, "directional": DIRECTIONAL}.get(self.kind, self.kind)
+        if not isinstance(kind, int):
+            raise ValueError(f"kind must be 'point', 'spot', 'directional' or an int, got {self.kind!r}")
+        rec = _Light()
+        rec.kind = kind
+        rec.position[:] = _vec3(self.position, "position")
+        rec.direction[:] = _vec3(self.direction, "direction")
+        rec.color[:] = _vec3(self.color, "color")
+        rec.outerAngle, rec.innerAngle = self.outer_angle, self.inner_angle
+        rec.falloff, rec.range, rec.innerRange = int(self.falloff), self.range, self.inner_range
+        rec.castShadows = 1 if self.cast_shadows else 0
+        return rec
+
+
+# ---------------------------------------------------------------------------------------------------
+# Loading the libraries
+
+_LIB_NAMES = {"cuda": "libtaluna.so", "cpu": "libtaluna_cpu.so"}
+_loaded: dict = {}
+
+
+def _search_dirs() -> Iterable[Path]:
+    env = os.environ.get("TALUNA_LIBRARY_DIR")
+    if env:
+        yield Path(env)
+    here = Path(__file__).resolve().parent
+    yield here  # a wheel-style install next to the package
+    yield here.parent.parent / "build" / "lib"  # the source tree's build folder
+
+
+def load_library(backend: str = "cpu", path: Optional[str] = None) -> ctypes.CDLL:
+    """Loads (once) the library of a backend ("cuda" or "cpu"), or the library at `path`."""
+    key = path or backend
+    if key in _loaded:
+        return _loaded[key]
+    if path is None:
+        if backend not in _LIB_NAMES:
+            raise ValueError(f"backend must be 'cuda' or 'cpu', got {backend!r}")
+        name = _LIB_NAMES[backend]
+        candidates = [str(d / name) for d in _search_dirs() if (d / name).exists()] + [name]
+    else:
+        candidates = [path]
+    errors = []
+    for candidate in candidates:
+        try:
+            lib = ctypes.CDLL(candidate)
+            break
+        except OSError as exc:
+            errors.append(str(exc))
+    else:
+        raise Error(f"cannot load the {key} library: " + "; ".join(errors))
+    _declare(lib)
+    if lib.tlApiVersion() != API_VERSION:
+        raise Error(f"{candidate}: interface version {lib.tlApiVersion()}, expected {API_VERSION}")
+    _loaded[key] = lib
+    return lib
+
+
+def _declare(lib: ctypes.CDLL) -> None:
+    p, u64, i32, f32p = ctypes.c_void_p, ctypes.c_uint64, ctypes.c_int, ctypes.POINTER(ctypes.c_float)
+    sigs = {
+        "tlApiVersion": (i32, []),
+        "tlCreate": (p, [i32]),
+        "tlDestroy": (None, [p]),
+        "tlLastError": (ctypes.c_char_p, [p]),
+        "tlDeviceInfo": (i32, [p, ctypes.c_char_p, i32]),
+        "tlReserve": (i32, [p, u64, i32]),
+        "tlUpload": (i32, [p, p, p, p, u64, u64]),
+        "tlSetCount": (i32, [p, u64]),
+        "tlGetCount": (u64, [p]),
+        "tlGenerateTestCloud": (i32, [p, u64, ctypes.c_uint32, i32]),
+        "tlRender": (i32, [p, ctypes.POINTER(_Camera), ctypes.POINTER(_Settings), ctypes.POINTER(_Light), i32,
+                           p, p, f32p]),
+        "tlSavePNG": (i32, [ctypes.c_char_p, i32, i32, p, i32]),
+        "tlSaveEXR": (i32, [ctypes.c_char_p, i32, i32, p]),
+    }
+    for name, (res, args) in sigs.items():
+        fn = getattr(lib, name)
+        fn.restype, fn.argtypes = res, args
+
+
+# ---------------------------------------------------------------------------------------------------
+# Array conversion
+
+def _rows(array, width: int, dtype, name: str) -> np.ndarray:
+    try:
+        a = np.asarray(array)
+    except Exception as exc:  # noqa: BLE001 - any failure to convert is the caller's input
+        raise ValueError(f"{name}: not convertible to an array ({exc})") from None
+    if a.ndim == 1 and a.size % width == 0 and a.size > 0:
+        a = a.reshape(-1, width)
+    if a.ndim != 2 or a.shape[1] != width:
+        raise ValueError(f"{name} must have shape (n, {width}), got {a.shape}")
+    if not (np.issubdtype(a.dtype, np.number) or a.dtype == np.bool_):
+        raise ValueError(f"{name} must be numeric, got dtype {a.dtype}")
+    return np.ascontiguousarray(a, dtype=dtype)
+
+
+def _colors(colors, n: int) -> np.ndarray:
+    try:
+        a = np.asarray(colors)
+    except Exception as exc:  # noqa: BLE001
+        raise ValueError(f"colors: not convertible to an array ({exc})") from None
+    if a.ndim != 2 or a.shape[1] not in (3, 4) or a.shape[0] != n:
+        raise ValueError(f"colors must have shape ({n}, 3) or ({n}, 4), got {a.shape}")
+    if np.issubdtype(a.dtype, np.floating):
+        if not np.all(np.isfinite(a)):
+            raise ValueError("colors must be finite")
+        a = np.clip(np.rint(a * 255.0), 0, 255)
+    elif np.issubdtype(a.dtype, np.integer):
+        if a.size and (a.min() < 0 or a.max() > 255):
+            raise ValueError("integer colors must lie in 0..255")
+    else:
+        raise ValueError(f"colors must be numeric, got dtype {a.dtype}")
+    a = a.astype(np.uint8)
+    if a.shape[1] == 3:
+        a = np.concatenate([a, np.full((n, 1), 255, np.uint8)], axis=1)
+    return np.ascontiguousarray(a)
+
+
+def _image(image) -> np.ndarray:
+    a = np.asarray(image)
+    if a.ndim != 3 or a.shape[2] not in (3, 4) or a.shape[0] < 1 or a.shape[1] < 1:
+        raise ValueError(f"image must have shape (height, width, 3 or 4), got {a.shape}")
+    if not np.issubdtype(a.dtype, np.number):
+        raise ValueError(f"image must be numeric, got dtype {a.dtype}")
+    if np.issubdtype(a.dtype, np.integer):
+        raise ValueError("image must hold linear floats (premultiplied RGBA), not integers")
+    a = a.astype(np.float32, copy=False)
+    if a.shape[2] == 3:
+        a = np.concatenate([a, np.ones(a.shape[:2] + (1,), np.float32)], axis=2)
+    return np.ascontiguousarray(a)
+
+
+def _path(path) -> bytes:
+    return os.fsencode(os.fspath(path)) if not isinstance(path, bytes) else path
+
+
+# ---------------------------------------------------------------------------------------------------
+# The context
+
+class Context:
+    """A rendering context on one device. backend: "auto" (GPU library, falling back to the CPU
+    library when it cannot be loaded or finds no device), "cuda" or "cpu"."""
+
+    def __init__(self, device: int = 0, backend: str = "auto", library: Optional[str] = None):
+        self._ctx = None
+        self.fallback_reason: Optional[str] = None
+        if backend not in ("auto", "cuda", "cpu"):
+            raise ValueError(f"backend must be 'auto', 'cuda' or 'cpu', got {backend!r}")
+        order = ["cuda", "cpu"] if backend == "auto" else [backend]
+        if library is not None:
+            order = [backend if backend != "auto" else "custom"]
+        reasons = []
+        for which in order:
+            try:
+                lib = load_library(which, library) if library else load_library(which)
+            except Error as exc:
+                reasons.append(str(exc))
+                continue
+            ctx = lib.tlCreate(int(device))
+            if not ctx:
+                raise MemoryError("tlCreate: out of host memory")
+            text = lib.tlLastError(ctx).decode("utf-8", "replace")
+            if text:
+                lib.tlDestroy(ctx)
+                reasons.append(f"{which}: {text}")
+                continue
+            self._lib, self._ctx, self.backend, self.device = lib, ctx, which, int(device)
+            if reasons:
+                self.fallback_reason = "; ".join(reasons)
+            return
+        raise Error("no usable backend: " + "; ".join(reasons))
+
+    # lifecycle
+    def close(self) -> None:
+        if self._ctx:
+            self._lib.tlDestroy(self._ctx)
+            self._ctx = None
+
+    def __enter__(self) -> "Context":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - never raise from a finaliser
+            pass
+
+    def _handle(self):
+        if not self._ctx:
+            raise Error("context is closed")
+        return self._ctx
+
+    def _check(self, result: int) -> None:
+        if result != 0:
+            raise Error(self.last_error)
+
+    @property
+    def last_error(self) -> str:
+        return self._lib.tlLastError(self._ctx).decode("utf-8", "replace") if self._ctx else "no context"
+
+    @property
+    def device_info(self) -> str:
+        buf = ctypes.create_string_buffer(512)
+        self._check(self._lib.tlDeviceInfo(self._handle(), buf, len(buf)))
+        return buf.value.decode("utf-8", "replace")
+
+    # particle store
+    @property
+    def count(self) -> int:
+        return int(self._lib.tlGetCount(self._handle()))
+
+    def reserve(self, n: int, with_velocity: bool = False) -> None:
+        self._check(self._lib.tlReserve(self._handle(), _count(n), 1 if with_velocity else 0))
+
+    def set_count(self, n: int) -> None:
+        self._check(self._lib.tlSetCount(self._handle(), _count(n)))
+
+    def upload(self, positions, colors=None, velocities=None, offset: int = 0, reserve: bool = True) -> None:
+        """Uploads n particles at `offset`: positions (n, 3) floats, optional colors (n, 3|4) as bytes
+        0..255 or floats 0..1, optional velocities (n, 3). With reserve=True the store is grown first."""
+        pos = _rows(positions, 3, np.float32, "positions")
+        n = pos.shape[0]
+        col = _colors(colors, n) if colors is not None else None
+        vel = _rows(velocities, 3, np.float32, "velocities") if velocities is not None else None
+        if vel is not None and vel.shape[0] != n:
+            raise ValueError(f"velocities must have {n} rows like positions, got {vel.shape[0]}")
+        offset = _count(offset)
+        if reserve:
+            self.reserve(offset + n, with_velocity=vel is not None)
+        ptr = lambda a: a.ctypes.data if a is not None else None  # noqa: E731
+        self._check(self._lib.tlUpload(self._handle(), ptr(pos), ptr(col), ptr(vel), n, offset))
+
+    def generate_galaxy(self, n: int, seed: int = 1, with_velocity: bool = False) -> None:
+        self._check(self._lib.tlGenerateTestCloud(self._handle(), _count(n), int(seed) & 0xFFFFFFFF,
+                                                  1 if with_velocity else 0))
+
+    # rendering
+    def render(self, camera: Optional[Camera] = None, settings: Optional[Settings] = None,
+               lights: Sequence[Light] = (), want_8bit: bool = True, want_float: bool = True):
+        """Renders one frame. Returns (rgba8 or None, float image or None, GPU milliseconds); images
+        are (height, width, 4) arrays, row 0 at the top."""
+        camera = camera if camera is not None else Camera()
+        settings = settings if settings is not None else Settings()
+        cam, rs = camera._record(), settings._record()
+        if rs.width < 1 or rs.height < 1:
+            raise ValueError(f"image size must be at least 1 x 1, got {rs.width} x {rs.height}")
+        light_list = list(lights)
+        arr = (_Light * max(len(light_list), 1))(*[l._record() for l in light_list])
+        rgba = np.empty((rs.height, rs.width, 4), np.uint8) if want_8bit else None
+        img = np.empty((rs.height, rs.width, 4), np.float32) if want_float else None
+        ms = ctypes.c_float(0.0)
+        self._check(self._lib.tlRender(self._handle(), ctypes.byref(cam), ctypes.byref(rs), arr, len(light_list),
+                                       rgba.ctypes.data if rgba is not None else None,
+                                       img.ctypes.data if img is not None else None, ctypes.byref(ms)))
+        return rgba, img, float(ms.value)
+
+
+def _count(n) -> int:
+    n = int(n)
+    if n < 0 or n >= 1 << 64:
+        raise ValueError(f"count must lie in 0 .. 2^64 - 1, got {n}")
+    return n
+
+
+# ---------------------------------------------------------------------------------------------------
+# Files (host only: any loaded library serves)
+
+def _writer_library() -> ctypes.CDLL:
+    if _loaded:
+        return next(iter(_loaded.values()))
+    return load_library("cpu")
+
+
+def save_png(path, image, sixteen_bit: bool = False) -> None:
+    """Writes a linear premultiplied float image (height, width, 3|4) as an 8- or 16-bit PNG."""
+    a = _image(image)
+    if _writer_library().tlSavePNG(_path(path), a.shape[1], a.shape[0], a.ctypes.data, 1 if sixteen_bit else 0):
+        raise Error(f"cannot write PNG file {os.fspath(path)!s}")
+
+
+def save_exr(path, image) -> None:
+    """Writes a float image (height, width, 3|4) as a half-float OpenEXR file."""
+    a = _image(image)
+    if _writer_library().tlSaveEXR(_path(path), a.shape[1], a.shape[0], a.ctypes.data):
+        raise Error(f"cannot write EXR file {os.fspath(path)!s}")

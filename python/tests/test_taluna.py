@@ -1,0 +1,119 @@
+"""The Python package against the CPU library (and the CUDA library where a device answers)."""
+
+import math
+import os
+
+import numpy as np
+import pytest
+
+import taluna
+
+
+@pytest.fixture
+def ctx():
+    with taluna.Context(backend="cpu") as c:
+        yield c
+
+
+def white_particle_frame(ctx, **settings):
+    ctx.upload(np.zeros((1, 3)))
+    cam = taluna.Camera(eye=(0, 0, 5), target=(0, 0, 0), fov_y=60)
+    rs = taluna.Settings(width=9, height=7, **settings)
+    return ctx.render(cam, rs)
+
+
+def test_context_lifecycle_and_errors(ctx):
+    assert ctx.backend == "cpu"
+    assert " | CC " in ctx.device_info
+    assert ctx.last_error == ""
+    with pytest.raises(taluna.Error, match="tlSetCount: larger than capacity"):
+        ctx.set_count(10)
+    ctx.close()
+    with pytest.raises(taluna.Error, match="context is closed"):
+        ctx.count
+    with pytest.raises(taluna.Error, match="Could not initialize CUDA device"):
+        taluna.Context(device=5, backend="cpu")
+    with pytest.raises(ValueError):
+        taluna.Context(backend="vulkan")
+
+
+def test_auto_backend_falls_back_or_uses_gpu():
+    with taluna.Context() as c:
+        assert c.backend in ("cuda", "cpu")
+        if c.backend == "cpu":
+            assert c.fallback_reason  # says why the GPU library was not used
+
+
+def test_upload_converts_and_refuses(ctx):
+    ctx.upload([[0, 0, 0], [1, 2, 3]], colors=[[1.0, 0.5, 0.0], [0.0, 0.0, 1.0]])
+    assert ctx.count == 2
+    ctx.upload(np.arange(12, dtype=np.float64), velocities=np.zeros((4, 3)), offset=2)
+    assert ctx.count == 6
+    with pytest.raises(ValueError, match=r"positions must have shape \(n, 3\)"):
+        ctx.upload(np.zeros((4, 2)))
+    with pytest.raises(ValueError, match="colors must have shape"):
+        ctx.upload(np.zeros((4, 3)), colors=np.zeros((3, 4)))
+    with pytest.raises(ValueError, match="0..255"):
+        ctx.upload(np.zeros((1, 3)), colors=[[300, 0, 0]])
+    with pytest.raises(ValueError, match="velocities must have 2 rows"):
+        ctx.upload(np.zeros((2, 3)), velocities=np.zeros((3, 3)))
+    with pytest.raises(ValueError, match="numeric"):
+        ctx.upload([["a", "b", "c"]])
+    with pytest.raises(ValueError):
+        ctx.upload(np.zeros((1, 3)), offset=-1)
+    assert ctx.count == 6  # refused uploads touch nothing
+
+
+def test_library_refusals_raise_with_its_text(ctx):
+    with pytest.raises(taluna.Error, match=r"Not enough VRAM: needs 16384\.00 GB"):
+        ctx.reserve(1 << 40)
+    ctx.reserve(4)
+    with pytest.raises(taluna.Error, match=r"capacity exceeded \(call tlReserve first\)"):
+        ctx.upload(np.zeros((5, 3)), reserve=False)
+
+
+def test_galaxy(ctx):
+    ctx.generate_galaxy(10000, seed=3, with_velocity=True)
+    assert ctx.count == 10000
+
+
+def test_render_one_white_particle(ctx):
+    rgba, img, ms = white_particle_frame(ctx)
+    assert rgba.shape == (7, 9, 4) and rgba.dtype == np.uint8
+    assert img.shape == (7, 9, 4) and img.dtype == np.float32
+    assert ms >= 0
+    lit = np.argwhere(img[..., 3] > 0)
+    assert len(lit) == 1
+    y, x = lit[0]
+    assert np.allclose(img[y, x], 1 - math.exp(-1), atol=1e-6)
+    assert tuple(rgba[y, x]) == (207, 207, 207, 255)
+    assert (rgba[..., 3] == 255).all()
+    assert img.sum() == pytest.approx(4 * (1 - math.exp(-1)), rel=1e-5)
+
+
+def test_render_outputs_optional_and_bad_sizes(ctx):
+    ctx.generate_galaxy(1000)
+    rgba, img, _ = ctx.render(taluna.Camera(), taluna.Settings(width=16, height=8), want_8bit=False)
+    assert rgba is None and img.shape == (8, 16, 4)
+    with pytest.raises(ValueError):
+        ctx.render(taluna.Camera(), taluna.Settings(width=0, height=8))
+    with pytest.raises(ValueError, match="projection"):
+        ctx.render(taluna.Camera(projection="fisheye"), taluna.Settings(width=4, height=4))
+
+
+def test_save_png_and_exr_round_trip(ctx, tmp_path):
+    _, img, _ = white_particle_frame(ctx)
+    png = tmp_path / "frame.png"
+    exr = tmp_path / "frame é.exr"
+    taluna.save_png(png, img)
+    taluna.save_png(tmp_path / "frame16.png", img[..., :3], sixteen_bit=True)
+    taluna.save_exr(exr, img)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert exr.read_bytes()[:4] == b"\x76\x2f\x31\x01"
+    assert exr.stat().st_size == 331 + 16 * 7 + 8 * 9 * 7
+    with pytest.raises(taluna.Error, match="cannot write PNG"):
+        taluna.save_png(tmp_path / "missing-dir" / "x.png", img)
+    with pytest.raises(ValueError):
+        taluna.save_png(png, np.zeros((4, 4), np.float32))
+    with pytest.raises(ValueError, match="floats"):
+        taluna.save_exr(exr, np.zeros((4, 4, 4), np.uint8))
