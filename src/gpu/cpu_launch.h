@@ -16,6 +16,13 @@ void setLastError(Error err);
 // False (with kErrorInvalidConfiguration recorded) when a GPU would refuse the configuration.
 bool launchAccepted(LaunchConfig cfg);
 
+// Test-only fault injection: the n-th (1-based) call from now on, on the calling thread, of the
+// operations at `site` fails with `err` (and is recorded as the last error) instead of running.
+// n = 0 disarms the site. Lets tests produce every failure message and check what survives it.
+enum class FaultSite { Allocation, Copy, Memset, Launch, Event, Synchronize, kCount };
+void injectFault(FaultSite site, uint64_t n, Error err);
+void clearFaults();
+
 // The host copy of the constant block that kernels read on this runtime.
 const void* constantBlock();
 

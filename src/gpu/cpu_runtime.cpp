@@ -90,13 +90,40 @@ std::string cpuModelName() {
 // The error of an operation that needs the current device, or success.
 Error needDevice() { return tDeviceValid ? kSuccess : fail(kErrorInvalidDevice); }
 
+struct Fault {
+    uint64_t countdown = 0;  // 0: disarmed
+    Error err = kSuccess;
+};
+thread_local Fault tFaults[static_cast<int>(cpu::FaultSite::kCount)];
+
+// The injected error of this call at `site`, or success (also recorded as the last error).
+Error injected(cpu::FaultSite site) {
+    Fault& f = tFaults[static_cast<int>(site)];
+    if (f.countdown == 0 || --f.countdown != 0) return kSuccess;
+    return fail(f.err);
+}
+
+// Device check and fault injection shared by every operation that touches device memory.
+Error enter(cpu::FaultSite site) {
+    if (Error err = needDevice()) return err;
+    return injected(site);
+}
+
 }  // namespace
 
 namespace cpu {
 void setLastError(Error err) { tLastError = err; }
 
+void injectFault(FaultSite site, uint64_t n, Error err) {
+    tFaults[static_cast<int>(site)] = Fault{n, err};
+}
+
+void clearFaults() {
+    for (Fault& f : tFaults) f = Fault{};
+}
+
 bool launchAccepted(LaunchConfig cfg) {
-    if (needDevice() != kSuccess) return false;
+    if (enter(FaultSite::Launch) != kSuccess) return false;
     if (cfg.blocks == 0 || cfg.threadsPerBlock == 0 || cfg.threadsPerBlock > 1024 || cfg.blocks > 0x7FFFFFFFu) {
         tLastError = kErrorInvalidConfiguration;
         return false;
@@ -140,7 +167,7 @@ Error multiProcessorCount(int* count, int device) {
 Error malloc(void** ptr, size_t bytes) {
     if (!ptr) return fail(kErrorInvalidValue);
     *ptr = nullptr;
-    if (Error err = needDevice()) return err;
+    if (Error err = enter(cpu::FaultSite::Allocation)) return err;
     if (bytes == 0) return kSuccess;
     // Like a GPU, refuse what the machine cannot hold instead of overcommitting and being killed later.
     size_t freeBytes = 0, totalBytes = 0;
@@ -159,7 +186,7 @@ Error free(void* ptr) {
 }
 
 Error copyToDevice(void* dst, const void* src, size_t bytes) {
-    if (Error err = needDevice()) return err;
+    if (Error err = enter(cpu::FaultSite::Copy)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst || !src) return fail(kErrorInvalidValue);
     std::memcpy(dst, src, bytes);
@@ -169,7 +196,7 @@ Error copyToDevice(void* dst, const void* src, size_t bytes) {
 Error copyToHost(void* dst, const void* src, size_t bytes) { return copyToDevice(dst, src, bytes); }
 
 Error memset(void* dst, int value, size_t bytes) {
-    if (Error err = needDevice()) return err;
+    if (Error err = enter(cpu::FaultSite::Memset)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst) return fail(kErrorInvalidValue);
     std::memset(dst, value, bytes);
@@ -179,7 +206,7 @@ Error memset(void* dst, int value, size_t bytes) {
 Error memsetAsync(void* dst, int value, size_t bytes) { return memset(dst, value, bytes); }
 
 Error copyToConstantBlock(const void* src, size_t bytes) {
-    if (Error err = needDevice()) return err;
+    if (Error err = enter(cpu::FaultSite::Copy)) return err;
     if (bytes > sizeof gConstantBlock || (bytes > 0 && !src)) return fail(kErrorInvalidValue);
     if (bytes > 0) std::memcpy(gConstantBlock, src, bytes);
     return kSuccess;
@@ -187,7 +214,7 @@ Error copyToConstantBlock(const void* src, size_t bytes) {
 
 Error eventCreate(Event* event) {
     if (!event) return fail(kErrorInvalidValue);
-    if (Error err = needDevice()) return err;
+    if (Error err = enter(cpu::FaultSite::Event)) return err;
     auto* e = new (std::nothrow) CpuEvent();
     if (!e) return fail(kErrorMemoryAllocation);
     *event = e;
@@ -208,7 +235,10 @@ Error eventRecord(Event event) {
     return kSuccess;
 }
 
-Error eventSynchronize(Event event) { return event ? kSuccess : fail(kErrorInvalidResourceHandle); }
+Error eventSynchronize(Event event) {
+    if (!event) return fail(kErrorInvalidResourceHandle);
+    return injected(cpu::FaultSite::Synchronize);
+}
 
 Error eventElapsedTime(float* ms, Event start, Event stop) {
     if (!ms) return fail(kErrorInvalidValue);
@@ -226,7 +256,7 @@ Error getLastError() {
     return err;
 }
 
-Error deviceSynchronize() { return needDevice(); }
+Error deviceSynchronize() { return enter(cpu::FaultSite::Synchronize); }
 
 const char* errorString(Error err) {
     switch (err) {
