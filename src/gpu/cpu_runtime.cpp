@@ -13,6 +13,7 @@
 
 #include "gpu/cpu_launch.h"
 #include "gpu/runtime.h"
+#include "kernels/volume_constants.h"
 
 namespace tl::gpu {
 namespace {
@@ -33,8 +34,10 @@ struct CpuEvent {
     bool recorded = false;
 };
 
-// The constant block of the lighting path: once per device, as on a GPU.
-alignas(64) unsigned char gConstantBlock[8192];
+// The constant block of the lighting path: once per device, as on a GPU, and exactly as large, so
+// both runtimes refuse the same oversized uploads.
+alignas(64) unsigned char gConstantBlock[sizeof(VolumeConstants)];
+static_assert(alignof(VolumeConstants) <= 64, "the host constant block is aligned for VolumeConstants");
 
 // Reads a "Key:   value kB" line of /proc/meminfo; 0 when missing.
 size_t meminfoBytes(const char* key) {

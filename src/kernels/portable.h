@@ -115,6 +115,68 @@ TL_HD void atomicAddF(float* address, float value) {
 #endif
 }
 
+TL_HD double fmaD(double a, double b, double c) {
+#if defined(__CUDA_ARCH__)
+    return __fma_rn(a, b, c);
+#else
+    return std::fma(a, b, c);
+#endif
+}
+
+TL_HD void atomicAddD(double* address, double value) {
+#if defined(__CUDA_ARCH__)
+    atomicAdd(address, value);
+#else
+    uint64_t* word = reinterpret_cast<uint64_t*>(address);
+    uint64_t expected = __atomic_load_n(word, __ATOMIC_RELAXED);
+    uint64_t desired;
+    do {
+        desired = doubleBits(bitsDouble(expected) + value);
+    } while (!__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+#endif
+}
+
+// Float minimum and maximum as integer atomics on the bit patterns: floats with a clear sign bit
+// order like their bits read as signed integers, floats with the sign bit set in reverse of their
+// bits read as unsigned integers (all above the non-negative patterns). The branch follows the sign
+// bit, not v >= 0, so -0.0 (the smallest signed pattern) goes with the negatives and cannot replace a
+// stored negative minimum. NaN stored values are never produced by the callers.
+namespace detail {
+#if !defined(__CUDA_ARCH__)
+template <class Int, class Better>
+inline void atomicKeep(uint32_t* word, uint32_t bits, Better better) {
+    uint32_t expected = __atomic_load_n(word, __ATOMIC_RELAXED);
+    while (better(static_cast<Int>(bits), static_cast<Int>(expected)) &&
+           !__atomic_compare_exchange_n(word, &expected, bits, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    }
+}
+#endif
+}  // namespace detail
+
+TL_HD void atomicMinF(float* address, float value) {
+    const uint32_t bits = floatBits(value);
+#if defined(__CUDA_ARCH__)
+    if ((bits >> 31) == 0u) atomicMin(reinterpret_cast<int*>(address), static_cast<int>(bits));
+    else atomicMax(reinterpret_cast<unsigned int*>(address), bits);
+#else
+    uint32_t* word = reinterpret_cast<uint32_t*>(address);
+    if ((bits >> 31) == 0u) detail::atomicKeep<int32_t>(word, bits, [](int32_t a, int32_t b) { return a < b; });
+    else detail::atomicKeep<uint32_t>(word, bits, [](uint32_t a, uint32_t b) { return a > b; });
+#endif
+}
+
+TL_HD void atomicMaxF(float* address, float value) {
+    const uint32_t bits = floatBits(value);
+#if defined(__CUDA_ARCH__)
+    if ((bits >> 31) == 0u) atomicMax(reinterpret_cast<int*>(address), static_cast<int>(bits));
+    else atomicMin(reinterpret_cast<unsigned int*>(address), bits);
+#else
+    uint32_t* word = reinterpret_cast<uint32_t*>(address);
+    if ((bits >> 31) == 0u) detail::atomicKeep<int32_t>(word, bits, [](int32_t a, int32_t b) { return a > b; });
+    else detail::atomicKeep<uint32_t>(word, bits, [](uint32_t a, uint32_t b) { return a < b; });
+#endif
+}
+
 namespace detail {
 
 constexpr double kLn2Hi = 6.93147180369123816490e-01;  // upper bits of ln 2, exact products with n

@@ -1,0 +1,52 @@
+// The deep maps of the lighting path: per texel (shadow maps) or pixel (camera depth map) a column
+// of depth slices, contiguous in memory. Deposits split a weight between the two slices around a
+// continuous slice position; kPrefix then turns each column into mid-slice running sums, so a column
+// read at slice position t gives the optical depth up to that depth.
+#pragma once
+
+#include "kernels/portable.h"
+
+namespace tl {
+
+struct SlicePosition {
+    int32_t i;  // first slice, 0 to S - 1
+    float f;    // share of the next slice, 0 at the last one
+};
+
+// t = clamp(depth x scale - 0.5, 0, S - 1) split into slice and fraction; NaN gives slice 0.
+TL_HD SlicePosition slicePosition(float depth, float scale, int32_t slices) {
+    float t = depth * scale - 0.5f;
+    const float last = static_cast<float>(slices - 1);
+    t = t > 0.0f ? t : 0.0f;
+    t = t < last ? t : last;
+    SlicePosition p;
+    p.i = static_cast<int32_t>(t);
+    p.f = t - static_cast<float>(p.i);
+    return p;
+}
+
+// Adds w x (1 - f) at slice i and w x f at the next slice (the same slice at the end of the column).
+// A zero share is not added: it would change nothing.
+TL_HD void depositSlices(float* column, int32_t slices, SlicePosition p, float w) {
+    atomicAddF(column + p.i, w * (1.0f - p.f));
+    if (p.f > 0.0f) atomicAddF(column + (p.i + 1 < slices ? p.i + 1 : p.i), w * p.f);
+}
+
+// Reads a prefix-summed column at a slice position; the next slice only when f > 0.
+TL_HD float readSlices(const float* column, SlicePosition p) {
+    const float e = column[p.i];
+    return p.f > 0.0f ? e + p.f * (column[p.i + 1] - e) : e;
+}
+
+// Each entry becomes the sum of the slices before it plus half of its own; returns the whole sum.
+TL_HD float prefixColumn(float* column, int32_t slices) {
+    float t = 0.0f;
+    for (int32_t s = 0; s < slices; ++s) {
+        const float e = column[s];
+        column[s] = fmaF(e, 0.5f, t);
+        t = t + e;
+    }
+    return t;
+}
+
+}  // namespace tl
