@@ -7,6 +7,8 @@
 
 #include "taluna.h"
 
+struct TLFrame;
+
 namespace tl {
 
 struct LaunchConfig {
@@ -16,5 +18,14 @@ struct LaunchConfig {
 
 void launchGenerateGalaxy(LaunchConfig cfg, TLV3* positions, TLUChar4* colors, TLV3* velocity, uint64_t n,
                           uint32_t seed);
+
+// kSplat: adds every sample of the n work items into the accumulator (four floats per pixel). The
+// kernel receives its own copy of the frame.
+void launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
+                 const TLV3* velocities, uint64_t n, float* accumulator);
+
+// kResolve: one thread per pixel; image and imageFloat may each be null.
+void launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
+                   int32_t pixelCount, float exposure);
 
 }  // namespace tl

@@ -1,0 +1,231 @@
+// The CPU launchers of kSplat and kResolve against the per-item code they share with the GPU.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "gpu/runtime.h"
+#include "kernels/kernels.h"
+#include "kernels/resolve.h"
+#include "kernels/splat.h"
+#include "kernels/splat_cpu.h"
+#include "render/frame.h"
+
+namespace {
+
+struct Cloud {
+    std::vector<TLV3> positions;
+    std::vector<TLUChar4> colors;
+    std::vector<TLV3> velocities;
+};
+
+// Particles scattered in front of a camera at the origin looking down -z (some outside the view).
+Cloud randomCloud(uint32_t count) {
+    Cloud c;
+    for (uint32_t i = 0; i < count; ++i) {
+        const float u = tl::uniform(tl::lowbias32(3 * i + 1)), v = tl::uniform(tl::lowbias32(3 * i + 2));
+        const float w = tl::uniform(tl::lowbias32(3 * i + 3));
+        c.positions.push_back(TLV3{(u - 0.5f) * 12.0f, (v - 0.5f) * 8.0f, -2.0f - 8.0f * w});
+        c.colors.push_back(TLUChar4{static_cast<uint8_t>(i * 37), static_cast<uint8_t>(255 - i), 200,
+                                    static_cast<uint8_t>(i * 11)});
+        c.velocities.push_back(TLV3{0.5f - v, 0.3f, u - 0.5f});
+    }
+    return c;
+}
+
+struct Variant {
+    const char* name;
+    int samples, jitter;
+    float sigma, shutter, aperture;
+    int projection;
+    float eyeOffset;
+};
+
+TLFrame frameFor(const Variant& v, int width, int height) {
+    TLCamera c;
+    std::memset(&c, 0, sizeof c);
+    c.target = TLV3{0.0f, 0.0f, -1.0f};
+    c.up = TLV3{0.0f, 1.0f, 0.0f};
+    c.fovY = 70.0f;
+    c.focusDistance = 5.0f;
+    c.aperture = v.aperture;
+    c.projection = v.projection;
+    c.lonMin = -120.0f;
+    c.lonMax = 120.0f;
+    c.latMin = -60.0f;
+    c.latMax = 60.0f;
+    c.eyeOffset = v.eyeOffset;
+    c.poleModeTop = 1;
+    c.poleAngleTop = 20.0f;
+    TLRenderSettings s;
+    std::memset(&s, 0, sizeof s);
+    s.width = width;
+    s.height = height;
+    s.intensity = 1.5f;
+    s.exposure = 1.0f;
+    s.samples = v.samples;
+    s.jitterCount = v.jitter;
+    s.jitterSigma = v.sigma;
+    s.shutter = v.shutter;
+    s.seed = 99;
+    return tl::buildFrame(c, s);
+}
+
+const Variant kVariants[] = {
+    {"plain", 1, 0, 0.0f, 0.0f, 0.0f, 0, 0.0f},
+    {"samplesAndJitter", 3, 2, 0.3f, 0.0f, 0.0f, 0, 0.0f},
+    {"motionBlur", 4, 1, 0.2f, 0.5f, 0.0f, 0, 0.0f},
+    {"depthOfField", 2, 1, 0.2f, 0.0f, 0.15f, 0, 0.0f},
+    {"stereoPanorama", 2, 2, 0.3f, 0.5f, 0.0f, 1, 0.1f},
+};
+
+// The GPU's order of work: every work item on its own, one after another.
+std::vector<float> reference(const TLFrame& f, const Cloud& c, const TLV3* velocities, uint64_t n) {
+    std::vector<float> acc(static_cast<size_t>(f.width) * f.height * 4, 0.0f);
+    for (uint64_t w = 0; w < n; ++w)
+        tl::splatWorkItem(f, c.positions.data(), c.colors.data(), velocities, w, acc.data());
+    return acc;
+}
+
+void expectSameSums(const std::vector<float>& got, const std::vector<float>& want, const char* what) {
+    ASSERT_EQ(got.size(), want.size());
+    int bad = 0;
+    double total = 0.0;
+    for (size_t q = 0; q < got.size(); ++q) {
+        total += want[q];
+        if (std::fabs(got[q] - want[q]) > 1e-5f * std::fabs(want[q]) + 1e-6f && ++bad <= 5)
+            ADD_FAILURE() << what << ": entry " << q << " is " << got[q] << ", expected " << want[q];
+    }
+    EXPECT_EQ(bad, 0) << what;
+    EXPECT_GT(total, 0.0) << what << ": nothing was deposited";
+}
+
+}  // namespace
+
+TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
+    const Cloud cloud = randomCloud(700);
+    for (const Variant& v : kVariants) {
+        const TLFrame f = frameFor(v, 64, 48);
+        const TLV3* velocities = v.shutter > 0.0f ? cloud.velocities.data() : nullptr;
+        const uint64_t full = cloud.positions.size() * tl::workPerParticle(f);
+        // A count that ends inside a particle's work items, as a grid-stride loop would stop there.
+        for (uint64_t n : {full, full - 4}) {
+            const std::vector<float> want = reference(f, cloud, velocities, n);
+            for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::perThread,
+                                              tl::HostAccumulation::automatic}) {
+                std::vector<float> got(want.size(), 0.0f);
+                tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), velocities, n, got.data(), mode);
+                expectSameSums(got, want, v.name);
+            }
+        }
+    }
+}
+
+TEST(HostSplat, PerThreadCopiesAreRepeatableAndLeftClean) {
+    const Cloud cloud = randomCloud(2000);
+    const Variant v = kVariants[1];
+    // Alternating image sizes reuse the threads' private copies: anything left in them would show.
+    for (int round = 0; round < 2; ++round) {
+        for (int width : {64, 40, 64}) {
+            const TLFrame f = frameFor(v, width, 30);
+            const uint64_t n = cloud.positions.size() * tl::workPerParticle(f);
+            const std::vector<float> want = reference(f, cloud, nullptr, n);
+            // The launch adds to what the accumulator holds.
+            std::vector<float> first(want.size(), 1.0f), second(want.size(), 1.0f);
+            tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, first.data(),
+                          tl::HostAccumulation::perThread);
+            tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, second.data(),
+                          tl::HostAccumulation::perThread);
+            EXPECT_EQ(std::memcmp(first.data(), second.data(), first.size() * sizeof(float)), 0)
+                << "two runs of the same work differ";
+            for (float& x : first) x -= 1.0f;
+            expectSameSums(first, want, "per-thread");
+        }
+    }
+}
+
+TEST(HostSplat, RefusedLaunchDoesNothing) {
+    const Cloud cloud = randomCloud(10);
+    const TLFrame f = frameFor(kVariants[0], 16, 16);
+    std::vector<float> acc(16 * 16 * 4, 0.0f);
+    tl::gpu::getLastError();
+    tl::launchSplat(tl::LaunchConfig{0, 256}, f, cloud.positions.data(), cloud.colors.data(), nullptr, 10,
+                    acc.data());
+    EXPECT_EQ(tl::gpu::getLastError(), tl::gpu::kErrorInvalidConfiguration);
+    for (float x : acc) ASSERT_EQ(x, 0.0f);
+}
+
+TEST(Resolve, ToneCurveAlphaAndBytes) {
+    struct Case {
+        float acc[4];
+        float exposure;
+        float want[4];
+        uint8_t bytes[3];
+    };
+    const float e1 = 0.6321206f, e2 = 0.8646647f;
+    const Case cases[] = {
+        {{0, 0, 0, 0}, 1.0f, {0, 0, 0, 0}, {0, 0, 0}},
+        {{1, 1, 1, 1}, 1.0f, {e1, e1, e1, e1}, {207, 207, 207}},
+        {{2, 0, 0, 0}, 1.0f, {e2, 0, 0, e2}, {239, 0, 0}},  // alpha follows the brightest channel
+        {{0, 0, 0, 1}, 1.0f, {0, 0, 0, e1}, {0, 0, 0}},
+        {{1, 2, 3, 4}, 0.0f, {0, 0, 0, 0}, {0, 0, 0}},
+        {{200, 200, 0, 0}, 1.0f, {1, 1, 0, 1}, {255, 255, 0}},  // the exponential underflows: exactly 1
+    };
+    for (const Case& c : cases) {
+        const TLFloat4 v = tl::resolveLinear(c.acc[0], c.acc[1], c.acc[2], c.acc[3], c.exposure);
+        EXPECT_FLOAT_EQ(v.x, c.want[0]);
+        EXPECT_FLOAT_EQ(v.y, c.want[1]);
+        EXPECT_FLOAT_EQ(v.z, c.want[2]);
+        EXPECT_FLOAT_EQ(v.w, c.want[3]);
+        const TLUChar4 b = tl::encodePixel(v);
+        EXPECT_EQ(b.x, c.bytes[0]);
+        EXPECT_EQ(b.y, c.bytes[1]);
+        EXPECT_EQ(b.z, c.bytes[2]);
+        EXPECT_EQ(b.w, 255);
+    }
+    // A negative exposure: negative colours, alpha 0, bytes 0 (NaN after the power converts to 0).
+    const TLFloat4 neg = tl::resolveLinear(1.0f, 0.5f, 0.0f, 1.0f, -1.0f);
+    EXPECT_LT(neg.x, 0.0f);
+    EXPECT_LT(neg.y, 0.0f);
+    EXPECT_EQ(neg.z, 0.0f);
+    EXPECT_EQ(neg.w, 0.0f);
+    const TLUChar4 nb = tl::encodePixel(neg);
+    EXPECT_EQ(nb.x, 0);
+    EXPECT_EQ(nb.y, 0);
+    EXPECT_EQ(nb.w, 255);
+    // NaN channels are ignored by the alpha maximum and encode as 0.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const TLFloat4 n = tl::resolveLinear(nan, 1.0f, 0.0f, 0.0f, 1.0f);
+    EXPECT_TRUE(std::isnan(n.x));
+    EXPECT_FLOAT_EQ(n.w, e1);
+    EXPECT_EQ(tl::encodePixel(n).x, 0);
+}
+
+TEST(Resolve, LauncherMatchesThePerPixelCodeForEveryExposure) {
+    // Empty pixels take a shortcut on the host: it must give the same bits as the full formula.
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> acc = {0, 0, 0, 0, -0.0f, 0, -0.0f, 0, 1, 1, 1, 1, 0.25f, 0, 3, 0.5f, 0, 0, 0, 1e-30f,
+                              -2, 0, 0, 0, 0, 0, 0, 0, 7, 8, 9, 10};
+    const int32_t pixels = static_cast<int32_t>(acc.size() / 4);
+    for (float exposure : {1.0f, 0.0f, -1.0f, 2.5f, inf, -inf, nan}) {
+        // One spare entry behind the pixels shows that threads beyond the count write nothing.
+        std::vector<TLFloat4> image(static_cast<size_t>(pixels) + 1, TLFloat4{-7, -7, -7, -7});
+        std::vector<TLUChar4> bytes(static_cast<size_t>(pixels) + 1, TLUChar4{1, 2, 3, 4});
+        tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), bytes.data(), image.data(), pixels, exposure);
+        for (int32_t t = 0; t < pixels; ++t) {
+            const float* a = &acc[4 * static_cast<size_t>(t)];
+            const TLFloat4 want = tl::resolveLinear(a[0], a[1], a[2], a[3], exposure);
+            EXPECT_EQ(std::memcmp(&image[t], &want, sizeof want), 0) << "exposure " << exposure << " pixel " << t;
+            const TLUChar4 wantBytes = tl::encodePixel(want);
+            EXPECT_EQ(std::memcmp(&bytes[t], &wantBytes, sizeof wantBytes), 0) << "exposure " << exposure;
+        }
+        EXPECT_EQ(image[pixels].x, -7.0f);
+        EXPECT_EQ(bytes[pixels].x, 1);
+    }
+    // Null outputs: nothing written, nothing dereferenced.
+    tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), nullptr, nullptr, pixels, 1.0f);
+    EXPECT_EQ(tl::gpu::getLastError(), tl::gpu::kSuccess);
+}
