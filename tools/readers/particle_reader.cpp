@@ -1,0 +1,94 @@
+#include "readers/particle_reader.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <fstream>
+
+#include "readers/reader_support.h"
+
+namespace taluna::readers {
+
+bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* error) {
+    auto fail = [&](std::string message, bool sticky) {
+        out.positions.clear();
+        out.colors.clear();
+        out.velocities.clear();
+        if (sticky) failure_ = message;
+        if (error) *error = std::move(message);
+        return false;
+    };
+    if (!failure_.empty()) return fail(failure_, false);
+    if (maxCount == 0) return fail(path_ + ": asked for a chunk of 0 particles", false);
+    try {
+        uint64_t left = count_ - done_;
+        size_t n = left < maxCount ? static_cast<size_t>(left) : maxCount;
+        out.positions.resize(n);
+        out.colors.resize(hasColors_ ? n : 0);
+        out.velocities.resize(hasVelocities_ ? n : 0);
+        if (n == 0) return true;
+        std::string message;
+        if (!read(n, out, message)) return fail(message.empty() ? path_ + ": read failed" : message, true);
+        done_ += n;
+        return true;
+    } catch (const std::exception& e) {
+        return fail(path_ + ": " + e.what(), true);
+    } catch (...) {
+        return fail(path_ + ": unknown failure while reading", true);
+    }
+}
+
+namespace {
+
+std::unique_ptr<ParticleReader> open(const std::string& path, const std::string& format, std::string& error) {
+    std::string kind = lower(format);
+    if (kind == "auto") {
+        for (const char* ext : {".ply"})
+            if (hasEnding(path, ext)) kind = "ply";
+        for (const char* ext : {".csv", ".txt", ".xyz"})
+            if (hasEnding(path, ext)) kind = "csv";
+        for (const char* ext : {".raw", ".bin", ".f32"})
+            if (hasEnding(path, ext)) kind = "raw";
+        if (kind == "auto") {
+            char magic[4] = {};
+            std::ifstream in(path, std::ios::binary);
+            if (!in) {
+                error = path + ": cannot open: " + std::strerror(errno);
+                return nullptr;
+            }
+            if (in.read(magic, 4) && std::memcmp(magic, "ply", 3) == 0 && (magic[3] == '\n' || magic[3] == '\r'))
+                kind = "ply";
+        }
+        if (kind == "auto") {
+            error = path + ": cannot tell the format from the name; use a .ply, .csv, .txt, .xyz, .raw, .bin or "
+                           ".f32 file or name the format (ply, csv, raw)";
+            return nullptr;
+        }
+    }
+    if (kind == "ply") return openPlyFile(path, error);
+    if (kind == "csv" || kind == "text") return openTextFile(path, error);
+    if (kind == "raw") return openRawFile(path, error);
+    error = path + ": unknown format " + quote(format) + " (expected auto, ply, csv or raw)";
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
+                                                 std::string* error) {
+    std::string message;
+    std::unique_ptr<ParticleReader> reader;
+    try {
+        reader = open(path, format, message);
+    } catch (const std::exception& e) {
+        message = path + ": " + e.what();
+        reader.reset();
+    } catch (...) {
+        message = path + ": unknown failure while opening";
+        reader.reset();
+    }
+    if (!reader && error) *error = message.empty() ? path + ": cannot be read" : message;
+    return reader;
+}
+
+}  // namespace taluna::readers

@@ -1,0 +1,279 @@
+// Text particles: a header line naming the columns, then one particle per line, separated by commas,
+// semicolons or white space. A first pass at open counts the rows, checks their field counts and settles
+// whether colours are bytes or fractions (see particle_reader.h); the second pass parses the values.
+#include <array>
+
+#include "readers/reader_support.h"
+
+namespace taluna::readers {
+
+namespace {
+
+enum Role { X, Y, Z, R, G, B, A, VX, VY, VZ, kRoles };
+
+int roleOf(const std::string& name) {
+    static const std::array<std::pair<const char*, Role>, 14> names = {{{"x", X}, {"y", Y}, {"z", Z},
+        {"r", R}, {"red", R}, {"g", G}, {"green", G}, {"b", B}, {"blue", B}, {"a", A}, {"alpha", A},
+        {"vx", VX}, {"vy", VY}, {"vz", VZ}}};
+    for (const auto& [text, role] : names)
+        if (name == text) return role;
+    return -1;
+}
+
+bool isDataLine(std::string_view line) {
+    for (char c : line) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') continue;
+        return c != '#';
+    }
+    return false;
+}
+
+bool isIntegerText(std::string_view text) {
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+    if (text.empty()) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+std::string_view trimField(std::string_view field) {
+    while (!field.empty() && (field.front() == ' ' || field.front() == '\t')) field.remove_prefix(1);
+    while (!field.empty() && (field.back() == ' ' || field.back() == '\t' || field.back() == '\r'))
+        field.remove_suffix(1);
+    if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = field.substr(1, field.size() - 2);
+    return field;
+}
+
+// separator 0: runs of white space.
+void splitFields(std::string_view line, char separator, std::vector<std::string_view>& fields) {
+    if (separator == 0) {
+        splitWhitespace(line, fields);
+        for (auto& field : fields) field = trimField(field);
+        return;
+    }
+    fields.clear();
+    size_t start = 0;
+    for (;;) {
+        size_t stop = line.find(separator, start);
+        fields.push_back(trimField(line.substr(start, stop == std::string_view::npos ? line.npos : stop - start)));
+        if (stop == std::string_view::npos) break;
+        start = stop + 1;
+    }
+}
+
+struct Layout {
+    char separator = 0;
+    size_t columns = 0;
+    std::array<int, kRoles> index{};
+    std::vector<std::string> names;
+    bool colors = false;
+    bool byteColors = true;
+    bool velocities = false;
+};
+
+class TextReader final : public ParticleReader {
+public:
+    TextReader(const std::string& path, uint64_t count, Layout layout, std::unique_ptr<InputFile> file,
+               uint64_t lineNumber)
+        : ParticleReader(path, count, layout.colors, layout.velocities),
+          layout_(std::move(layout)),
+          file_(std::move(file)),
+          line_(lineNumber) {}
+
+protected:
+    bool read(size_t n, ParticleChunk& out, std::string& error) override {
+        for (size_t i = 0; i < n; ++i) {
+            if (!nextRow(error)) return false;
+            TLV3& p = out.positions[i];
+            if (!number(X, p.x, error) || !number(Y, p.y, error) || !number(Z, p.z, error)) return false;
+            if (layout_.colors) {
+                TLUChar4& c = out.colors[i];
+                c.w = 255;
+                if (!color(R, c.x, error) || !color(G, c.y, error) || !color(B, c.z, error)) return false;
+                if (layout_.index[A] >= 0 && !color(A, c.w, error)) return false;
+            }
+            if (layout_.velocities) {
+                TLV3& v = out.velocities[i];
+                if (!number(VX, v.x, error) || !number(VY, v.y, error) || !number(VZ, v.z, error)) return false;
+            }
+            ++rows_;
+        }
+        return true;
+    }
+
+private:
+    std::string where() const { return path() + ": line " + std::to_string(line_) + ": "; }
+
+    bool nextRow(std::string& error) {
+        for (;;) {
+            InputFile::Line got = file_->readLine(text_, kMaxLineLength);
+            if (got == InputFile::Line::End) {
+                error = path() + ": " +
+                        (file_->readError().empty() ? "file ends after line " + std::to_string(line_) + " with " +
+                                                          std::to_string(rows_) + " of " + std::to_string(count()) +
+                                                          " rows (changed while reading?)"
+                                                    : "read error after line " + std::to_string(line_) + ": " +
+                                                          file_->readError());
+                return false;
+            }
+            ++line_;
+            if (got == InputFile::Line::TooLong) {
+                error = where() + "line longer than 1 MiB";
+                return false;
+            }
+            if (!isDataLine(text_)) continue;
+            splitFields(text_, layout_.separator, fields_);
+            if (fields_.size() != layout_.columns) {
+                error = where() + std::to_string(fields_.size()) + " values, expected " +
+                        std::to_string(layout_.columns) + " (one per header column)";
+                return false;
+            }
+            return true;
+        }
+    }
+
+    const std::string& name(Role role) const { return layout_.names[static_cast<size_t>(layout_.index[role])]; }
+    std::string_view field(Role role) const { return fields_[static_cast<size_t>(layout_.index[role])]; }
+
+    bool number(Role role, float& value, std::string& error) const {
+        if (parseFloat(field(role), value)) return true;
+        error = where() + "column " + quote(name(role)) + ": " + quote(field(role)) +
+                " is not a number (or is beyond the float range)";
+        return false;
+    }
+
+    bool color(Role role, uint8_t& value, std::string& error) const {
+        if (layout_.byteColors) {
+            int64_t v = 0;
+            if (parseInt(field(role), v) && v >= 0 && v <= 255) {
+                value = static_cast<uint8_t>(v);
+                return true;
+            }
+            error = where() + "column " + quote(name(role)) + ": " + quote(field(role)) +
+                    " is not a colour byte 0..255 (the file's colours are all integers, so they are read as bytes)";
+            return false;
+        }
+        double v = 0;
+        if (parseDouble(field(role), v)) {
+            value = unitToByte(v);
+            return true;
+        }
+        error = where() + "column " + quote(name(role)) + ": " + quote(field(role)) + " is not a number";
+        return false;
+    }
+
+    Layout layout_;
+    std::unique_ptr<InputFile> file_;
+    uint64_t line_ = 0;
+    uint64_t rows_ = 0;
+    std::string text_;
+    std::vector<std::string_view> fields_;
+};
+
+bool parseHeader(const std::string& path, const std::string& header, uint64_t line, Layout& layout,
+                 std::string& error) {
+    const std::string where = path + ": line " + std::to_string(line) + ": ";
+    layout.separator = header.find(',') != std::string::npos   ? ','
+                       : header.find(';') != std::string::npos ? ';'
+                                                               : 0;
+    std::vector<std::string_view> fields;
+    splitFields(header, layout.separator, fields);
+    layout.columns = fields.size();
+    layout.index.fill(-1);
+    for (size_t i = 0; i < fields.size(); ++i) {
+        layout.names.emplace_back(fields[i]);
+        int role = roleOf(lower(fields[i]));
+        if (role < 0) continue;
+        if (layout.index[role] >= 0) {
+            error = where + "columns " + quote(layout.names[static_cast<size_t>(layout.index[role])]) + " and " +
+                    quote(fields[i]) + " give the same value";
+            return false;
+        }
+        layout.index[role] = static_cast<int>(i);
+    }
+    static const char* const shortNames[kRoles] = {"x", "y", "z", "r", "g", "b", "a", "vx", "vy", "vz"};
+    auto incomplete = [&](std::initializer_list<Role> group, bool required, const char* why) {
+        bool any = false;
+        std::string absent;
+        for (Role r : group) {
+            if (layout.index[r] >= 0) any = true;
+            else absent += (absent.empty() ? "'" : ", '") + std::string(shortNames[r]) + "'";
+        }
+        if (absent.empty() || (!any && !required)) return false;
+        error = where + "the header " + quote(header) + " has no " + absent + " column (" + why + ")";
+        return true;
+    };
+    if (incomplete({X, Y, Z}, true, "the first line that is not a '#' comment must name the columns, e.g. 'x,y,z'"))
+        return false;
+    if (layout.index[A] >= 0 && layout.index[R] < 0 && layout.index[G] < 0 && layout.index[B] < 0) {
+        error = where + "the header " + quote(header) + " has an alpha column but no r, g, b columns";
+        return false;
+    }
+    if (incomplete({R, G, B}, false, "a colour needs all of r, g, b or red, green, blue")) return false;
+    if (incomplete({VX, VY, VZ}, false, "a velocity needs all of vx, vy, vz")) return false;
+    layout.colors = layout.index[R] >= 0;
+    layout.velocities = layout.index[VX] >= 0;
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<ParticleReader> openTextFile(const std::string& path, std::string& error) {
+    auto file = std::make_unique<InputFile>();
+    if (!file->open(path, error)) return nullptr;
+    std::string text;
+    uint64_t line = 0;
+    auto readLine = [&]() {
+        InputFile::Line got = file->readLine(text, kMaxLineLength);
+        if (got == InputFile::Line::End) {
+            if (!file->readError().empty()) error = path + ": read error: " + file->readError();
+            return false;
+        }
+        ++line;
+        if (got == InputFile::Line::TooLong) {
+            error = path + ": line " + std::to_string(line) + ": line longer than 1 MiB (not a text file?)";
+            return false;
+        }
+        return true;
+    };
+
+    Layout layout;
+    for (;;) {
+        if (!readLine()) {
+            if (error.empty())
+                error = path + ": no header line naming the columns (e.g. 'x,y,z'); the file is empty or all comments";
+            return nullptr;
+        }
+        if (line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);  // UTF-8 byte order mark
+        if (isDataLine(text)) break;
+    }
+    if (!parseHeader(path, text, line, layout, error)) return nullptr;
+
+    // First pass: count the rows, check their field counts, find how colours are written.
+    const uint64_t dataStart = file->offset();
+    const uint64_t headerLine = line;
+    uint64_t count = 0;
+    std::vector<std::string_view> fields;
+    while (readLine()) {
+        if (!isDataLine(text)) continue;
+        splitFields(text, layout.separator, fields);
+        if (fields.size() != layout.columns) {
+            error = path + ": line " + std::to_string(line) + ": " + std::to_string(fields.size()) +
+                    " values, expected " + std::to_string(layout.columns) + " (one per header column)";
+            return nullptr;
+        }
+        if (layout.colors && layout.byteColors)
+            for (Role role : {R, G, B, A})
+                if (layout.index[role] >= 0 && !isIntegerText(fields[static_cast<size_t>(layout.index[role])]))
+                    layout.byteColors = false;
+        ++count;
+    }
+    if (!error.empty()) return nullptr;
+    if (!file->seek(dataStart)) {
+        error = path + ": cannot seek back to line " + std::to_string(headerLine + 1) + ": " + file->readError();
+        return nullptr;
+    }
+    return std::make_unique<TextReader>(path, count, std::move(layout), std::move(file), headerLine);
+}
+
+}  // namespace taluna::readers
