@@ -135,15 +135,13 @@ void putBE32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v);
 }
 
-// Appends length, type, data and the CRC of type and data.
-void appendChunk(std::vector<uint8_t>& out, const char type[4], const uint8_t* data, size_t n) {
-    size_t at = out.size();
-    out.resize(at + 12 + n);
-    uint8_t* p = out.data() + at;
+// Writes length, type, data and the CRC of type and data at p; returns the end of the chunk.
+uint8_t* putChunk(uint8_t* p, const char type[4], const uint8_t* data, size_t n) {
     putBE32(p, uint32_t(n));
     std::memcpy(p + 4, type, 4);
     if (n) std::memcpy(p + 8, data, n);
     putBE32(p + 8 + n, ~crcUpdate(0xFFFFFFFFu, p + 4, 4 + n));
+    return p + 12 + n;
 }
 
 // NaN falls to 0, so nothing undefined reaches the integer conversion below.
@@ -261,13 +259,14 @@ int savePNG(const char* path, int width, int height, const float* rgba, bool six
     if (1 + rowBytes > kMaxFilteredBytes || int64_t(height) * (1 + rowBytes) > kMaxFilteredBytes) return 1;
     const size_t filteredBytes = size_t(height) * size_t(1 + rowBytes);
 
-    std::vector<uint8_t> filtered(filteredBytes);
+    // Every byte is written by the filter, so the buffer is left uninitialised.
+    std::unique_ptr<uint8_t[]> filtered(new uint8_t[filteredBytes]);
     {
         std::vector<uint8_t> rows(2 * size_t(rowBytes));
         uint8_t* prior = rows.data();  // zeros above the first row
         uint8_t* cur = rows.data() + rowBytes;
         const float* src = rgba;
-        uint8_t* out = filtered.data();
+        uint8_t* out = filtered.get();
         for (int y = 0; y < height; ++y) {
             if (sixteenBit) convertRow<2>(src, width, cur);
             else convertRow<1>(src, width, cur);
@@ -281,34 +280,37 @@ int savePNG(const char* path, int width, int height, const float* rgba, bool six
     int streamBytes = 0;
     std::unique_ptr<unsigned char, StreamRelease> stream;
     try {
-        stream.reset(stbi_zlib_compress(filtered.data(), int(filteredBytes), &streamBytes, kCompressionQuality));
+        stream.reset(stbi_zlib_compress(filtered.get(), int(filteredBytes), &streamBytes, kCompressionQuality));
     } catch (const std::bad_alloc&) {
         zlibFreeAll();
         return 1;
     }
     if (!stream) return 1;
-    std::vector<uint8_t>().swap(filtered);
+    filtered.reset();
 
-    std::vector<uint8_t> file;
-    file.reserve(8 + 25 + 16 + 12 + size_t(streamBytes) + 12);
     static constexpr uint8_t kSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-    file.insert(file.end(), kSignature, kSignature + 8);
     uint8_t header[13] = {};
     putBE32(header, uint32_t(width));
     putBE32(header + 4, uint32_t(height));
     header[8] = sixteenBit ? 16 : 8;
     header[9] = 6;  // truecolour with alpha; compression, filter and interlace methods stay 0
-    appendChunk(file, "IHDR", header, sizeof header);
     uint8_t gamma[4];
     putBE32(gamma, kGammaChunkValue);
-    appendChunk(file, "gAMA", gamma, sizeof gamma);
-    appendChunk(file, "IDAT", stream.get(), size_t(streamBytes));
+
+    const size_t fileBytes = sizeof kSignature + (12 + sizeof header) + (12 + sizeof gamma) +
+                             (12 + size_t(streamBytes)) + 12;
+    std::unique_ptr<uint8_t[]> file(new uint8_t[fileBytes]);
+    uint8_t* p = file.get();
+    std::memcpy(p, kSignature, sizeof kSignature);
+    p = putChunk(p + sizeof kSignature, "IHDR", header, sizeof header);
+    p = putChunk(p, "gAMA", gamma, sizeof gamma);
+    p = putChunk(p, "IDAT", stream.get(), size_t(streamBytes));
     stream.reset();
-    appendChunk(file, "IEND", nullptr, 0);
+    putChunk(p, "IEND", nullptr, 0);
 
     std::FILE* f = std::fopen(path, "wb");
     if (!f) return 1;
-    const bool written = std::fwrite(file.data(), 1, file.size(), f) == file.size();
+    const bool written = std::fwrite(file.get(), 1, fileBytes, f) == fileBytes;
     const bool closed = std::fclose(f) == 0;
     return written && closed ? 0 : 1;
 }

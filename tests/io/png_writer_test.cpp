@@ -12,7 +12,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "io/writer_test_support.h"
 #include "taluna.h"
@@ -282,23 +281,7 @@ TEST_F(PngWriter, WriteAndCloseFailuresReturnOne) {
     EXPECT_EQ(tlSavePNG("/dev/full", 128, 128, large.data(), 1), 1);
 }
 
-// Calls on several threads at once share nothing but the CRC table and produce the same files.
-TEST_F(PngWriter, ConcurrentCallsProduceIdenticalFiles) {
-    const std::vector<float> image = testImage(61, 23, 11);
-    std::vector<std::thread> threads;
-    std::vector<int> results(8, -1);
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&, t] {
-            results[t] = tlSavePNG(path("t" + std::to_string(t) + ".png").c_str(), 61, 23, image.data(), t & 1);
-        });
-    for (auto& thread : threads) thread.join();
-    for (int t = 0; t < 8; ++t) {
-        EXPECT_EQ(results[t], 0);
-        EXPECT_EQ(readFile(path("t" + std::to_string(t) + ".png")), modelFile(image, 61, 23, t & 1));
-    }
-}
-
-#if !defined(__SANITIZE_ADDRESS__) && defined(__GLIBC__)
+#if defined(__GLIBC__)
 // Calls the writer with the address space capped a little above what is in use; returns the exit
 // status for the death test below. Blocks from 64 KiB on are mapped and unmapped one by one, so that
 // each large allocation and each growth of the compressor's output needs new address space.
@@ -331,6 +314,9 @@ int callsUnderMemoryCaps(const std::string& file, const std::vector<float>& imag
 // Allocations fail at every stage, the compressor's included; each call must still return 0 or 1, and
 // the files of successful calls must be whole.
 TEST_F(PngWriter, RunningOutOfMemoryFailsCleanly) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's allocator aborts instead of returning null under a cap";
+#endif
     // A fresh process: the heap of this one may hold enough free blocks to need no new address space.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::vector<float> image = testImage(128, 128, 5);
