@@ -26,9 +26,8 @@ void launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
 
 #else
 #include <omp.h>
-#include <sys/mman.h>
 
-#include <cstring>
+#include <new>
 #include <vector>
 
 #include "gpu/cpu_launch.h"
@@ -37,163 +36,55 @@ void launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
 namespace tl {
 namespace {
 
-// Largest total size of the per-thread accumulator copies.
-constexpr uint64_t kMaxPrivateBytes = 1ull << 30;
-// Pixels per dirty flag of a private copy: 1024 pixels, 16 KiB.
-constexpr uint32_t kBlockShift = 10;
-constexpr uint64_t kHugePage = 2u << 20;
+// Pixels per band: 16384 pixels are 256 KiB of accumulator, which stay in a core's cache while the
+// band's deposits are added.
+constexpr uint32_t kBandShift = 14;
+constexpr uint32_t kBandMask = (1u << kBandShift) - 1;
+// Deposits gathered per round over all threads (8 bytes each) before they are added.
+constexpr uint64_t kRoundDeposits = uint64_t{1} << 23;
+// Particles handed to a thread at a time. The chunks go round-robin to the threads, so which thread
+// gathers which deposit, and with it the order of every sum, is the same on every run.
+constexpr uint64_t kChunk = 2048;
 
-// One thread's private copy of the accumulator. It is kept between launches and kept zeroed: after a
-// launch only the blocks that received samples are added into the real accumulator and cleared
-// again, so a launch neither clears nor sums the untouched rest of the image. Huge pages, where the
-// system grants them, keep the random additions free of TLB misses.
-class PrivateAccumulator {
-public:
-    PrivateAccumulator() = default;
-    PrivateAccumulator(const PrivateAccumulator&) = delete;
-    PrivateAccumulator& operator=(const PrivateAccumulator&) = delete;
-    ~PrivateAccumulator() { release(); }
-
-    // Room for `pixels` pixels, all zero; false when the memory cannot be had.
-    bool reserve(uint64_t pixels) {
-        const uint64_t blocks = ((pixels + (1u << kBlockShift) - 1) >> kBlockShift);
-        // A copy far larger than needed (left by an earlier, bigger image) is given back.
-        if (pixels <= pixels_ && pixels_ <= 4 * pixels + (1u << 20)) return true;
-        release();
-        const uint64_t bytes = (blocks << kBlockShift) * 16u;
-        const uint64_t length = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) return false;
-        madvise(p, length, MADV_HUGEPAGE);  // advice only; ordinary pages serve as well
-        try {
-            dirty_.assign(blocks, 0);
-        } catch (...) {
-            munmap(p, length);
-            return false;
-        }
-        data_ = static_cast<float*>(p);
-        length_ = length;
-        pixels_ = pixels;
-        return true;
-    }
-
-    float* data() const { return data_; }
-    uint8_t* dirty() { return dirty_.data(); }
-
-    // Adds block b into the accumulator (pixels below `pixels`) and zeroes it again.
-    void drainBlock(uint64_t b, uint64_t pixels, float* accumulator) {
-        if (!dirty_[b]) return;
-        const uint64_t begin = (b << kBlockShift) * 4u;
-        uint64_t end = ((b + 1) << kBlockShift) * 4u;
-        end = end < pixels * 4u ? end : pixels * 4u;
-        for (uint64_t q = begin; q < end; ++q) accumulator[q] += data_[q];
-        std::memset(data_ + begin, 0, (end - begin) * sizeof(float));
-        dirty_[b] = 0;
-    }
-
-private:
-    void release() {
-        if (data_) munmap(data_, length_);
-        data_ = nullptr;
-        length_ = 0;
-        pixels_ = 0;
-        dirty_.clear();
-        dirty_.shrink_to_fit();
-    }
-
-    float* data_ = nullptr;
-    uint64_t length_ = 0;
-    uint64_t pixels_ = 0;
-    std::vector<uint8_t> dirty_;
+// One deposit waiting in a band: the pixel within the band and the particle's colour.
+struct Deposit {
+    uint32_t pixel;
+    TLUChar4 color;
 };
 
-thread_local PrivateAccumulator tPrivate;
+// A thread's deposit bins, one per band. Kept between launches so that their memory is reused
+// rather than allocated (and faulted in) again for every frame.
+struct Bins {
+    std::vector<std::vector<Deposit>> bands;
+    bool failed = false;  // a bin could not grow: this thread adds atomically for the rest of the round
 
-struct AtomicSink {
-    float* accumulator;
-    void add(uint64_t pixel, const SplatWeights& w, uint32_t times) const {
-        float* a = accumulator + 4u * pixel;
-        for (uint32_t t = 0; t < times; ++t) {
-            atomicAddF(a + 0, w.r);
-            atomicAddF(a + 1, w.g);
-            atomicAddF(a + 2, w.b);
-            atomicAddF(a + 3, w.a);
-        }
+    void prepare(uint64_t count) {
+        if (bands.size() < count) bands.resize(count);
+        for (auto& b : bands) b.clear();
+        failed = false;
     }
 };
 
-// Plain additions into an accumulator only this thread touches; marks the blocks it dirties.
-struct PrivateSink {
-    float* accumulator;
-    uint8_t* dirty;  // null: nothing to mark (the single thread adds into the real accumulator)
-    void add(uint64_t pixel, const SplatWeights& w, uint32_t times) const {
-        if (dirty) dirty[pixel >> kBlockShift] = 1;
-        float* a = accumulator + 4u * pixel;
-        for (uint32_t t = 0; t < times; ++t) {
-            a[0] += w.r;
-            a[1] += w.g;
-            a[2] += w.b;
-            a[3] += w.a;
-        }
-    }
-};
-
-// Deposits are gathered in small batches: each target pixel is prefetched when its deposit is
-// computed and added when the batch is full, so the cache misses of many samples overlap instead of
-// stalling one after another.
-template <class Sink>
-class BatchedSink {
-public:
-    BatchedSink(const Sink& sink, float* accumulator) : sink_(sink), accumulator_(accumulator) {}
-    BatchedSink(const BatchedSink&) = delete;
-    BatchedSink& operator=(const BatchedSink&) = delete;
-    ~BatchedSink() { flush(); }
-
-    void add(uint64_t pixel, const SplatWeights& w, uint32_t times) {
-        if (count_ == kBatch) flush();
-        __builtin_prefetch(accumulator_ + 4u * pixel, 1, 1);
-        batch_[count_++] = Deposit{pixel, w, times};
-    }
-
-    void flush() {
-        for (uint32_t d = 0; d < count_; ++d) sink_.add(batch_[d].pixel, batch_[d].weights, batch_[d].times);
-        count_ = 0;
-    }
-
-private:
-    struct Deposit {
-        uint64_t pixel;
-        SplatWeights weights;
-        uint32_t times;
-    };
-    static constexpr uint32_t kBatch = 32;
-    const Sink& sink_;
-    float* accumulator_;
-    Deposit batch_[kBatch];
-    uint32_t count_ = 0;
-};
+thread_local Bins tBins;
 
 struct SplatJob {
     const TLFrame& f;
     const TLV3* positions;
     const TLUChar4* colors;
     const TLV3* velocities;
-    uint64_t n;
     uint64_t per;      // work items per particle
     uint32_t samples;  // work items per copy
     bool perSampleProjection;
 
-    // Every work item of particle i below n, in work-index order.
-    template <class Sink>
-    void particle(uint64_t i, Sink& sink) const {
-        const uint64_t first = i * per;
+    // Calls deposit(pixel, times) for every sample of particle i that is not culled, in work-index
+    // order; `items` (at most per) limits the work items visited.
+    template <class Deposit>
+    void particle(uint64_t i, uint64_t items, Deposit&& deposit) const {
         const TLV3 base = positions[i];
-        bool haveWeights = false;
-        SplatWeights weights{};
         for (uint32_t k = 0; k <= static_cast<uint32_t>(f.jitterCount); ++k) {
-            const uint64_t copyFirst = first + static_cast<uint64_t>(k) * samples;
-            if (copyFirst >= n) return;
-            const uint64_t left = n - copyFirst;
+            const uint64_t copyFirst = static_cast<uint64_t>(k) * samples;
+            if (copyFirst >= items) return;
+            const uint64_t left = items - copyFirst;
             const uint32_t count = left < samples ? static_cast<uint32_t>(left) : samples;
             TLV3 p = base;
             if (k >= 1) {
@@ -201,11 +92,11 @@ struct SplatJob {
                 p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
             }
             if (!perSampleProjection) {
-                uint32_t unused = 0;  // the projection draws nothing without a lens
+                // Without motion and lens every sample of the copy lands on the same pixel; each
+                // still adds its share.
+                uint32_t unused = 0;
                 CameraHit hit;
-                if (!projectToCamera(f, p, unused, hit)) continue;
-                if (!haveWeights) weights = splatWeights(f, colors[i]), haveWeights = true;
-                sink.add(pixelIndex(f, hit), weights, count);
+                if (projectToCamera(f, p, unused, hit)) deposit(pixelIndex(f, hit), count);
                 continue;
             }
             for (uint32_t j = 0; j < count; ++j) {
@@ -213,27 +104,110 @@ struct SplatJob {
                 TLV3 q = p;
                 if (motionBlurOn(f, velocities)) q = applyMotion(f, q, velocities[i], s);
                 CameraHit hit;
-                if (!projectToCamera(f, q, s, hit)) continue;
-                if (!haveWeights) weights = splatWeights(f, colors[i]), haveWeights = true;
-                sink.add(pixelIndex(f, hit), weights, 1);
+                if (projectToCamera(f, q, s, hit)) deposit(pixelIndex(f, hit), 1);
             }
         }
     }
-
-    // Particle chunk c into one accumulator.
-    template <class Sink>
-    void chunk(uint64_t c, uint64_t particles, const Sink& sink, float* accumulator) const {
-        const uint64_t begin = c * kChunk;
-        const uint64_t end = particles - begin < kChunk ? particles : begin + kChunk;
-        BatchedSink<Sink> batched(sink, accumulator);
-        for (uint64_t i = begin; i < end; ++i) particle(i, batched);
-    }
-
-    // Particles handed to a thread at a time: small enough to balance, large enough to stream. The
-    // chunks go round-robin to the threads, so each thread's share, and with it the sums, are the
-    // same on every run.
-    static constexpr uint64_t kChunk = 4096;
 };
+
+void addTimes(float* a, const SplatWeights& w, uint32_t times) {
+    for (uint32_t t = 0; t < times; ++t) {
+        a[0] += w.r;
+        a[1] += w.g;
+        a[2] += w.b;
+        a[3] += w.a;
+    }
+}
+
+void addAtomically(float* a, const SplatWeights& w, uint32_t times) {
+    for (uint32_t t = 0; t < times; ++t) {
+        atomicAddF(a + 0, w.r);
+        atomicAddF(a + 1, w.g);
+        atomicAddF(a + 2, w.b);
+        atomicAddF(a + 3, w.a);
+    }
+}
+
+// Every thread adds atomically into the accumulator, as the GPU does.
+void splatAtomic(const SplatJob& job, uint64_t particles, float* accumulator) {
+    const uint64_t chunks = (particles + kChunk - 1) / kChunk;
+#pragma omp parallel for schedule(static, 1)
+    for (uint64_t c = 0; c < chunks; ++c) {
+        const uint64_t end = particles - c * kChunk < kChunk ? particles : c * kChunk + kChunk;
+        for (uint64_t i = c * kChunk; i < end; ++i) {
+            const SplatWeights w = splatWeights(job.f, job.colors[i]);
+            job.particle(i, job.per, [&](uint64_t pixel, uint32_t times) {
+                addAtomically(accumulator + 4u * pixel, w, times);
+            });
+        }
+    }
+}
+
+// Deposits are first sorted into bands of the image by the thread that computes them, then every
+// band is added by one thread: the random additions stay within a cached band instead of missing
+// the cache all over the image, and no atomics are needed. Bands are filled from the threads' bins
+// in thread order, so the sums come out the same on every run.
+void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float* accumulator) {
+    const uint64_t bands = (pixels + kBandMask) >> kBandShift;
+    const uint64_t perParticle = job.perSampleProjection ? job.per : job.per / job.samples;
+    const uint64_t roundParticles = kRoundDeposits / perParticle > kChunk ? kRoundDeposits / perParticle : kChunk;
+    const int threads = omp_get_max_threads();
+    std::vector<Bins*> bins(static_cast<size_t>(threads), nullptr);
+    const uint32_t samplesPerDeposit = job.perSampleProjection ? 1u : job.samples;
+
+#pragma omp parallel num_threads(threads)
+    {
+        const int used = omp_get_num_threads();
+        Bins& mine = tBins;
+        bins[static_cast<size_t>(omp_get_thread_num())] = &mine;
+        bool ready = true;
+        try {
+            mine.prepare(bands);
+        } catch (const std::bad_alloc&) {
+            ready = false;
+        }
+        for (uint64_t first = 0; first < particles; first += roundParticles) {
+            const uint64_t last = particles - first < roundParticles ? particles : first + roundParticles;
+            const uint64_t chunks = (last - first + kChunk - 1) / kChunk;
+            mine.failed = !ready;
+#pragma omp for schedule(static, 1)
+            for (uint64_t c = 0; c < chunks; ++c) {
+                const uint64_t begin = first + c * kChunk;
+                const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
+                for (uint64_t i = begin; i < end; ++i) {
+                    const TLUChar4 color = job.colors[i];
+                    job.particle(i, job.per, [&](uint64_t pixel, uint32_t times) {
+                        if (!mine.failed) {
+                            try {
+                                mine.bands[pixel >> kBandShift].push_back(
+                                    Deposit{static_cast<uint32_t>(pixel & kBandMask), color});
+                                return;
+                            } catch (const std::bad_alloc&) {
+                                mine.failed = true;
+                            }
+                        }
+                        // Out of memory for the bins: this deposit goes straight in, atomically,
+                        // while the other threads only gather.
+                        addAtomically(accumulator + 4u * pixel, splatWeights(job.f, color), times);
+                    });
+                }
+            }
+            // (the loop's barrier: every bin of the round is complete)
+#pragma omp for schedule(static, 1)
+            for (uint64_t b = 0; b < bands; ++b) {
+                float* band = accumulator + 4u * (b << kBandShift);
+                for (int t = 0; t < used; ++t) {
+                    Bins* from = bins[static_cast<size_t>(t)];
+                    if (!from || from->bands.size() <= b) continue;
+                    std::vector<Deposit>& list = from->bands[b];
+                    for (const Deposit& d : list)
+                        addTimes(band + 4u * d.pixel, splatWeights(job.f, d.color), samplesPerDeposit);
+                    list.clear();
+                }
+            }
+        }
+    }
+}
 
 }  // namespace
 
@@ -244,57 +218,21 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
                        positions,
                        colors,
                        velocities,
-                       n,
                        workPerParticle(f),
                        static_cast<uint32_t>(f.samples > 0 ? f.samples : 1),
                        motionBlurOn(f, velocities) || depthOfFieldOn(f)};
-    const uint64_t particles = (n - 1) / job.per + 1;
-    const uint64_t chunks = (particles - 1) / SplatJob::kChunk + 1;
+    const uint64_t whole = n / job.per;  // particles with all their work items
     const uint64_t pixels = static_cast<uint64_t>(f.width > 0 ? f.width : 0) * static_cast<uint64_t>(f.height > 0 ? f.height : 0);
-    const int threads = omp_get_max_threads();
-
-    if (threads == 1 && mode != HostAccumulation::atomic) {
-        const PrivateSink sink{accumulator, nullptr};
-        for (uint64_t c = 0; c < chunks; ++c) job.chunk(c, particles, sink, accumulator);
-        return;
+    if (mode == HostAccumulation::atomic) {
+        splatAtomic(job, whole, accumulator);
+    } else {
+        splatBinned(job, whole, pixels, accumulator);
     }
-    bool perThread = mode != HostAccumulation::atomic;
-    if (perThread && mode == HostAccumulation::automatic) {
-        // A first use allocates the copies; small frames are not worth it.
-        perThread = n >= pixels / 4 && static_cast<uint64_t>(threads) * pixels * 16u <= kMaxPrivateBytes;
-    }
-    if (!perThread) {
-        const AtomicSink sink{accumulator};
-#pragma omp parallel for schedule(static, 1)
-        for (uint64_t c = 0; c < chunks; ++c) job.chunk(c, particles, sink, accumulator);
-        return;
-    }
-
-    std::vector<PrivateAccumulator*> copies(static_cast<size_t>(threads), nullptr);
-    const uint64_t blocks = (pixels + (1u << kBlockShift) - 1) >> kBlockShift;
-#pragma omp parallel num_threads(threads)
-    {
-        const int t = omp_get_thread_num();
-        const int used = omp_get_num_threads();
-        if (tPrivate.reserve(pixels)) copies[static_cast<size_t>(t)] = &tPrivate;
-#pragma omp barrier
-        // All or nothing: when one thread lacks its copy, every thread adds atomically instead.
-        bool all = true;
-        for (int c = 0; c < used; ++c) all = all && copies[static_cast<size_t>(c)] != nullptr;
-        if (all) {
-            const PrivateSink sink{tPrivate.data(), tPrivate.dirty()};
-#pragma omp for schedule(static, 1)
-            for (uint64_t c = 0; c < chunks; ++c) job.chunk(c, particles, sink, tPrivate.data());
-            // The copies are summed in thread order: the same work gives the same bits on every run.
-#pragma omp for schedule(static, 16)
-            for (uint64_t b = 0; b < blocks; ++b) {
-                for (int c = 0; c < used; ++c) copies[static_cast<size_t>(c)]->drainBlock(b, pixels, accumulator);
-            }
-        } else {
-            const AtomicSink sink{accumulator};
-#pragma omp for schedule(static, 1)
-            for (uint64_t c = 0; c < chunks; ++c) job.chunk(c, particles, sink, accumulator);
-        }
+    // A count that ends inside a particle: its first work items, after everything else.
+    const uint64_t rest = n - whole * job.per;
+    if (rest > 0) {
+        const SplatWeights w = splatWeights(f, colors[whole]);
+        job.particle(whole, rest, [&](uint64_t pixel, uint32_t times) { addTimes(accumulator + 4u * pixel, w, times); });
     }
 }
 

@@ -252,15 +252,14 @@ TEST_P(RenderTest, VelocitiesMoveParticlesOnlyWithAShutter) {
     expectPixel(5 * 20 + 10, kOneMinusInvE, 207, 1e-5f);
 }
 
-TEST_P(RenderTest, LightingPathIsNotAvailableYet) {
+TEST_P(RenderTest, EveryLightingModeButOneIsThePlainPath) {
     upload({TLV3{0.0f, 0.0f, -1.0f}});
     const TLCamera c = forwardCamera();
-    TLRenderSettings s = settings(8, 6);
-    s.lightingMode = 1;
-    float time = 42.0f;
-    EXPECT_EQ(api.render(ctx, &c, &s, nullptr, 0, nullptr, nullptr, &time), 1);
-    EXPECT_EQ(lastError(), "not implemented");
-    EXPECT_EQ(time, 42.0f);
-    s.lightingMode = 2;  // any other value is the plain path
-    EXPECT_EQ(api.render(ctx, &c, &s, nullptr, 0, nullptr, nullptr, &time), 0) << lastError();
+    for (int mode : {2, -1, 1000}) {
+        TLRenderSettings s = settings(8, 6);
+        s.lightingMode = mode;
+        render(c, s);
+        expectPixel(3 * 8 + 4, kOneMinusInvE, 207);
+        expectBlackExcept(3 * 8 + 4);
+    }
 }

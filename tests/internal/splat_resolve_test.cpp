@@ -113,8 +113,7 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
         // A count that ends inside a particle's work items, as a grid-stride loop would stop there.
         for (uint64_t n : {full, full - 4}) {
             const std::vector<float> want = reference(f, cloud, velocities, n);
-            for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::perThread,
-                                              tl::HostAccumulation::automatic}) {
+            for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::binned}) {
                 std::vector<float> got(want.size(), 0.0f);
                 tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), velocities, n, got.data(), mode);
                 expectSameSums(got, want, v.name);
@@ -135,9 +134,9 @@ TEST(HostSplat, PerThreadCopiesAreRepeatableAndLeftClean) {
             // The launch adds to what the accumulator holds.
             std::vector<float> first(want.size(), 1.0f), second(want.size(), 1.0f);
             tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, first.data(),
-                          tl::HostAccumulation::perThread);
+                          tl::HostAccumulation::binned);
             tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, second.data(),
-                          tl::HostAccumulation::perThread);
+                          tl::HostAccumulation::binned);
             EXPECT_EQ(std::memcmp(first.data(), second.data(), first.size() * sizeof(float)), 0)
                 << "two runs of the same work differ";
             for (float& x : first) x -= 1.0f;
