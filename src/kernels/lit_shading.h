@@ -1,0 +1,182 @@
+// The camera side of the lighting path per sample: the depth and pixel footprint of a projected
+// sample, its share of the pixel (the deposit weight), its deposit into the camera depth map
+// (kCamSplat), and its single-scattering shade with falloff, cone, phase and shadows (kShade).
+// kCamSplat and kShade place and project the same samples in the same order, so each shaded sample
+// finds its own deposit in the camera depth map.
+#pragma once
+
+#include "kernels/deep_maps.h"
+#include "kernels/sampling.h"
+#include "kernels/shadow_maps.h"
+#include "kernels/volume_constants.h"
+
+namespace tl {
+
+constexpr float kLightEpsilon = 1e-6f;
+// Samples whose visible weight is at most this add nothing.
+constexpr float kMinVisibleWeight = 1e-7f;
+
+struct SampleDepth {
+    float depth;      // perspective: -z; panorama: distance from the eye along the ray
+    float footprint;  // area one pixel covers at the sample, across the ray
+};
+
+TL_HD SampleDepth sampleDepth(const TLFrame& f, const CameraHit& hit) {
+    SampleDepth s;
+    if (f.panorama == 1) {
+        s.depth = sqrtF(hit.d * hit.d + hit.y * hit.y);
+        const float c = cosF(hit.phi);
+        s.footprint = f.pixelArea * (s.depth * s.depth) * (c > 0.0f ? c : 0.0f);
+    } else {
+        s.depth = -hit.z;
+        s.footprint = f.pixelArea * (hit.z * hit.z) * (s.depth / sqrtF(hit.x * hit.x + hit.y * hit.y + hit.z * hit.z));
+    }
+    return s;
+}
+
+// Share of its pixel that a sample of cross-section a covers: a / max(footprint, a), 1 when the
+// sample is larger than the pixel. A cross-section of 0 gives 0, also where the footprint is 0 too
+// (a panorama's poles), which a plain division would turn into NaN.
+TL_HD float depositWeight(float a, float footprint) {
+    if (!(a > 0.0f)) return 0.0f;
+    return footprint > a ? a / footprint : 1.0f;
+}
+
+TL_HD SlicePosition cameraSlice(const VolumeConstants& vc, float depth) {
+    return slicePosition(depth - vc.depthNear, vc.depthScale, vc.depthSlices);
+}
+
+TL_HD uint64_t cameraColumn(const TLFrame& f, const CameraHit& hit, int32_t slices) {
+    return pixelIndex(f, hit) * static_cast<uint64_t>(slices);
+}
+
+// Work item w of kCamSplat.
+TL_HD void camSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
+                        uint64_t w, float* cameraDepth) {
+    if (!(vc.sampleCrossSection > 0.0f)) return;  // every deposit would be 0
+    PlacedSample sample = placeSample(f, positions, velocities, w);
+    CameraHit hit;
+    if (!projectToCamera(f, sample.p, sample.s, hit)) return;
+    const SampleDepth sd = sampleDepth(f, hit);
+    depositSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), vc.depthSlices, cameraSlice(vc, sd.depth),
+                  depositWeight(vc.sampleCrossSection, sd.footprint));
+}
+
+// Distance attenuation of falloff mode `mode` at distance r (range R, inner range R0).
+TL_HD float falloffAttenuation(int32_t mode, float R, float R0, float r) {
+    switch (mode) {
+        case 1:
+        case 2: {
+            if (!(R > 0.0f)) return 1.0f;
+            const float r2 = r * r;
+            const float a = R * R / (r2 > kLightEpsilon ? r2 : kLightEpsilon);
+            return mode == 2 && a > 1.0f ? 1.0f : a;
+        }
+        case 3:
+        case 4: {
+            if (!(R > 0.0f)) return 1.0f;
+            const float a = R / (r > kLightEpsilon ? r : kLightEpsilon);
+            return mode == 4 && a > 1.0f ? 1.0f : a;
+        }
+        case 5: {
+            if (r <= R0) return 1.0f;
+            if (r >= R) return 0.0f;
+            const float span = R - R0;
+            return (R - r) / (span > kLightEpsilon ? span : kLightEpsilon);
+        }
+        case 6: return r <= R ? 1.0f : 0.0f;
+        default: return 1.0f;
+    }
+}
+
+// Spot cone at cosine c from the axis: smoothstep from the outer to the inner cone, a hard edge when
+// the two cones (nearly) coincide.
+TL_HD float coneFactor(float c, float cosInner, float cosOuter) {
+    const float width = cosInner - cosOuter;
+    if (width <= kLightEpsilon) return c >= cosOuter ? 1.0f : 0.0f;
+    float x = (c - cosOuter) / width;
+    x = x > 0.0f ? x : 0.0f;
+    x = x < 1.0f ? x : 1.0f;
+    return x * x * (3.0f - 2.0f * x);
+}
+
+// Henyey-Greenstein phase at cos = V . L, scaled so an isotropic medium gives 1; exactly 1 for
+// |g| < 1e-4. The host keeps |g| <= 0.95, so q stays positive.
+TL_HD float phaseFactor(float g, float cosVL) {
+    if (absF(g) < 1e-4f) return 1.0f;
+    const float q = 1.0f + g * g + 2.0f * g * cosVL;
+    return (1.0f - g * g) / (q * sqrtF(q));
+}
+
+struct Rgb {
+    float r, g, b;
+};
+
+// Light received at p from every light of the block, starting at baseLight (ambient not included).
+TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3 p) {
+    Rgb e{vc.baseLight[0], vc.baseLight[1], vc.baseLight[2]};
+    TLV3 view{vc.eye[0] - p.x, vc.eye[1] - p.y, vc.eye[2] - p.z};
+    const float len = sqrtF(view.x * view.x + view.y * view.y + view.z * view.z);
+    view = len > 0.0f ? TLV3{view.x / len, view.y / len, view.z / len} : TLV3{0.0f, 0.0f, 0.0f};
+    for (int32_t l = 0; l < vc.lightCount; ++l) {
+        const VolumeLight& light = vc.lights[l];
+        TLV3 toLight;
+        float intensity = 1.0f;
+        if (light.kind == kLightDirectional) {
+            toLight = TLV3{-light.direction[0], -light.direction[1], -light.direction[2]};
+        } else {
+            const TLV3 d{light.position[0] - p.x, light.position[1] - p.y, light.position[2] - p.z};
+            const float r = sqrtF(d.x * d.x + d.y * d.y + d.z * d.z);
+            if (!(r > kLightEpsilon)) continue;  // the light sits on the sample
+            toLight = TLV3{d.x / r, d.y / r, d.z / r};
+            intensity = falloffAttenuation(light.falloff, light.range, light.innerRange, r);
+            if (light.kind == kLightSpot) {
+                const float c = -(toLight.x * light.direction[0] + toLight.y * light.direction[1] +
+                                  toLight.z * light.direction[2]);
+                intensity = intensity * coneFactor(c, light.cosInner, light.cosOuter);
+            }
+        }
+        if (!(intensity > 0.0f)) continue;
+        intensity = intensity * phaseFactor(vc.anisotropy, view.x * toLight.x + view.y * toLight.y + view.z * toLight.z);
+        const int32_t m = shadowViewFor(light, p);
+        if (m >= 0) intensity = intensity * expF(-shadowDepth(vc.shadowViews[m], shadowMaps, p));
+        e.r = e.r + intensity * light.color[0];
+        e.g = e.g + intensity * light.color[1];
+        e.b = e.b + intensity * light.color[2];
+    }
+    return e;
+}
+
+// Visible weight of a sample: its own opacity 1 - exp(-w) dimmed by the cloud in front of it, read
+// from the prefix-summed camera depth map (which holds half of the sample's own deposit too).
+TL_HD float visibleWeight(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, SampleDepth sd,
+                          const float* cameraDepth) {
+    const float tau = readSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), cameraSlice(vc, sd.depth));
+    const float alpha = 1.0f - expF(-depositWeight(vc.sampleCrossSection, sd.footprint));
+    return expF(-tau) * alpha;
+}
+
+// Adds the shade of a visible sample of particle colour c at p into its pixel's R, G and B.
+TL_HD void addShade(const VolumeConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight,
+                    float* pixel) {
+    const Rgb e = receivedLight(vc, shadowMaps, p);
+    const float k = 0.0039215689f;
+    atomicAddF(pixel + 0, weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient)));
+    atomicAddF(pixel + 1, weight * (static_cast<float>(c.y) * k * (e.g + vc.ambient)));
+    atomicAddF(pixel + 2, weight * (static_cast<float>(c.z) * k * (e.b + vc.ambient)));
+}
+
+// Work item w of kShade.
+TL_HD void shadeItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLUChar4* colors,
+                     const TLV3* velocities, uint64_t w, const float* shadowMaps, const float* cameraDepth,
+                     float* accumulator) {
+    if (!(vc.sampleCrossSection > 0.0f)) return;  // every sample is transparent
+    PlacedSample sample = placeSample(f, positions, velocities, w);
+    CameraHit hit;
+    if (!projectToCamera(f, sample.p, sample.s, hit)) return;
+    const float weight = visibleWeight(vc, f, hit, sampleDepth(f, hit), cameraDepth);
+    if (!(weight > kMinVisibleWeight)) return;
+    addShade(vc, shadowMaps, sample.p, colors[sample.i], weight, accumulator + 4u * pixelIndex(f, hit));
+}
+
+}  // namespace tl
