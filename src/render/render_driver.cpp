@@ -5,7 +5,9 @@
 #include "api/context.h"
 #include "gpu/check.h"
 #include "kernels/kernels.h"
+#include "kernels/volume_kernels.h"
 #include "render/frame.h"
+#include "volume/volume_pass.h"
 
 namespace tl {
 namespace {
@@ -56,8 +58,8 @@ bool workCount(uint64_t count, const TLRenderSettings& s, uint64_t* n) {
     return !__builtin_mul_overflow(copies, samples, &perParticle) && !__builtin_mul_overflow(count, perParticle, n);
 }
 
-int render(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, TLUChar4* rgbaOut,
-           TLFloat4* floatOut, float* msOut) {
+int render(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, const TLLight* lights,
+           int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut, float* msOut) {
     // The kernels and copies count pixels in 32 bits: larger images are refused before any GPU call,
     // as are frames whose sample count does not fit 64 bits.
     uint64_t n = 0;
@@ -75,18 +77,20 @@ int render(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* setti
     const TLV3* velocities = ctx->velocityValid && frame.shutter > 0.0f ? ctx->velocity : nullptr;
 
     gpu::eventRecord(ctx->startEvent);
-    if (settings->lightingMode == 1) {
-        setError(ctx, "not implemented");
-        return 1;
-    }
-    gpu::memsetAsync(ctx->accumulator, 0, static_cast<size_t>(pixelCount) * 16u);
-    if (n > 0) {
-        const LaunchConfig splat{gridSizeFor(ctx, n, kBlock), kBlock};
-        launchSplat(splat, frame, ctx->positions, ctx->colors, velocities, n, ctx->accumulator);
-    }
     const LaunchConfig resolve{static_cast<uint32_t>((static_cast<uint64_t>(pixelCount) + kBlock - 1) / kBlock), kBlock};
-    launchResolve(resolve, ctx->accumulator, rgbaOut ? ctx->image : nullptr, floatOut ? ctx->imageFloat : nullptr,
-                  pixelCount, settings->exposure);
+    if (settings->lightingMode == 1) {
+        if (runVolumePass(ctx, camera, settings, &frame, lights, lightCount, velocities) != 0) return 1;
+        launchResolveVol(resolve, ctx->accumulator, ctx->totalDepth, rgbaOut ? ctx->image : nullptr,
+                         floatOut ? ctx->imageFloat : nullptr, pixelCount, settings->exposure);
+    } else {
+        gpu::memsetAsync(ctx->accumulator, 0, static_cast<size_t>(pixelCount) * 16u);
+        if (n > 0) {
+            const LaunchConfig splat{gridSizeFor(ctx, n, kBlock), kBlock};
+            launchSplat(splat, frame, ctx->positions, ctx->colors, velocities, n, ctx->accumulator);
+        }
+        launchResolve(resolve, ctx->accumulator, rgbaOut ? ctx->image : nullptr, floatOut ? ctx->imageFloat : nullptr,
+                      pixelCount, settings->exposure);
+    }
     gpu::eventRecord(ctx->stopEvent);
 
     if (checkCuda(ctx, gpu::getLastError(), "launch render kernel")) return 1;
@@ -116,8 +120,6 @@ using namespace tl;
 extern "C" TL_API int tlRender(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings,
                                const TLLight* lights, int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut,
                                float* msOut) {
-    // The light records are read only by the lighting path.
-    (void)lights, (void)lightCount;
     if (!ctx) return 1;
-    return guarded(ctx, 1, [&] { return render(ctx, camera, settings, rgbaOut, floatOut, msOut); });
+    return guarded(ctx, 1, [&] { return render(ctx, camera, settings, lights, lightCount, rgbaOut, floatOut, msOut); });
 }
