@@ -12,21 +12,21 @@ constexpr float kInvGamma = 0.45454544f;
 
 TL_HD float toneCurve(float x, float exposure) { return 1.0f - expF(exposure * (-x)); }
 
-// Tone-mapped, premultiplied pixel: alpha follows the brightest channel, so no colour exceeds it. A
-// NaN channel is ignored by the maximum; colours are not clamped.
-TL_HD TLFloat4 resolveLinear(float r, float g, float b, float a, float exposure) {
-    TLFloat4 out;
-    out.x = toneCurve(r, exposure);
-    out.y = toneCurve(g, exposure);
-    out.z = toneCurve(b, exposure);
-    const float at = toneCurve(a, exposure);
+// The float image's alpha from the four tone-mapped channels: the brightest of them, at least 0, so no
+// colour exceeds it (premultiplied form). A NaN channel is ignored by the maximum.
+TL_HD TLFloat4 premultiplied(float r, float g, float b, float a) {
     float alpha = 0.0f;
-    alpha = out.x > alpha ? out.x : alpha;
-    alpha = out.y > alpha ? out.y : alpha;
-    alpha = out.z > alpha ? out.z : alpha;
-    alpha = at > alpha ? at : alpha;
-    out.w = alpha;
-    return out;
+    alpha = r > alpha ? r : alpha;
+    alpha = g > alpha ? g : alpha;
+    alpha = b > alpha ? b : alpha;
+    alpha = a > alpha ? a : alpha;
+    return TLFloat4{r, g, b, alpha};
+}
+
+// Tone-mapped, premultiplied pixel; colours are not clamped.
+TL_HD TLFloat4 resolveLinear(float r, float g, float b, float a, float exposure) {
+    return premultiplied(toneCurve(r, exposure), toneCurve(g, exposure), toneCurve(b, exposure),
+                         toneCurve(a, exposure));
 }
 
 // Gamma 2.2 byte of a tone-mapped channel; a negative value (NaN after the power) gives 0.

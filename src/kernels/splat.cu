@@ -31,6 +31,7 @@ void launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
 #include <vector>
 
 #include "gpu/cpu_launch.h"
+#include "kernels/host_simd.h"
 #include "kernels/splat_cpu.h"
 
 namespace tl {
@@ -67,6 +68,56 @@ struct Bins {
 
 thread_local Bins tBins;
 
+// copyJitter of simd::kLanes (particle, copy) pairs, compiled for the widest vectors the processor
+// offers.
+#if defined(__x86_64__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void jitterLanes(const uint64_t* particle, const uint32_t* copy, float sigma, float* x, float* y, float* z) {
+    simd::copyJitterLanes(particle, copy, sigma, x, y, z);
+}
+
+// The copy offsets of consecutive particles in the order their copies are visited (copies 1 to
+// jitterCount of one particle, then of the next), computed simd::kLanes at a time.
+class JitterFeed {
+public:
+    JitterFeed(uint64_t firstParticle, uint32_t jitterCount, float sigma)
+        : particle_(firstParticle), copies_(jitterCount), sigma_(sigma) {}
+
+    TLV3 next() {
+        if (pos_ == simd::kLanes) refill();
+        const TLV3 o{x_[pos_], y_[pos_], z_[pos_]};
+        ++pos_;
+        return o;
+    }
+
+private:
+    void refill() {
+        uint64_t particles[simd::kLanes];
+        uint32_t copies[simd::kLanes];
+        for (int l = 0; l < simd::kLanes; ++l) {
+            particles[l] = particle_;
+            copies[l] = copy_;
+            if (++copy_ > copies_) copy_ = 1, ++particle_;
+        }
+        jitterLanes(particles, copies, sigma_, x_, y_, z_);
+        pos_ = 0;
+    }
+
+    uint64_t particle_;
+    uint32_t copy_ = 1;
+    uint32_t copies_;
+    float sigma_;
+    int pos_ = simd::kLanes;
+    float x_[simd::kLanes], y_[simd::kLanes], z_[simd::kLanes];
+};
+
+// Offsets one at a time, for the odd particle outside a chunk.
+struct ScalarJitter {
+    float sigma;
+    TLV3 operator()(uint64_t i, uint32_t k) const { return copyJitter(i, k, sigma); }
+};
+
 struct SplatJob {
     const TLFrame& f;
     const TLV3* positions;
@@ -77,9 +128,9 @@ struct SplatJob {
     bool perSampleProjection;
 
     // Calls deposit(pixel, times) for every sample of particle i that is not culled, in work-index
-    // order; `items` (at most per) limits the work items visited.
-    template <class Deposit>
-    void particle(uint64_t i, uint64_t items, Deposit&& deposit) const {
+    // order; `items` (at most per) limits the work items visited. jitter(i, k) gives copy k's offset.
+    template <class Jitter, class Deposit>
+    void particle(uint64_t i, uint64_t items, Jitter&& jitter, Deposit&& deposit) const {
         const TLV3 base = positions[i];
         for (uint32_t k = 0; k <= static_cast<uint32_t>(f.jitterCount); ++k) {
             const uint64_t copyFirst = static_cast<uint64_t>(k) * samples;
@@ -88,7 +139,7 @@ struct SplatJob {
             const uint32_t count = left < samples ? static_cast<uint32_t>(left) : samples;
             TLV3 p = base;
             if (k >= 1) {
-                const TLV3 o = copyJitter(i, k, f.jitterSigma);
+                const TLV3 o = jitter(i, k);
                 p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
             }
             if (!perSampleProjection) {
@@ -134,9 +185,11 @@ void splatAtomic(const SplatJob& job, uint64_t particles, float* accumulator) {
 #pragma omp parallel for schedule(static, 1)
     for (uint64_t c = 0; c < chunks; ++c) {
         const uint64_t end = particles - c * kChunk < kChunk ? particles : c * kChunk + kChunk;
+        JitterFeed feed(c * kChunk, static_cast<uint32_t>(job.f.jitterCount), job.f.jitterSigma);
+        auto jitter = [&](uint64_t, uint32_t) { return feed.next(); };
         for (uint64_t i = c * kChunk; i < end; ++i) {
             const SplatWeights w = splatWeights(job.f, job.colors[i]);
-            job.particle(i, job.per, [&](uint64_t pixel, uint32_t times) {
+            job.particle(i, job.per, jitter, [&](uint64_t pixel, uint32_t times) {
                 addAtomically(accumulator + 4u * pixel, w, times);
             });
         }
@@ -174,9 +227,11 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
             for (uint64_t c = 0; c < chunks; ++c) {
                 const uint64_t begin = first + c * kChunk;
                 const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
+                JitterFeed feed(begin, static_cast<uint32_t>(job.f.jitterCount), job.f.jitterSigma);
+                auto jitter = [&](uint64_t, uint32_t) { return feed.next(); };
                 for (uint64_t i = begin; i < end; ++i) {
                     const TLUChar4 color = job.colors[i];
-                    job.particle(i, job.per, [&](uint64_t pixel, uint32_t times) {
+                    job.particle(i, job.per, jitter, [&](uint64_t pixel, uint32_t times) {
                         if (!mine.failed) {
                             try {
                                 mine.bands[pixel >> kBandShift].push_back(
@@ -232,7 +287,8 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
     const uint64_t rest = n - whole * job.per;
     if (rest > 0) {
         const SplatWeights w = splatWeights(f, colors[whole]);
-        job.particle(whole, rest, [&](uint64_t pixel, uint32_t times) { addTimes(accumulator + 4u * pixel, w, times); });
+        job.particle(whole, rest, ScalarJitter{f.jitterSigma},
+                     [&](uint64_t pixel, uint32_t times) { addTimes(accumulator + 4u * pixel, w, times); });
     }
 }
 

@@ -208,23 +208,28 @@ TEST(Resolve, LauncherMatchesThePerPixelCodeForEveryExposure) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     std::vector<float> acc = {0, 0, 0, 0, -0.0f, 0, -0.0f, 0, 1, 1, 1, 1, 0.25f, 0, 3, 0.5f, 0, 0, 0, 1e-30f,
                               -2, 0, 0, 0, 0, 0, 0, 0, 7, 8, 9, 10};
-    const int32_t pixels = static_cast<int32_t>(acc.size() / 4);
-    for (float exposure : {1.0f, 0.0f, -1.0f, 2.5f, inf, -inf, nan}) {
-        // One spare entry behind the pixels shows that threads beyond the count write nothing.
-        std::vector<TLFloat4> image(static_cast<size_t>(pixels) + 1, TLFloat4{-7, -7, -7, -7});
-        std::vector<TLUChar4> bytes(static_cast<size_t>(pixels) + 1, TLUChar4{1, 2, 3, 4});
-        tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), bytes.data(), image.data(), pixels, exposure);
-        for (int32_t t = 0; t < pixels; ++t) {
-            const float* a = &acc[4 * static_cast<size_t>(t)];
-            const TLFloat4 want = tl::resolveLinear(a[0], a[1], a[2], a[3], exposure);
-            EXPECT_EQ(std::memcmp(&image[t], &want, sizeof want), 0) << "exposure " << exposure << " pixel " << t;
-            const TLUChar4 wantBytes = tl::encodePixel(want);
-            EXPECT_EQ(std::memcmp(&bytes[t], &wantBytes, sizeof wantBytes), 0) << "exposure " << exposure;
+    const int32_t all = static_cast<int32_t>(acc.size() / 4);
+    // Whole groups of pixels and counts that end inside one.
+    for (int32_t pixels : {all, all - 1, 3}) {
+        for (float exposure : {1.0f, 0.0f, -1.0f, 2.5f, inf, -inf, nan}) {
+            // The entries behind the pixels show that threads beyond the count write nothing.
+            std::vector<TLFloat4> image(static_cast<size_t>(all) + 1, TLFloat4{-7, -7, -7, -7});
+            std::vector<TLUChar4> bytes(static_cast<size_t>(all) + 1, TLUChar4{1, 2, 3, 4});
+            tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), bytes.data(), image.data(), pixels, exposure);
+            for (int32_t t = 0; t < pixels; ++t) {
+                const float* a = &acc[4 * static_cast<size_t>(t)];
+                const TLFloat4 want = tl::resolveLinear(a[0], a[1], a[2], a[3], exposure);
+                EXPECT_EQ(std::memcmp(&image[t], &want, sizeof want), 0) << "exposure " << exposure << " pixel " << t;
+                const TLUChar4 wantBytes = tl::encodePixel(want);
+                EXPECT_EQ(std::memcmp(&bytes[t], &wantBytes, sizeof wantBytes), 0) << "exposure " << exposure;
+            }
+            for (int32_t t = pixels; t <= all; ++t) {
+                EXPECT_EQ(image[t].x, -7.0f);
+                EXPECT_EQ(bytes[t].x, 1);
+            }
         }
-        EXPECT_EQ(image[pixels].x, -7.0f);
-        EXPECT_EQ(bytes[pixels].x, 1);
     }
     // Null outputs: nothing written, nothing dereferenced.
-    tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), nullptr, nullptr, pixels, 1.0f);
+    tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), nullptr, nullptr, all, 1.0f);
     EXPECT_EQ(tl::gpu::getLastError(), tl::gpu::kSuccess);
 }

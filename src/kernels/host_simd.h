@@ -1,0 +1,228 @@
+// Sixteen-lane versions of the portable math (kernels/portable.h) for the CPU launchers, written with
+// the compiler's vector extensions. Every lane performs exactly the operations of the scalar function,
+// in the same order and with the same constants (+, -, *, /, square roots and conversions, each
+// rounded once by IEEE rules, and no contraction into fused operations), so a lane gives the very bits
+// the scalar function gives: the CPU library stays identical to the per-item code it shares with the
+// GPU. Tests compare the two over millions of inputs.
+//
+// Only for the host compiler. The machine's vector width comes from the caller's target: the batch
+// functions are compiled for AVX-512, AVX2 and the baseline and the best is picked at run time; sixteen
+// lanes are two or more machine vectors, whose independent chains keep the core busy. The rounding
+// trick below holds for |x| < 2^50, far beyond the angles and exponents passed here.
+#pragma once
+
+#if !defined(__CUDACC__)
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernels/hash.h"
+#include "kernels/portable.h"
+
+// Vectors pass between these helpers inside one caller after inlining, never across a library
+// boundary: the compiler's note that such arguments changed ABI between targets does not apply. (It is
+// reported when the translation unit ends, so it stays off for the including file.)
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Always inlined, so that each caller compiles them for its own target.
+#define TL_SIMD_INLINE inline __attribute__((always_inline))
+
+namespace tl::simd {
+
+constexpr int kLanes = 16;
+typedef double VD __attribute__((vector_size(128)));
+typedef uint64_t VU __attribute__((vector_size(128)));
+typedef int64_t VL __attribute__((vector_size(128)));
+typedef float VF __attribute__((vector_size(64)));
+typedef uint32_t VU32 __attribute__((vector_size(64)));
+typedef int32_t VI32 __attribute__((vector_size(64)));
+
+TL_SIMD_INLINE VD broadcast(double v) { return VD{} + v; }
+TL_SIMD_INLINE VU asBits(VD v) {
+    VU u;
+    std::memcpy(&u, &v, sizeof u);
+    return u;
+}
+TL_SIMD_INLINE VD asDouble(VU u) {
+    VD v;
+    std::memcpy(&v, &u, sizeof v);
+    return v;
+}
+// Lane-wise choice: mask lanes are all ones (true) or zero.
+TL_SIMD_INLINE VD select(VL mask, VD a, VD b) { return asDouble((asBits(a) & VU(mask)) | (asBits(b) & ~VU(mask))); }
+
+// 1.5 x 2^52: adding and subtracting it rounds to an integer, ties to even, as nearbyint does in the
+// default rounding mode, for |x| < 2^51.
+constexpr double kRoundMagic = 6755399441055744.0;
+TL_SIMD_INLINE VD roundToInt(VD x) { return (x + kRoundMagic) - kRoundMagic; }
+// The integer value of an integral double (|n| < 2^51), in two's complement.
+TL_SIMD_INLINE VU integerBits(VD n) { return asBits(n + kRoundMagic) - asBits(broadcast(kRoundMagic)); }
+// An integer (|k| < 2^51, two's complement) as a double.
+TL_SIMD_INLINE VD toDouble(VU k) { return asDouble(asBits(broadcast(kRoundMagic)) + k) - kRoundMagic; }
+
+TL_SIMD_INLINE VD widen(VF f) { return __builtin_convertvector(f, VD); }
+TL_SIMD_INLINE VF narrow(VD d) { return __builtin_convertvector(d, VF); }
+
+// detail::expD for lanes with finite z.
+TL_SIMD_INLINE VD expD(VD z) {
+    using namespace tl::detail;
+    const VD n = roundToInt(z * 1.44269504088896338700);
+    const VD r = (z - n * kLn2Hi) - n * kLn2Lo;
+    VD p = broadcast(1.0 / 6227020800.0);
+    p = p * r + 1.0 / 479001600.0;
+    p = p * r + 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    // Lanes beyond +-200 compute a meaningless scale here and are replaced below.
+    const VD scale = asDouble((integerBits(n) + 1023u) << 52);
+    VD result = p * scale;
+    result = select(z > 200.0, broadcast(1e300 * 1e10), result);
+    return select(z < -200.0, broadcast(0.0), result);
+}
+
+// detail::logD for lanes holding positive normal doubles (every positive finite float widens to one).
+TL_SIMD_INLINE VD logD(VD x) {
+    using namespace tl::detail;
+    const VU bits = asBits(x);
+    const VU e = (bits >> 52) & 0x7FFu;
+    VD m = asDouble((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
+    VU k = e - 1023u;
+    const VL above = m > 1.41421356237309504880;
+    m = select(above, m * 0.5, m);
+    k = k + (VU(above) & 1u);
+    const VD t = (m - 1.0) / (m + 1.0);
+    const VD t2 = t * t;
+    VD s = broadcast(1.0 / 23.0);
+    s = s * t2 + 1.0 / 21.0;
+    s = s * t2 + 1.0 / 19.0;
+    s = s * t2 + 1.0 / 17.0;
+    s = s * t2 + 1.0 / 15.0;
+    s = s * t2 + 1.0 / 13.0;
+    s = s * t2 + 1.0 / 11.0;
+    s = s * t2 + 1.0 / 9.0;
+    s = s * t2 + 1.0 / 7.0;
+    s = s * t2 + 1.0 / 5.0;
+    s = s * t2 + 1.0 / 3.0;
+    s = s * t2 + 1.0;
+    const VD lnm = 2.0 * t * s;
+    const VD kd = toDouble(k);
+    return (kd * kLn2Hi + lnm) + kd * kLn2Lo;
+}
+
+// detail::sinCosD for finite lanes.
+TL_SIMD_INLINE void sinCosD(VD x, VD* sOut, VD* cOut) {
+    using namespace tl::detail;
+    const VD n = roundToInt(x * 0.63661977236758134308);
+    const VD r = (x - n * kPiHalfHi) - n * kPiHalfLo;
+    const VD r2 = r * r;
+    VD s = broadcast(-1.0 / 1307674368000.0);
+    s = s * r2 + 1.0 / 6227020800.0;
+    s = s * r2 - 1.0 / 39916800.0;
+    s = s * r2 + 1.0 / 362880.0;
+    s = s * r2 - 1.0 / 5040.0;
+    s = s * r2 + 1.0 / 120.0;
+    s = s * r2 - 1.0 / 6.0;
+    s = r + r * r2 * s;
+    VD c = broadcast(1.0 / 20922789888000.0);
+    c = c * r2 - 1.0 / 87178291200.0;
+    c = c * r2 + 1.0 / 479001600.0;
+    c = c * r2 - 1.0 / 3628800.0;
+    c = c * r2 + 1.0 / 40320.0;
+    c = c * r2 - 1.0 / 720.0;
+    c = c * r2 + 1.0 / 24.0;
+    c = c * r2 - 0.5;
+    c = 1.0 + r2 * c;
+    const VU q = integerBits(n) & 3u;
+    const VL q1 = VL(q == 1u), q2 = VL(q == 2u), q3 = VL(q == 3u);
+    VD sv = select(q1, c, s);
+    sv = select(q2, -s, sv);
+    sv = select(q3, -c, sv);
+    VD cv = select(q1, -s, c);
+    cv = select(q2, -c, cv);
+    cv = select(q3, s, cv);
+    *sOut = sv;
+    *cOut = cv;
+}
+
+TL_SIMD_INLINE VF selectF(VI32 mask, VF a, VF b) { return VF((VI32(a) & mask) | (VI32(b) & ~mask)); }
+
+// expF: a NaN lane passes through unchanged, as in the scalar function.
+TL_SIMD_INLINE VF expF(VF x) {
+    VF out = narrow(expD(widen(x)));
+    out = selectF(x > 89.0f, VF{} + bitsFloat(0x7F800000u), out);
+    out = selectF(x < -104.0f, VF{}, out);
+    return selectF(x != x, x, out);
+}
+
+TL_SIMD_INLINE VU32 lowbias32(VU32 x) {
+    x ^= x >> 16;
+    x *= 0x7FEB352Du;
+    x ^= x >> 15;
+    x *= 0x846CA68Bu;
+    x ^= x >> 16;
+    return x;
+}
+TL_SIMD_INLINE VU32 nextState(VU32 s) { return lowbias32(s + kGoldenStep); }
+TL_SIMD_INLINE VF uniform(VU32 s) { return __builtin_convertvector(VI32(s >> 8), VF) * 5.9604645e-8f; }
+
+// logF for lanes in (0, +inf): positive, finite, not NaN.
+TL_SIMD_INLINE VF logPositiveF(VF x) { return narrow(logD(widen(x))); }
+
+// sinCosF for finite lanes.
+TL_SIMD_INLINE void sinCosF(VF x, VF* s, VF* c) {
+    VD sd, cd;
+    sinCosD(widen(x), &sd, &cd);
+    *s = narrow(sd);
+    *c = narrow(cd);
+}
+
+// copyJitter (kernels/sampling.h) of kLanes (particle, copy) pairs at once.
+TL_SIMD_INLINE void copyJitterLanes(const uint64_t* particle, const uint32_t* copy, float sigma, float* x, float* y,
+                            float* z) {
+    VU32 lo, hi, k;
+    for (int l = 0; l < kLanes; ++l) {
+        lo[l] = static_cast<uint32_t>(particle[l]);
+        hi[l] = static_cast<uint32_t>(particle[l] >> 32);
+        k[l] = copy[l];
+    }
+    const VU32 s0 = lowbias32((lo * 0x9E3779B1u) ^ lowbias32(k + hi));
+    const VU32 s1 = nextState(s0);
+    const VU32 s2 = nextState(s1);
+    const VU32 s3 = nextState(s2);
+    const VU32 s4 = nextState(s3);
+    const VF floor = VF{} + 1.0e-7f;
+    VF u1 = uniform(s1), u3 = uniform(s3);
+    u1 = selectF(u1 > floor, u1, floor);
+    u3 = selectF(u3 > floor, u3, floor);
+    const VF u2 = uniform(s2), u4 = uniform(s4);
+    const VF l1 = -2.0f * logPositiveF(u1);
+    const VF l3 = -2.0f * logPositiveF(u3);
+    VF rho1, rho2;
+    for (int l = 0; l < kLanes; ++l) {
+        rho1[l] = sqrtF(l1[l]);
+        rho2[l] = sqrtF(l3[l]);
+    }
+    VF sin2, cos2, sin4, cos4;
+    sinCosF(6.2831855f * u2, &sin2, &cos2);
+    sinCosF(6.2831855f * u4, &sin4, &cos4);
+    const VF a = sigma * rho1;
+    const VF ox = a * cos2, oy = a * sin2, oz = sigma * rho2 * cos4;
+    for (int l = 0; l < kLanes; ++l) {
+        x[l] = ox[l];
+        y[l] = oy[l];
+        z[l] = oz[l];
+    }
+}
+
+}  // namespace tl::simd
+
+#endif
