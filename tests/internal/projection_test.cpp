@@ -56,7 +56,7 @@ constexpr float kPi = 3.14159265f;
 
 }  // namespace
 
-TEST(WorkDecomposition, CopiesThenSamplesWithinAParticle) {
+TEST(WorkDecomposition, CopiesThenSamplesWithinAParticleInSixtyFourBits) {
     TLRenderSettings s = plainSettings();
     s.jitterCount = 2;
     s.samples = 3;
@@ -68,58 +68,28 @@ TEST(WorkDecomposition, CopiesThenSamplesWithinAParticle) {
         EXPECT_EQ(item.k, (w % 9) / 3) << w;
         EXPECT_EQ(item.j, w % 3) << w;
     }
-    const tl::WorkItem single = tl::decomposeWork(perspective(), 12345);
-    EXPECT_EQ(single.i, 12345u);
-    EXPECT_EQ(single.k, 0u);
-    EXPECT_EQ(single.j, 0u);
-}
 
-TEST(WorkDecomposition, SixtyFourBitIndices) {
-    TLRenderSettings s = plainSettings();
+    // The largest settings: about 2^62 work items per particle, nothing truncated to 32 bits.
     s.jitterCount = std::numeric_limits<int32_t>::max();
     s.samples = std::numeric_limits<int32_t>::max();
-    const TLFrame f = tl::buildFrame(forwardCamera(), s);
-    const uint64_t per = 2147483648ull * 2147483647ull;  // copies x samples, beyond 2^61
-    EXPECT_EQ(tl::workPerParticle(f), per);
-    const uint64_t w = 3 * per + 5ull * 2147483647ull + 7;
-    const tl::WorkItem item = tl::decomposeWork(f, w);
+    const TLFrame big = tl::buildFrame(forwardCamera(), s);
+    const uint64_t per = 2147483648ull * 2147483647ull;
+    EXPECT_EQ(tl::workPerParticle(big), per);
+    const tl::WorkItem item = tl::decomposeWork(big, 3 * per + 5ull * 2147483647ull + 7);
     EXPECT_EQ(item.i, 3u);
     EXPECT_EQ(item.k, 5u);
     EXPECT_EQ(item.j, 7u);
 
-    // Particle indices beyond 2^32 with many samples: nothing is truncated to 32 bits.
+    // Particle indices beyond 2^32; both halves of the index feed the hash streams.
     s.jitterCount = 0;
     s.samples = 1000;
-    const TLFrame g = tl::buildFrame(forwardCamera(), s);
     const uint64_t particle = (1ull << 33) + 17;
-    const tl::WorkItem far = tl::decomposeWork(g, particle * 1000 + 999);
+    const tl::WorkItem far = tl::decomposeWork(tl::buildFrame(forwardCamera(), s), particle * 1000 + 999);
     EXPECT_EQ(far.i, particle);
     EXPECT_EQ(far.j, 999u);
-    // Both halves of the particle index feed the hash streams.
     EXPECT_NE(tl::sampleState(17, 0, 0, 1), tl::sampleState(particle, 0, 0, 1));
     const TLV3 a = tl::copyJitter(17, 1, 1.0f), b = tl::copyJitter(particle, 1, 1.0f);
     EXPECT_TRUE(a.x != b.x || a.y != b.y || a.z != b.z);
-}
-
-TEST(PlaceSample, ParticleItselfIsUnmovedWithoutJitterOrMotion) {
-    TLRenderSettings s = plainSettings();
-    s.shutter = 2.0f;
-    const TLFrame f = tl::buildFrame(forwardCamera(), s);
-    const TLV3 positions[2] = {{1.5f, -2.0f, 3.25f}, {4.0f, 5.0f, 6.0f}};
-    const TLV3 velocities[2] = {{1.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f}};
-    const tl::PlacedSample p = tl::placeSample(f, positions, nullptr, 1);  // no velocity array
-    EXPECT_EQ(p.i, 1u);
-    EXPECT_EQ(p.p.x, 4.0f);
-    EXPECT_EQ(p.p.y, 5.0f);
-    EXPECT_EQ(p.p.z, 6.0f);
-
-    s.shutter = 0.0f;  // velocities present, but no shutter
-    const TLFrame still = tl::buildFrame(forwardCamera(), s);
-    const tl::PlacedSample q = tl::placeSample(still, positions, velocities, 0);
-    EXPECT_EQ(q.p.x, 1.5f);
-    EXPECT_EQ(q.p.y, -2.0f);
-    EXPECT_EQ(q.p.z, 3.25f);
-    EXPECT_EQ(q.s, tl::sampleState(0, 0, 0, 0));
 }
 
 TEST(PlaceSample, CopyJitterDependsOnParticleAndCopyOnly) {
@@ -182,7 +152,7 @@ TEST(PlaceSample, CopyJitterIsGaussianWithSigma) {
     }
 }
 
-TEST(PlaceSample, MotionBlurSpansTheShutter) {
+TEST(PlaceSample, MotionBlurSpansTheShutterAndNeedsBothInputs) {
     TLRenderSettings s = plainSettings();
     s.shutter = 2.0f;
     s.samples = 4000;
@@ -204,6 +174,17 @@ TEST(PlaceSample, MotionBlurSpansTheShutter) {
     EXPECT_LT(lo, 4.01f);
     EXPECT_GT(hi, 5.99f);
     EXPECT_NEAR(sum / 4000.0, 5.0, 0.05);  // the path is centred on the stored position
+
+    // Without a velocity array, or with velocities but no shutter, the sample sits on the particle.
+    const tl::PlacedSample still = tl::placeSample(f, positions, nullptr, 7);
+    s.shutter = 0.0f;
+    const tl::PlacedSample closed = tl::placeSample(tl::buildFrame(forwardCamera(), s), positions, velocities, 7);
+    for (const tl::PlacedSample& p : {still, closed}) {
+        EXPECT_EQ(p.p.x, 5.0f);
+        EXPECT_EQ(p.p.y, 1.0f);
+        EXPECT_EQ(p.p.z, -3.0f);
+        EXPECT_EQ(p.s, tl::sampleState(0, 0, 7, 0));  // no draw taken from the stream
+    }
 }
 
 TEST(Perspective, NearClipCentreAndOrientation) {
