@@ -20,8 +20,9 @@
 #include "kernels/portable.h"
 
 // Vectors pass between these helpers inside one caller after inlining, never across a library
-// boundary: the compiler's note that such arguments changed ABI between targets does not apply. (It is
-// reported when the translation unit ends, so it stays off for the including file.)
+// boundary: the compiler's warning that returning them changed ABI between targets does not apply. (It
+// is reported when the translation unit ends, so it stays off for the including file.) Arguments are
+// taken by reference, which needs no such note at all.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 // Always inlined, so that each caller compiles them for its own target.
@@ -38,33 +39,35 @@ typedef uint32_t VU32 __attribute__((vector_size(64)));
 typedef int32_t VI32 __attribute__((vector_size(64)));
 
 TL_SIMD_INLINE VD broadcast(double v) { return VD{} + v; }
-TL_SIMD_INLINE VU asBits(VD v) {
+TL_SIMD_INLINE VU asBits(const VD& v) {
     VU u;
     std::memcpy(&u, &v, sizeof u);
     return u;
 }
-TL_SIMD_INLINE VD asDouble(VU u) {
+TL_SIMD_INLINE VD asDouble(const VU& u) {
     VD v;
     std::memcpy(&v, &u, sizeof v);
     return v;
 }
 // Lane-wise choice: mask lanes are all ones (true) or zero.
-TL_SIMD_INLINE VD select(VL mask, VD a, VD b) { return asDouble((asBits(a) & VU(mask)) | (asBits(b) & ~VU(mask))); }
+TL_SIMD_INLINE VD select(const VL& mask, const VD& a, const VD& b) {
+    return asDouble((asBits(a) & VU(mask)) | (asBits(b) & ~VU(mask)));
+}
 
 // 1.5 x 2^52: adding and subtracting it rounds to an integer, ties to even, as nearbyint does in the
 // default rounding mode, for |x| < 2^51.
 constexpr double kRoundMagic = 6755399441055744.0;
-TL_SIMD_INLINE VD roundToInt(VD x) { return (x + kRoundMagic) - kRoundMagic; }
+TL_SIMD_INLINE VD roundToInt(const VD& x) { return (x + kRoundMagic) - kRoundMagic; }
 // The integer value of an integral double (|n| < 2^51), in two's complement.
-TL_SIMD_INLINE VU integerBits(VD n) { return asBits(n + kRoundMagic) - asBits(broadcast(kRoundMagic)); }
+TL_SIMD_INLINE VU integerBits(const VD& n) { return asBits(n + kRoundMagic) - asBits(broadcast(kRoundMagic)); }
 // An integer (|k| < 2^51, two's complement) as a double.
-TL_SIMD_INLINE VD toDouble(VU k) { return asDouble(asBits(broadcast(kRoundMagic)) + k) - kRoundMagic; }
+TL_SIMD_INLINE VD toDouble(const VU& k) { return asDouble(asBits(broadcast(kRoundMagic)) + k) - kRoundMagic; }
 
-TL_SIMD_INLINE VD widen(VF f) { return __builtin_convertvector(f, VD); }
-TL_SIMD_INLINE VF narrow(VD d) { return __builtin_convertvector(d, VF); }
+TL_SIMD_INLINE VD widen(const VF& f) { return __builtin_convertvector(f, VD); }
+TL_SIMD_INLINE VF narrow(const VD& d) { return __builtin_convertvector(d, VF); }
 
 // detail::expD for lanes with finite z.
-TL_SIMD_INLINE VD expD(VD z) {
+TL_SIMD_INLINE VD expD(const VD& z) {
     using namespace tl::detail;
     const VD n = roundToInt(z * 1.44269504088896338700);
     const VD r = (z - n * kLn2Hi) - n * kLn2Lo;
@@ -90,7 +93,7 @@ TL_SIMD_INLINE VD expD(VD z) {
 }
 
 // detail::logD for lanes holding positive normal doubles (every positive finite float widens to one).
-TL_SIMD_INLINE VD logD(VD x) {
+TL_SIMD_INLINE VD logD(const VD& x) {
     using namespace tl::detail;
     const VU bits = asBits(x);
     const VU e = (bits >> 52) & 0x7FFu;
@@ -119,7 +122,7 @@ TL_SIMD_INLINE VD logD(VD x) {
 }
 
 // detail::sinCosD for finite lanes.
-TL_SIMD_INLINE void sinCosD(VD x, VD* sOut, VD* cOut) {
+TL_SIMD_INLINE void sinCosD(const VD& x, VD* sOut, VD* cOut) {
     using namespace tl::detail;
     const VD n = roundToInt(x * 0.63661977236758134308);
     const VD r = (x - n * kPiHalfHi) - n * kPiHalfLo;
@@ -153,17 +156,20 @@ TL_SIMD_INLINE void sinCosD(VD x, VD* sOut, VD* cOut) {
     *cOut = cv;
 }
 
-TL_SIMD_INLINE VF selectF(VI32 mask, VF a, VF b) { return VF((VI32(a) & mask) | (VI32(b) & ~mask)); }
+TL_SIMD_INLINE VF selectF(const VI32& mask, const VF& a, const VF& b) {
+    return VF((VI32(a) & mask) | (VI32(b) & ~mask));
+}
 
 // expF: a NaN lane passes through unchanged, as in the scalar function.
-TL_SIMD_INLINE VF expF(VF x) {
+TL_SIMD_INLINE VF expF(const VF& x) {
     VF out = narrow(expD(widen(x)));
     out = selectF(x > 89.0f, VF{} + bitsFloat(0x7F800000u), out);
     out = selectF(x < -104.0f, VF{}, out);
     return selectF(x != x, x, out);
 }
 
-TL_SIMD_INLINE VU32 lowbias32(VU32 x) {
+TL_SIMD_INLINE VU32 lowbias32(const VU32& in) {
+    VU32 x = in;
     x ^= x >> 16;
     x *= 0x7FEB352Du;
     x ^= x >> 15;
@@ -171,14 +177,14 @@ TL_SIMD_INLINE VU32 lowbias32(VU32 x) {
     x ^= x >> 16;
     return x;
 }
-TL_SIMD_INLINE VU32 nextState(VU32 s) { return lowbias32(s + kGoldenStep); }
-TL_SIMD_INLINE VF uniform(VU32 s) { return __builtin_convertvector(VI32(s >> 8), VF) * 5.9604645e-8f; }
+TL_SIMD_INLINE VU32 nextState(const VU32& s) { return lowbias32(s + kGoldenStep); }
+TL_SIMD_INLINE VF uniform(const VU32& s) { return __builtin_convertvector(VI32(s >> 8), VF) * 5.9604645e-8f; }
 
 // logF for lanes in (0, +inf): positive, finite, not NaN.
-TL_SIMD_INLINE VF logPositiveF(VF x) { return narrow(logD(widen(x))); }
+TL_SIMD_INLINE VF logPositiveF(const VF& x) { return narrow(logD(widen(x))); }
 
 // sinCosF for finite lanes.
-TL_SIMD_INLINE void sinCosF(VF x, VF* s, VF* c) {
+TL_SIMD_INLINE void sinCosF(const VF& x, VF* s, VF* c) {
     VD sd, cd;
     sinCosD(widen(x), &sd, &cd);
     *s = narrow(sd);
