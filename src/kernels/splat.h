@@ -20,6 +20,17 @@ TL_HD SplatWeights splatWeights(const TLFrame& f, TLUChar4 c) {
     return w;
 }
 
+// A particle colour as one 4-byte read (through the read-only path on the GPU).
+TL_HD TLUChar4 loadColor(const TLUChar4* colors, uint64_t i) {
+#if defined(__CUDA_ARCH__)
+    const uint32_t v = __ldg(reinterpret_cast<const unsigned int*>(colors) + i);
+    return TLUChar4{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                    static_cast<uint8_t>(v >> 24)};
+#else
+    return colors[i];
+#endif
+}
+
 // Work item w of kSplat: places and projects the sample and adds its weights atomically, channel by
 // channel. A culled sample reads no colour and adds nothing.
 TL_HD void splatWorkItem(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, const TLV3* velocities,
@@ -27,7 +38,7 @@ TL_HD void splatWorkItem(const TLFrame& f, const TLV3* positions, const TLUChar4
     PlacedSample sample = placeSample(f, positions, velocities, w);
     CameraHit hit;
     if (!projectToCamera(f, sample.p, sample.s, hit)) return;
-    const SplatWeights add = splatWeights(f, colors[sample.i]);
+    const SplatWeights add = splatWeights(f, loadColor(colors, sample.i));
     float* a = accumulator + 4u * pixelIndex(f, hit);
     atomicAddF(a + 0, add.r);
     atomicAddF(a + 1, add.g);
