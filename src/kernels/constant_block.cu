@@ -74,6 +74,7 @@ void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
 
 #else
 #include "gpu/cpu_launch.h"
+#include "kernels/lit_cpu.h"
 
 namespace tl {
 namespace {
@@ -86,14 +87,26 @@ void launchLightSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positi
                       uint64_t n, float* shadowMaps) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
     const VolumeConstants& vc = hostBlock();
-    gpu::cpu::parallelFor(n, [&](uint64_t w) { lightSplatItem(vc, frame, positions, velocities, w, shadowMaps); });
+    if (!(vc.copyCrossSection > 0.0f)) return;  // every deposit would be 0
+    const litcpu::Walk walk(frame, positions, velocities);
+    const uint32_t* order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
+    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times) {
+        for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
+    }, [](TLV3) {});
 }
 
 void launchCamSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLV3* velocities,
                     uint64_t n, float* cameraDepth) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
     const VolumeConstants& vc = hostBlock();
-    gpu::cpu::parallelFor(n, [&](uint64_t w) { camSplatItem(vc, frame, positions, velocities, w, cameraDepth); });
+    if (!(vc.sampleCrossSection > 0.0f)) return;  // every deposit would be 0
+    const litcpu::Walk walk(frame, positions, velocities);
+    const uint32_t* order = litcpu::orderByImage(frame, positions, n / walk.per);
+    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
+        CameraHit hit;
+        if (!projectToCamera(frame, p, s, hit)) return;
+        for (uint32_t t = 0; t < times; ++t) camSplatHit(vc, frame, hit, cameraDepth);
+    }, [](TLV3) {});
 }
 
 void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
@@ -101,8 +114,23 @@ void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
                  float* accumulator) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
     const VolumeConstants& vc = hostBlock();
-    gpu::cpu::parallelFor(n, [&](uint64_t w) {
-        shadeItem(vc, frame, positions, colors, velocities, w, shadowMaps, cameraDepth, accumulator);
+    if (!(vc.sampleCrossSection > 0.0f)) return;  // every sample is transparent
+    // With shadows most scattered reads are shadow lookups: the shadow-map order serves them.
+    const litcpu::Walk walk(frame, positions, velocities);
+    const uint64_t particles = n / walk.per;
+    const bool shadowOrder = litcpu::firstShadowLight(vc) >= 0;
+    const uint32_t* order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
+                                        : litcpu::orderByImage(frame, positions, particles);
+    litcpu::forEachSample(walk, order, colors, n, [&](uint64_t i, TLV3 p, uint32_t s, uint32_t times) {
+        CameraHit hit;
+        if (!projectToCamera(frame, p, s, hit)) return;
+        Rgb add;
+        if (!shadeHit(vc, frame, hit, p, colors[i], shadowMaps, cameraDepth, add)) return;
+        float* pixel = accumulator + 4u * pixelIndex(frame, hit);
+        for (uint32_t t = 0; t < times; ++t) addRgb(pixel, add);
+    }, [&](TLV3 p) {
+        if (shadowOrder) litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
+        else if (vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
     });
 }
 

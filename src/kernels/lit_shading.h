@@ -50,6 +50,14 @@ TL_HD uint64_t cameraColumn(const TLFrame& f, const CameraHit& hit, int32_t slic
     return pixelIndex(f, hit) * static_cast<uint64_t>(slices);
 }
 
+// kCamSplat's deposit of a projected sample: its share of the pixel, split between the two slices
+// around its depth.
+TL_HD void camSplatHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
+    const SampleDepth sd = sampleDepth(f, hit);
+    depositSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), vc.depthSlices, cameraSlice(vc, sd.depth),
+                  depositWeight(vc.sampleCrossSection, sd.footprint));
+}
+
 // Work item w of kCamSplat.
 TL_HD void camSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
                         uint64_t w, float* cameraDepth) {
@@ -57,9 +65,7 @@ TL_HD void camSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3*
     PlacedSample sample = placeSample(f, positions, velocities, w);
     CameraHit hit;
     if (!projectToCamera(f, sample.p, sample.s, hit)) return;
-    const SampleDepth sd = sampleDepth(f, hit);
-    depositSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), vc.depthSlices, cameraSlice(vc, sd.depth),
-                  depositWeight(vc.sampleCrossSection, sd.footprint));
+    camSplatHit(vc, f, hit, cameraDepth);
 }
 
 // Distance attenuation of falloff mode `mode` at distance r (range R, inner range R0).
@@ -156,14 +162,24 @@ TL_HD float visibleWeight(const VolumeConstants& vc, const TLFrame& f, const Cam
     return expF(-tau) * alpha;
 }
 
-// Adds the shade of a visible sample of particle colour c at p into its pixel's R, G and B.
-TL_HD void addShade(const VolumeConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight,
-                    float* pixel) {
+// What a projected sample at p with particle colour c adds to its pixel: false when its visible
+// weight is too small to matter (then lights, colour and phase are not evaluated).
+TL_HD bool shadeHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, TLV3 p, TLUChar4 c,
+                    const float* shadowMaps, const float* cameraDepth, Rgb& out) {
+    const float weight = visibleWeight(vc, f, hit, sampleDepth(f, hit), cameraDepth);
+    if (!(weight > kMinVisibleWeight)) return false;
     const Rgb e = receivedLight(vc, shadowMaps, p);
     const float k = 0.0039215689f;
-    atomicAddF(pixel + 0, weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient)));
-    atomicAddF(pixel + 1, weight * (static_cast<float>(c.y) * k * (e.g + vc.ambient)));
-    atomicAddF(pixel + 2, weight * (static_cast<float>(c.z) * k * (e.b + vc.ambient)));
+    out.r = weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient));
+    out.g = weight * (static_cast<float>(c.y) * k * (e.g + vc.ambient));
+    out.b = weight * (static_cast<float>(c.z) * k * (e.b + vc.ambient));
+    return true;
+}
+
+TL_HD void addRgb(float* pixel, const Rgb& v) {
+    atomicAddF(pixel + 0, v.r);
+    atomicAddF(pixel + 1, v.g);
+    atomicAddF(pixel + 2, v.b);
 }
 
 // Work item w of kShade.
@@ -174,9 +190,9 @@ TL_HD void shadeItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* po
     PlacedSample sample = placeSample(f, positions, velocities, w);
     CameraHit hit;
     if (!projectToCamera(f, sample.p, sample.s, hit)) return;
-    const float weight = visibleWeight(vc, f, hit, sampleDepth(f, hit), cameraDepth);
-    if (!(weight > kMinVisibleWeight)) return;
-    addShade(vc, shadowMaps, sample.p, colors[sample.i], weight, accumulator + 4u * pixelIndex(f, hit));
+    Rgb add;
+    if (shadeHit(vc, f, hit, sample.p, colors[sample.i], shadowMaps, cameraDepth, add))
+        addRgb(accumulator + 4u * pixelIndex(f, hit), add);
 }
 
 }  // namespace tl

@@ -31,7 +31,12 @@ namespace tl {
 void launchPrefix(LaunchConfig cfg, float* data, uint64_t columns, int32_t slices, float* totals) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
     gpu::cpu::parallelFor(columns, [&](uint64_t c) {
-        const float total = slices < 1 ? 0.0f : prefixColumn(data + c * static_cast<uint64_t>(slices), slices);
+        float* column = data + c * static_cast<uint64_t>(slices);
+        // Most columns of a sparse map are empty, and stay so: reading them is enough. (Cleared
+        // entries are +0.0, which the running sums would leave unchanged.)
+        uint32_t bits = 0;
+        for (int32_t s = 0; s < slices; ++s) bits |= floatBits(column[s]);
+        const float total = bits == 0u ? 0.0f : prefixColumn(column, slices);
         if (totals) totals[c] = total;
     });
 }

@@ -94,13 +94,9 @@ TL_HD void splatFootprint(float* map, const ShadowView& v, float tx, float ty, S
     }
 }
 
-// Work item w of kLightSplat: one particle copy (the frame's samples is 1) into the view of every
-// shadow-casting light that sees it, carrying copyCrossSection over the area the texel covers there.
-TL_HD void lightSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
-                          uint64_t w, float* shadowMaps) {
-    if (!(vc.copyCrossSection > 0.0f)) return;  // every deposit would be 0
-    const PlacedSample sample = placeSample(f, positions, velocities, w);
-    const TLV3 p = sample.p;
+// kLightSplat's deposits of a particle copy at p into the view of every shadow-casting light that
+// sees it, carrying copyCrossSection over the area the texel covers there.
+TL_HD void lightSplatPoint(const VolumeConstants& vc, TLV3 p, float* shadowMaps) {
     for (int32_t l = 0; l < vc.lightCount; ++l) {
         const int32_t m = shadowViewFor(vc.lights[l], p);
         if (m < 0) continue;
@@ -111,6 +107,13 @@ TL_HD void lightSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV
         if (v.ortho == 0) area = v.texelArea * (t.z * t.z) * (t.z / sqrtF(t.x * t.x + t.y * t.y + t.z * t.z));
         splatFootprint(shadowMaps + v.mapOffset, v, t.tx, t.ty, lightSlice(v, t.z), vc.copyCrossSection / area);
     }
+}
+
+// Work item w of kLightSplat: one particle copy (the frame's samples is 1).
+TL_HD void lightSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
+                          uint64_t w, float* shadowMaps) {
+    if (!(vc.copyCrossSection > 0.0f)) return;  // every deposit would be 0
+    lightSplatPoint(vc, placeSample(f, positions, velocities, w).p, shadowMaps);
 }
 
 // Optical depth from the light of view v to p, bilinear across texels and linear across slices;

@@ -1,0 +1,267 @@
+// How the CPU runtime walks the lit kernels (kLightSplat, kCamSplat, kShade). The per-sample math is
+// the GPU's (kernels/shadow_maps.h, kernels/lit_shading.h); what differs is the order and grouping of
+// the work:
+//  - particles are visited in the order of the band of the map their copy 0 lands in: the band of
+//    the image for the camera depth map, the band of the first shadow-casting light's maps for the
+//    shadow maps (and for shading, whose scattered reads are mostly shadow lookups then). Deposits
+//    and reads stay within a few bands that are in cache instead of missing it all over a map of
+//    hundreds of megabytes. The order is only a permutation of the particles: every sample is still
+//    visited exactly once, and the arrays of the particles ahead are fetched early;
+//  - the samples of one particle copy are visited together, so its jitter is computed once; without
+//    motion blur and lens all of them sit at the same point and pixel, so the copy is placed,
+//    projected and shaded once and its deposit is still added once per sample.
+#pragma once
+
+#if !defined(__CUDACC__)
+
+#include <omp.h>
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "kernels/lit_shading.h"
+
+namespace tl::litcpu {
+
+// Work items of one particle, as the GPU enumerates them, grouped by copy.
+struct Walk {
+    const TLFrame& f;
+    const TLV3* positions;
+    const TLV3* velocities;
+    uint64_t per;      // work items per particle
+    uint32_t samples;  // work items per copy
+    bool perSample;    // motion blur or lens: every sample has its own position or pixel
+
+    Walk(const TLFrame& frame, const TLV3* p, const TLV3* v)
+        : f(frame),
+          positions(p),
+          velocities(v),
+          per(workPerParticle(frame)),
+          samples(static_cast<uint32_t>(frame.samples > 0 ? frame.samples : 1)),
+          perSample(motionBlurOn(frame, v) || depthOfFieldOn(frame)) {}
+
+    // Calls visit(i, p, s, times) for the samples of particle i's first `items` work items in
+    // work-index order, with the sample's position and hash state; `times` samples share them.
+    template <class Visit>
+    void particle(uint64_t i, uint64_t items, Visit&& visit) const {
+        const TLV3 base = positions[i];
+        for (uint32_t k = 0; k <= static_cast<uint32_t>(f.jitterCount); ++k) {
+            const uint64_t first = static_cast<uint64_t>(k) * samples;
+            if (first >= items) return;
+            const uint32_t count = items - first < samples ? static_cast<uint32_t>(items - first) : samples;
+            TLV3 p = base;
+            if (k >= 1) {
+                const TLV3 o = copyJitter(i, k, f.jitterSigma);
+                p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
+            }
+            if (!perSample) {
+                visit(i, p, 0u, count);  // nothing draws from the state without motion and lens
+                continue;
+            }
+            for (uint32_t j = 0; j < count; ++j) {
+                uint32_t s = sampleState(i, k, j, f.seed);
+                TLV3 q = p;
+                if (motionBlurOn(f, velocities)) q = applyMotion(f, q, velocities[i], s);
+                visit(i, q, s, 1u);
+            }
+        }
+    }
+};
+
+// Keys per order at most: bands are made wider for very large maps.
+constexpr uint64_t kMaxBands = uint64_t{1} << 16;
+
+// Band of `units` map units (pixels or texels) holding `unit`: 2048 units a band (256 KiB of a
+// 32-slice camera depth map), more when there would be too many bands.
+struct Bands {
+    uint32_t shift = 11;
+    uint32_t count;  // bands, plus one key for what lands in no band
+    explicit Bands(uint64_t units) {
+        while ((units >> shift) + 1 > kMaxBands) ++shift;
+        count = static_cast<uint32_t>(units >> shift) + 2u;
+    }
+    uint32_t of(uint64_t unit) const { return static_cast<uint32_t>(unit >> shift); }
+    uint32_t none() const { return count - 1u; }
+};
+
+// A permutation of the particles [0, count) sorted by a key, stable within a key. Kept for the next
+// launch with the same signature (kCamSplat and kShade of one frame share one). A stale order would
+// still be a permutation, so it could only cost time.
+class ParticleOrder {
+public:
+    // Null when the order cannot be built (too many particles or no memory): visit in index order.
+    template <class Key>
+    const uint32_t* get(uint64_t count, const Bands& bands, const void* signature, size_t bytes, Key&& key) {
+        if (count > UINT32_MAX) return nullptr;
+        if (count == count_ && bytes == signature_.size() && std::memcmp(signature, signature_.data(), bytes) == 0)
+            return order_.data();
+        count_ = 0;
+        try {
+            signature_.assign(static_cast<const unsigned char*>(signature),
+                              static_cast<const unsigned char*>(signature) + bytes);
+            build(count, bands.count, key);
+        } catch (const std::bad_alloc&) {
+            order_.clear();
+            signature_.clear();
+            return nullptr;
+        }
+        count_ = count;
+        return order_.data();
+    }
+
+private:
+    template <class Key>
+    void build(uint64_t count, uint32_t keys, Key&& key) {
+        keys_.resize(count);
+        order_.resize(count);
+        const int threads = omp_get_max_threads();
+        histogram_.assign(static_cast<size_t>(threads) * keys, 0u);
+#pragma omp parallel num_threads(threads)
+        {
+            const int t = omp_get_thread_num(), used = omp_get_num_threads();
+            const uint64_t begin = count * t / used, end = count * (t + 1) / used;
+            uint64_t* mine = histogram_.data() + static_cast<size_t>(t) * keys;
+            for (uint64_t i = begin; i < end; ++i) ++mine[keys_[i] = key(i)];
+#pragma omp barrier
+#pragma omp single
+            {
+                uint64_t next = 0;
+                for (uint32_t k = 0; k < keys; ++k)
+                    for (int u = 0; u < used; ++u) {
+                        uint64_t& slot = histogram_[static_cast<size_t>(u) * keys + k];
+                        const uint64_t n = slot;
+                        slot = next;
+                        next += n;
+                    }
+            }
+            for (uint64_t i = begin; i < end; ++i) order_[mine[keys_[i]]++] = static_cast<uint32_t>(i);
+        }
+    }
+
+    std::vector<uint32_t> keys_;
+    std::vector<uint32_t> order_;
+    std::vector<uint64_t> histogram_;
+    std::vector<unsigned char> signature_;
+    uint64_t count_ = 0;
+};
+
+// The calling thread's orders, kept between launches.
+inline ParticleOrder& cameraOrder() {
+    static thread_local ParticleOrder order;
+    return order;
+}
+inline ParticleOrder& lightOrder() {
+    static thread_local ParticleOrder order;
+    return order;
+}
+
+// Particles in the order of the image bands their copy 0 lands in (culled ones last).
+inline const uint32_t* orderByImage(const TLFrame& f, const TLV3* positions, uint64_t count) {
+    const Bands bands(static_cast<uint64_t>(f.width) * static_cast<uint64_t>(f.height));
+    struct {
+        const TLV3* positions;
+        TLFrame f;
+    } signature;
+    std::memset(&signature, 0, sizeof signature);
+    signature.positions = positions;
+    signature.f = f;
+    return cameraOrder().get(count, bands, &signature, sizeof signature, [&](uint64_t i) {
+        uint32_t unused = 0;
+        CameraHit hit;
+        return projectToCamera(f, positions[i], unused, hit) ? bands.of(pixelIndex(f, hit)) : bands.none();
+    });
+}
+
+// The first light with shadow views, or -1.
+inline int32_t firstShadowLight(const VolumeConstants& vc) {
+    for (int32_t l = 0; l < vc.lightCount; ++l)
+        if (vc.lights[l].viewCount >= 1) return l;
+    return -1;
+}
+
+// Particles in the order of the bands of the first shadow-casting light's maps their copy 0 lands in
+// (outside them last); null without shadows.
+inline const uint32_t* orderByShadowMap(const VolumeConstants& vc, const TLV3* positions, uint64_t count) {
+    const int32_t l = firstShadowLight(vc);
+    if (l < 0) return nullptr;
+    const VolumeLight& light = vc.lights[l];
+    const uint64_t n = static_cast<uint64_t>(vc.shadowViews[light.firstView].resolution);
+    const Bands bands(static_cast<uint64_t>(light.viewCount) * n * n);
+    struct {
+        const TLV3* positions;
+        VolumeConstants vc;
+    } signature;
+    std::memset(&signature, 0, sizeof signature);
+    signature.positions = positions;
+    signature.vc = vc;
+    return lightOrder().get(count, bands, &signature, sizeof signature, [&](uint64_t i) {
+        const int32_t m = shadowViewFor(light, positions[i]);
+        LightTexel t;
+        if (!lightTexel(vc.shadowViews[m], positions[i], t)) return bands.none();
+        const uint64_t face = static_cast<uint64_t>(m - light.firstView);
+        return bands.of((face * n + static_cast<uint64_t>(t.ty)) * n + static_cast<uint64_t>(t.tx));
+    });
+}
+
+// Particles handed to a thread at a time.
+constexpr uint64_t kChunk = 1024;
+// How far ahead of the walk a particle's arrays are fetched, and (once its position has arrived)
+// what the particle will touch in the maps.
+constexpr uint64_t kPrefetchAhead = 16;
+constexpr uint64_t kTouchAhead = 8;
+
+// Fetches the entries around copy 0 of a particle at p that a deposit or a lookup in the shadow maps
+// touches, for every shadow-casting light. Only a hint: no result depends on it.
+inline void prefetchShadowTexels(const VolumeConstants& vc, const float* shadowMaps, TLV3 p) {
+    for (int32_t l = 0; l < vc.lightCount; ++l) {
+        const int32_t m = shadowViewFor(vc.lights[l], p);
+        if (m < 0) continue;
+        const ShadowView& v = vc.shadowViews[m];
+        LightTexel t;
+        if (!lightTexel(v, p, t)) continue;
+        const int32_t slice = lightSlice(v, t.z).i;
+        const int32_t x = static_cast<int32_t>(t.tx - 0.5f), y = static_cast<int32_t>(t.ty - 0.5f);
+        const int32_t y1 = y + 1 < v.resolution ? y + 1 : y;
+        const float* map = shadowMaps + v.mapOffset;
+        __builtin_prefetch(texelColumn(map, v, x, y) + slice);
+        __builtin_prefetch(texelColumn(map, v, x, y1) + slice);
+    }
+}
+
+// Fetches the camera depth map entry and the accumulator pixel of copy 0 of a particle at p.
+inline void prefetchCameraEntries(const VolumeConstants& vc, const TLFrame& f, const float* cameraDepth,
+                                  const float* accumulator, TLV3 p) {
+    uint32_t unused = 0;
+    CameraHit hit;
+    if (!projectToCamera(f, p, unused, hit)) return;
+    const SlicePosition slice = cameraSlice(vc, sampleDepth(f, hit).depth);
+    __builtin_prefetch(cameraDepth + cameraColumn(f, hit, vc.depthSlices) + slice.i);
+    if (accumulator) __builtin_prefetch(accumulator + 4u * pixelIndex(f, hit));
+}
+
+// Runs visit(i, p, s, times) over every sample of the n work items, particles in `order` (or in
+// index order when it is null); colors, when given, is fetched ahead with the positions, and
+// touch(p) is called with the position of the particle kTouchAhead places ahead.
+template <class Visit, class Touch>
+void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
+                   Touch&& touch) {
+    const uint64_t whole = n / walk.per;  // particles with all their work items
+#pragma omp parallel for schedule(static, kChunk)
+    for (uint64_t t = 0; t < whole; ++t) {
+        if (order && t + kPrefetchAhead < whole) {
+            const uint32_t ahead = order[t + kPrefetchAhead];
+            __builtin_prefetch(walk.positions + ahead);
+            if (colors) __builtin_prefetch(colors + ahead);
+            if (walk.perSample && walk.velocities) __builtin_prefetch(walk.velocities + ahead);
+        }
+        if (order && t + kTouchAhead < whole) touch(walk.positions[order[t + kTouchAhead]]);
+        walk.particle(order ? order[t] : t, walk.per, visit);
+    }
+    // A count that ends inside a particle: its first work items.
+    if (n - whole * walk.per > 0) walk.particle(whole, n - whole * walk.per, visit);
+}
+
+}  // namespace tl::litcpu
+
+#endif

@@ -1,0 +1,157 @@
+// The CPU runtime's lit kernels walk the work in their own order (particles by map band, samples of a
+// copy together); they must deposit and shade exactly what the per-item functions shared with the GPU
+// do, up to the order of float additions: with copies, motion blur, lens and panoramas, and for a
+// work count that ends inside a particle.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "gpu/runtime.h"
+#include "kernels/lit_shading.h"
+#include "kernels/volume_kernels.h"
+#include "render/frame.h"
+#include "volume/volume_builder.h"
+
+namespace {
+
+struct Scene {
+    TLCamera camera;
+    TLRenderSettings settings;
+    std::vector<TLLight> lights;
+};
+
+Scene perspective() {
+    Scene s;
+    std::memset(&s.camera, 0, sizeof s.camera);
+    s.camera.eye = TLV3{1.0f, 3.0f, 6.0f};
+    s.camera.up = TLV3{0.0f, 1.0f, 0.0f};
+    s.camera.fovY = 50.0f;
+    s.camera.focusDistance = 6.0f;
+    s.camera.aperture = 0.05f;
+    std::memset(&s.settings, 0, sizeof s.settings);
+    s.settings.width = 48;
+    s.settings.height = 32;
+    s.settings.samples = 3;
+    s.settings.jitterCount = 2;
+    s.settings.jitterSigma = 0.05f;
+    s.settings.shutter = 0.5f;
+    s.settings.seed = 9;
+    s.settings.ambient = 0.1f;
+    s.settings.baseLight[1] = 0.2f;
+    s.settings.anisotropy = 0.4f;
+    s.settings.shadowMapSize = 32;
+    s.settings.shadowSlices = 8;
+    s.settings.depthSlices = 8;
+    TLLight bulb;
+    std::memset(&bulb, 0, sizeof bulb);
+    bulb.position[1] = 0.3f;
+    bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f;
+    bulb.castShadows = 1;
+    TLLight sun = bulb;
+    sun.kind = 2;
+    sun.direction[0] = 0.3f;
+    sun.direction[1] = -1.0f;
+    s.lights = {bulb, sun};
+    return s;
+}
+
+Scene panorama() {
+    Scene s = perspective();
+    s.camera.projection = 1;
+    s.camera.eye = TLV3{0.2f, 0.1f, 0.3f};
+    s.camera.eyeOffset = 0.05f;
+    s.settings.shutter = 0.0f;
+    s.settings.samples = 2;
+    return s;
+}
+
+class LitWalk : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        std::mt19937 rng(21);
+        std::normal_distribution<float> g(0.0f, 1.0f);
+        positions.resize(1500);
+        velocities.resize(positions.size());
+        colors.resize(positions.size());
+        for (size_t i = 0; i < positions.size(); ++i) {
+            positions[i] = TLV3{g(rng), 0.3f * g(rng), g(rng)};
+            velocities[i] = TLV3{g(rng), g(rng), g(rng)};
+            colors[i] = TLUChar4{static_cast<uint8_t>(i), static_cast<uint8_t>(3 * i), 200, 255};
+        }
+        scene = GetParam() == 0 ? perspective() : panorama();
+        frame = tl::buildFrame(scene.camera, scene.settings);
+        std::memset(&vc, 0, sizeof vc);
+        const float lo[3] = {-4.0f, -2.0f, -4.0f}, hi[3] = {4.0f, 2.0f, 4.0f};
+        mapFloats = tl::buildVolumeConstants(&scene.camera, &scene.settings, &frame, scene.lights.data(),
+                                             static_cast<int32_t>(scene.lights.size()), lo, hi, 0.02f, &vc);
+        ASSERT_EQ(tl::gpu::copyToConstantBlock(&vc, sizeof vc), 0);
+    }
+
+    static void expectClose(const std::vector<float>& a, const std::vector<float>& b, const char* what) {
+        ASSERT_EQ(a.size(), b.size());
+        double total = 0;
+        for (size_t i = 0; i < a.size(); ++i) {
+            ASSERT_NEAR(a[i], b[i], 1e-4f * (std::fabs(b[i]) + 1e-3f)) << what << " entry " << i;
+            total += b[i];
+        }
+        EXPECT_GT(total, 0.0) << what << " holds something";
+    }
+
+    Scene scene;
+    TLFrame frame;
+    tl::VolumeConstants vc;
+    uint64_t mapFloats = 0;
+    std::vector<TLV3> positions, velocities;
+    std::vector<TLUChar4> colors;
+};
+
+TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
+    // One particle's work items short of the whole cloud: the count ends inside a particle.
+    const uint64_t per = tl::workPerParticle(frame);
+    const uint64_t n = positions.size() * per - per / 2;
+    TLFrame lightFrame = frame;
+    lightFrame.samples = 1;
+    const uint64_t nL = positions.size() * tl::workPerParticle(lightFrame) - 1;
+    const tl::LaunchConfig cfg{4, 256};
+    const TLV3* v = velocities.data();
+
+    std::vector<float> maps(mapFloats, 0.0f), mapsRef(mapFloats, 0.0f);
+    tl::launchLightSplat(cfg, lightFrame, positions.data(), v, nL, maps.data());
+    for (uint64_t w = 0; w < nL; ++w) tl::lightSplatItem(vc, lightFrame, positions.data(), v, w, mapsRef.data());
+    expectClose(maps, mapsRef, "shadow maps");
+    for (int32_t m = 0; m < vc.shadowViewCount; ++m)
+        tl::launchPrefix(cfg, mapsRef.data() + vc.shadowViews[m].mapOffset, 32u * 32u, 8, nullptr);
+
+    const uint64_t pixels = static_cast<uint64_t>(frame.width) * frame.height;
+    std::vector<float> depth(pixels * 8, 0.0f), depthRef(pixels * 8, 0.0f);
+    tl::launchCamSplat(cfg, frame, positions.data(), v, n, depth.data());
+    for (uint64_t w = 0; w < n; ++w) tl::camSplatItem(vc, frame, positions.data(), v, w, depthRef.data());
+    expectClose(depth, depthRef, "camera depth map");
+    std::vector<float> totals(pixels);
+    tl::launchPrefix(cfg, depthRef.data(), pixels, 8, totals.data());
+
+    std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
+    tl::launchShade(cfg, frame, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
+    for (uint64_t w = 0; w < n; ++w)
+        tl::shadeItem(vc, frame, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
+    expectClose(acc, accRef, "accumulator");
+
+    // Without motion and lens the walk shades each copy once for all its samples.
+    TLFrame still = frame;
+    still.shutter = 0.0f;
+    still.aperture = 0.0f;
+    std::fill(acc.begin(), acc.end(), 0.0f);
+    std::fill(accRef.begin(), accRef.end(), 0.0f);
+    tl::launchShade(cfg, still, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
+    for (uint64_t w = 0; w < n; ++w)
+        tl::shadeItem(vc, still, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
+    expectClose(acc, accRef, "accumulator without motion and lens");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, LitWalk, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& p) { return p.param == 0 ? "perspective" : "panorama"; });
+
+}  // namespace
