@@ -157,6 +157,17 @@ TEST_F(VolumePass, BuffersOnlyGrowAndASteadyPassAllocatesNothing) {
     EXPECT_EQ(ctx->shadowMaps, maps);
 }
 
+TEST_F(VolumePass, ASecondIdenticalLitFrameAllocatesNothing) {
+    TLContext* ctx = prepared(2000);
+    settings.lightingMode = 1;
+    TLLight bulb = sun;
+    bulb.kind = 0;
+    const TLLight lights[2] = {sun, bulb};
+    ASSERT_EQ(tlRender(ctx, &camera, &settings, lights, 2, nullptr, nullptr, nullptr), 0) << tlLastError(ctx);
+    tl::gpu::cpu::injectFault(FaultSite::Allocation, 1, tl::gpu::kErrorMemoryAllocation);
+    EXPECT_EQ(tlRender(ctx, &camera, &settings, lights, 2, nullptr, nullptr, nullptr), 0) << tlLastError(ctx);
+}
+
 TEST_F(VolumePass, ShadowMapsTooLargeForAnyAllocationAreRefused) {
     TLContext* ctx = prepared(100);
     settings.shadowMapSize = 1 << 30;
