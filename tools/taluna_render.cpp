@@ -1,5 +1,6 @@
 // taluna-render: renders the procedural galaxy with either library and saves it as PNG and EXR.
 // With no arguments: a 1920 x 1080 picture of a 4,000,000-particle galaxy in galaxy.png and galaxy.exr.
+// --lit renders it as a lit, self-shadowing medium instead (the default lights unless --light is given).
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -28,6 +29,7 @@ struct Options {
     int jitter = 0;
     float sigma = 0.4f;
     float exposure = 1.0f;
+    bool exposureGiven = false;
     float intensity = 0.07f;
     float shutter = 0.0f;
     float aperture = 0.0f;
@@ -37,7 +39,38 @@ struct Options {
     int pngBits = 8;
     std::string exr = "galaxy.exr";
     bool transparent = false;
+    // Lighting path.
+    bool lit = false;
+    float density = 0.7f;
+    float ambient = 0.02f;
+    TLV3 baseLight{0.03f, 0.03f, 0.05f};
+    float anisotropy = 0.35f;
+    int shadowMap = 512;
+    int shadowSlices = 64;
+    int depthSlices = 32;
+    bool lightsGiven = false;
+    std::vector<TLLight> lights;
 };
+
+// The default lights of a lit picture: a warm light hovering above the bulge that lights the disc
+// from the centre out, and a faint cool light from above that gives the arms their relief.
+std::vector<TLLight> defaultLights() {
+    TLLight core;
+    std::memset(&core, 0, sizeof core);
+    core.kind = 0;
+    core.position[1] = 35.0f;
+    core.color[0] = 6.0f, core.color[1] = 4.6f, core.color[2] = 3.1f;
+    core.falloff = 4;
+    core.range = 55.0f;
+    core.castShadows = 1;
+    TLLight sky;
+    std::memset(&sky, 0, sizeof sky);
+    sky.kind = 2;
+    sky.direction[0] = 0.3f, sky.direction[1] = -1.0f, sky.direction[2] = -0.2f;
+    sky.color[0] = 0.3f, sky.color[1] = 0.35f, sky.color[2] = 0.55f;
+    sky.castShadows = 1;
+    return {core, sky};
+}
 
 void usage(FILE* out) {
     std::fprintf(out,
@@ -60,12 +93,28 @@ void usage(FILE* out) {
                  "  --sigma S                 their standard deviation, world units (default 0.4)\n"
                  "  --shutter T               motion blur along the galaxy's rotation (default 0: off)\n"
                  "  --aperture A --focus D    depth of field: lens radius and focus distance\n"
-                 "  --exposure E              tone curve scale (default 1)\n"
+                 "  --exposure E              tone curve scale (default 1; 2 with --lit)\n"
                  "  --intensity I             brightness of one particle (default 0.07)\n"
                  "  --png PATH                PNG output (default galaxy.png; \"\" for none)\n"
                  "  --png-bits 8|16           PNG bit depth (default 8)\n"
                  "  --exr PATH                EXR output (default galaxy.exr; \"\" for none)\n"
                  "  --transparent             keep the empty sky transparent (default: opaque black)\n"
+                 "Lighting path (the cloud as a lit, self-shadowing medium):\n"
+                 "  --lit                     render with lights instead of the plain path\n"
+                 "  --density D               optical density of the cloud (default 0.7)\n"
+                 "  --ambient A               grey light every particle receives (default 0.02)\n"
+                 "  --base-light R,G,B        light every particle receives before the lights\n"
+                 "                            (default 0.03,0.03,0.05)\n"
+                 "  --anisotropy G            forward scattering, -0.95 to 0.95 (default 0.35)\n"
+                 "  --shadow-map N            shadow map size in texels (default 512)\n"
+                 "  --shadow-slices S         depth slices of the shadow maps (default 64)\n"
+                 "  --depth-slices S          depth slices of the camera depth map (default 32)\n"
+                 "  --light SPEC              a light, up to 8 (default: a point light above the bulge and a\n"
+                 "                            light from above); SPEC is a kind (point, spot, sun) followed by\n"
+                 "                            ':'-separated fields: pos=X,Y,Z dir=X,Y,Z color=R,G,B\n"
+                 "                            cone=OUTER,INNER (degrees) falloff=0..6 range=R inner-range=R\n"
+                 "                            shadows, e.g. sun:dir=0.3,-1,0:color=1,0.9,0.8:shadows\n"
+                 "  --no-lights               no lights: only the base light and ambient\n"
                  "  --help                    this text\n");
 }
 
@@ -124,6 +173,56 @@ bool parseSmallInt(const char* text, int* out) {
     return true;
 }
 
+// "kind:field:field...", see the usage text.
+bool parseLight(const char* text, TLLight* out) {
+    if (!text) return false;
+    TLLight l;
+    std::memset(&l, 0, sizeof l);
+    l.color[0] = l.color[1] = l.color[2] = 1.0f;
+    l.direction[1] = -1.0f;
+    l.outerAngle = 40.0f;
+    l.innerAngle = 30.0f;
+    std::vector<std::string> fields;
+    std::string s = text;
+    for (size_t start = 0;;) {
+        const size_t colon = s.find(':', start);
+        fields.push_back(s.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (fields[0] == "point") l.kind = 0;
+    else if (fields[0] == "spot") l.kind = 1;
+    else if (fields[0] == "sun") l.kind = 2;
+    else return false;
+    for (size_t f = 1; f < fields.size(); ++f) {
+        const std::string& field = fields[f];
+        const size_t eq = field.find('=');
+        const std::string key = field.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : field.substr(eq + 1);
+        TLV3 v;
+        uint64_t u = 0;
+        if (key == "shadows" && eq == std::string::npos) {
+            l.castShadows = 1;
+        } else if ((key == "pos" || key == "dir" || key == "color") && parseVec3(value.c_str(), &v)) {
+            float* dst = key == "pos" ? l.position : key == "dir" ? l.direction : l.color;
+            dst[0] = v.x, dst[1] = v.y, dst[2] = v.z;
+        } else if (key == "cone") {
+            const size_t comma = value.find(',');
+            if (comma == std::string::npos || !parseFloat(value.substr(0, comma).c_str(), &l.outerAngle) ||
+                !parseFloat(value.substr(comma + 1).c_str(), &l.innerAngle))
+                return false;
+        } else if (key == "falloff" && parseUnsigned(value.c_str(), &u) && u <= 6) {
+            l.falloff = static_cast<int32_t>(u);
+        } else if (key == "range" && parseFloat(value.c_str(), &l.range)) {
+        } else if (key == "inner-range" && parseFloat(value.c_str(), &l.innerRange)) {
+        } else {
+            return false;
+        }
+    }
+    *out = l;
+    return true;
+}
+
 // Returns 0 when parsed, 1 for --help, 2 on a bad option.
 int parseOptions(int argc, char** argv, Options& opt) {
     for (int i = 1; i < argc; ++i) {
@@ -135,6 +234,15 @@ int parseOptions(int argc, char** argv, Options& opt) {
         }
         if (a == "--transparent") {
             opt.transparent = true;
+            continue;
+        }
+        if (a == "--lit") {
+            opt.lit = true;
+            continue;
+        }
+        if (a == "--no-lights") {
+            opt.lightsGiven = true;
+            opt.lights.clear();
             continue;
         }
         uint64_t u = 0;
@@ -178,6 +286,7 @@ int parseOptions(int argc, char** argv, Options& opt) {
             ok = parseFloat(value, &opt.focus) && opt.focus >= 0.0f;
         } else if (a == "--exposure") {
             ok = parseFloat(value, &opt.exposure);
+            opt.exposureGiven = true;
         } else if (a == "--intensity") {
             ok = parseFloat(value, &opt.intensity);
         } else if (a == "--png") {
@@ -187,6 +296,25 @@ int parseOptions(int argc, char** argv, Options& opt) {
             opt.pngBits = std::atoi(value);
         } else if (a == "--exr") {
             opt.exr = value;
+        } else if (a == "--density") {
+            ok = parseFloat(value, &opt.density);
+        } else if (a == "--ambient") {
+            ok = parseFloat(value, &opt.ambient);
+        } else if (a == "--base-light") {
+            ok = parseVec3(value, &opt.baseLight);
+        } else if (a == "--anisotropy") {
+            ok = parseFloat(value, &opt.anisotropy) && opt.anisotropy >= -0.95f && opt.anisotropy <= 0.95f;
+        } else if (a == "--shadow-map") {
+            ok = parseSmallInt(value, &opt.shadowMap) && opt.shadowMap >= 9 && opt.shadowMap <= 8192;
+        } else if (a == "--shadow-slices") {
+            ok = parseSmallInt(value, &opt.shadowSlices) && opt.shadowSlices >= 2 && opt.shadowSlices <= 1024;
+        } else if (a == "--depth-slices") {
+            ok = parseSmallInt(value, &opt.depthSlices) && opt.depthSlices >= 2 && opt.depthSlices <= 1024;
+        } else if (a == "--light") {
+            TLLight l;
+            ok = opt.lights.size() < 8 && parseLight(value, &l);
+            if (ok) opt.lights.push_back(l);
+            opt.lightsGiven = true;
         } else {
             ok = false;
         }
@@ -284,17 +412,32 @@ int main(int argc, char** argv) {
     settings.width = opt.width;
     settings.height = opt.height;
     settings.intensity = opt.intensity;
-    settings.exposure = opt.exposure;
+    settings.exposure = opt.lit && !opt.exposureGiven ? 2.0f : opt.exposure;
     settings.jitterCount = opt.jitter;
     settings.jitterSigma = opt.sigma;
     settings.samples = opt.samples;
     settings.shutter = opt.shutter;
     settings.seed = opt.seed;
+    std::vector<TLLight> lights;
+    if (opt.lit) lights = opt.lightsGiven ? opt.lights : defaultLights();
+    if (opt.lit) {
+        settings.lightingMode = 1;
+        settings.density = opt.density;
+        settings.ambient = opt.ambient;
+        settings.baseLight[0] = opt.baseLight.x;
+        settings.baseLight[1] = opt.baseLight.y;
+        settings.baseLight[2] = opt.baseLight.z;
+        settings.anisotropy = opt.anisotropy;
+        settings.shadowMapSize = opt.shadowMap;
+        settings.shadowSlices = opt.shadowSlices;
+        settings.depthSlices = opt.depthSlices;
+    }
 
     std::vector<TLFloat4> image(static_cast<size_t>(opt.width) * static_cast<size_t>(opt.height));
     float gpuMs = 0.0f;
     t0 = std::chrono::steady_clock::now();
-    if (api.render(ctx, &camera, &settings, nullptr, 0, nullptr, image.data(), &gpuMs) != 0) {
+    if (api.render(ctx, &camera, &settings, lights.data(), static_cast<int>(lights.size()), nullptr, image.data(),
+                   &gpuMs) != 0) {
         std::fprintf(stderr, "taluna-render: render: %s\n", api.lastError(ctx));
         api.destroy(ctx);
         return 1;
