@@ -143,7 +143,8 @@ TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3
             }
         }
         if (!(intensity > 0.0f)) continue;
-        intensity = intensity * phaseFactor(vc.anisotropy, view.x * toLight.x + view.y * toLight.y + view.z * toLight.z);
+        const float cosVL = view.x * toLight.x + view.y * toLight.y + view.z * toLight.z;
+        intensity = intensity * phaseFactor(vc.anisotropy, cosVL);
         const int32_t m = shadowViewFor(light, p);
         if (m >= 0) intensity = intensity * expF(-shadowDepth(vc.shadowViews[m], shadowMaps, p));
         e.r = e.r + intensity * light.color[0];

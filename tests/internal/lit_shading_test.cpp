@@ -256,7 +256,8 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
         std::vector<float> maps(m, 0.0f);
         tl::launchLightSplat(tl::LaunchConfig{1, 256}, frame, p.data(), nullptr, p.size(), maps.data());
         for (int32_t v = 0; v < vc.shadowViewCount; ++v)
-            tl::launchPrefix(tl::LaunchConfig{1, 256}, maps.data() + vc.shadowViews[v].mapOffset, 32u * 32u, 16, nullptr);
+            tl::launchPrefix(tl::LaunchConfig{1, 256}, maps.data() + vc.shadowViews[v].mapOffset, 32u * 32u, 16,
+                             nullptr);
         const TLV3 behind{d.x, d.y, d.z}, opposite{-d.x, -d.y, -d.z}, before{0.25f * d.x, 0.25f * d.y, 0.25f * d.z};
         const auto tau = [&](TLV3 q) {
             return tl::shadowDepth(vc.shadowViews[tl::shadowViewFor(vc.lights[0], q)], maps.data(), q);

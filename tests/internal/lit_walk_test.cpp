@@ -152,6 +152,8 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, LitWalk, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& p) { return p.param == 0 ? "perspective" : "panorama"; });
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return p.param == 0 ? "perspective" : "panorama";
+                         });
 
 }  // namespace

@@ -117,7 +117,8 @@ TEST_F(VolumePass, EmptyCloudWithAPointLightBuildsSixViewsAndLaunchesOnlyThePref
         TLContext* ctx = prepared(0);
         tl::gpu::cpu::injectFault(FaultSite::Launch, n, tl::gpu::kErrorMemoryAllocation);
         EXPECT_EQ(pass(ctx, &bulb, 1), 1);
-        EXPECT_EQ(std::string(tlLastError(ctx)), n == 6 ? "shadow maps: out of memory" : "camera depth map: out of memory");
+        EXPECT_EQ(std::string(tlLastError(ctx)),
+                  n == 6 ? "shadow maps: out of memory" : "camera depth map: out of memory");
     }
     TLContext* ctx = prepared(0);
     tl::gpu::cpu::injectFault(FaultSite::Launch, 8, tl::gpu::kErrorMemoryAllocation);
