@@ -73,7 +73,10 @@ void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
 }  // namespace tl
 
 #else
+#include <cstring>
+
 #include "gpu/cpu_launch.h"
+#include "kernels/host_simd.h"
 #include "kernels/lit_cpu.h"
 
 namespace tl {
@@ -105,9 +108,57 @@ void launchCamSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* position
     litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
         CameraHit hit;
         if (!projectToCamera(frame, p, s, hit)) return;
-        for (uint32_t t = 0; t < times; ++t) camSplatHit(vc, frame, hit, cameraDepth);
+        float* column;
+        const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
+        litcpu::atomicAddRepeated(column + shares.first, shares.firstShare, times);
+        if (shares.second >= 0) litcpu::atomicAddRepeated(column + shares.second, shares.secondShare, times);
     }, [](TLV3) {});
 }
+
+namespace {
+
+// Visible weights of kLanes samples at once, compiled for the widest vectors the processor offers;
+// each lane gives the bits of visibleWeight.
+#if defined(__x86_64__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void visibleWeightLanes(const float* tau, const float* w, float* weight) {
+    simd::VF t, d;
+    std::memcpy(&t, tau, sizeof t);
+    std::memcpy(&d, w, sizeof d);
+    const simd::VF out = simd::expF(-t) * (1.0f - simd::expF(-d));
+    std::memcpy(weight, &out, sizeof out);
+}
+
+// A thread's samples waiting for their visible weights, which are computed kLanes at a time.
+struct ShadeBatch {
+    float tau[simd::kLanes];
+    float w[simd::kLanes];
+    float weight[simd::kLanes];
+    TLV3 p[simd::kLanes];
+    TLUChar4 color[simd::kLanes];
+    float* pixel[simd::kLanes];
+    uint32_t times[simd::kLanes];
+    int count = 0;
+
+    void flush(const VolumeConstants& vc, const float* shadowMaps) {
+        if (count == 0) return;
+        for (int l = count; l < simd::kLanes; ++l) tau[l] = w[l] = 0.0f;
+        visibleWeightLanes(tau, w, weight);
+        for (int l = 0; l < count; ++l) {
+            if (!(weight[l] > kMinVisibleWeight)) continue;
+            const Rgb add = litRadiance(vc, shadowMaps, p[l], color[l], weight[l]);
+            litcpu::atomicAddRepeated(pixel[l] + 0, add.r, times[l]);
+            litcpu::atomicAddRepeated(pixel[l] + 1, add.g, times[l]);
+            litcpu::atomicAddRepeated(pixel[l] + 2, add.b, times[l]);
+        }
+        count = 0;
+    }
+};
+
+thread_local ShadeBatch tShadeBatch;
+
+}  // namespace
 
 void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
                  const TLV3* velocities, uint64_t n, const float* shadowMaps, const float* cameraDepth,
@@ -121,17 +172,27 @@ void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
     const bool shadowOrder = litcpu::firstShadowLight(vc) >= 0;
     const uint32_t* order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
                                         : litcpu::orderByImage(frame, positions, particles);
-    litcpu::forEachSample(walk, order, colors, n, [&](uint64_t i, TLV3 p, uint32_t s, uint32_t times) {
-        CameraHit hit;
-        if (!projectToCamera(frame, p, s, hit)) return;
-        Rgb add;
-        if (!shadeHit(vc, frame, hit, p, colors[i], shadowMaps, cameraDepth, add)) return;
-        float* pixel = accumulator + 4u * pixelIndex(frame, hit);
-        for (uint32_t t = 0; t < times; ++t) addRgb(pixel, add);
-    }, [&](TLV3 p) {
-        if (shadowOrder) litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
-        else if (vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
-    });
+    litcpu::forEachSample(
+        walk, order, colors, n,
+        [&](uint64_t i, TLV3 p, uint32_t s, uint32_t times) {
+            CameraHit hit;
+            if (!projectToCamera(frame, p, s, hit)) return;
+            ShadeBatch& batch = tShadeBatch;
+            const Visibility v = sampleVisibility(vc, frame, hit, cameraDepth);
+            const int l = batch.count++;
+            batch.tau[l] = v.tau;
+            batch.w[l] = v.w;
+            batch.p[l] = p;
+            batch.color[l] = colors[i];
+            batch.pixel[l] = accumulator + 4u * pixelIndex(frame, hit);
+            batch.times[l] = times;
+            if (batch.count == simd::kLanes) batch.flush(vc, shadowMaps);
+        },
+        [&](TLV3 p) {
+            if (shadowOrder) litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
+            else if (vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
+        },
+        [&] { tShadeBatch.flush(vc, shadowMaps); });
 }
 
 }  // namespace tl

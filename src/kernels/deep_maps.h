@@ -25,11 +25,28 @@ TL_HD SlicePosition slicePosition(float depth, float scale, int32_t slices) {
     return p;
 }
 
-// Adds w x (1 - f) at slice i and w x f at the next slice (the same slice at the end of the column).
-// A zero share is not added: it would change nothing.
+// A deposit of weight w at a slice position: w x (1 - f) at slice i and w x f at the next slice (the
+// same slice at the end of the column). A zero second share is left out: it would change nothing.
+struct SliceShares {
+    int32_t first;
+    float firstShare;
+    int32_t second;  // -1: none
+    float secondShare;
+};
+
+TL_HD SliceShares sliceShares(int32_t slices, SlicePosition p, float w) {
+    SliceShares s;
+    s.first = p.i;
+    s.firstShare = w * (1.0f - p.f);
+    s.second = p.f > 0.0f ? (p.i + 1 < slices ? p.i + 1 : p.i) : -1;
+    s.secondShare = w * p.f;
+    return s;
+}
+
 TL_HD void depositSlices(float* column, int32_t slices, SlicePosition p, float w) {
-    atomicAddF(column + p.i, w * (1.0f - p.f));
-    if (p.f > 0.0f) atomicAddF(column + (p.i + 1 < slices ? p.i + 1 : p.i), w * p.f);
+    const SliceShares s = sliceShares(slices, p, w);
+    atomicAddF(column + s.first, s.firstShare);
+    if (s.second >= 0) atomicAddF(column + s.second, s.secondShare);
 }
 
 // Reads a prefix-summed column at a slice position; the next slice only when f > 0.

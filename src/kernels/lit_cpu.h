@@ -24,6 +24,19 @@
 
 namespace tl::litcpu {
 
+// Adds v to *address `times` times in a row, as that many atomic additions of one thread would, with
+// a single compare-and-swap: the samples of a copy add the same share to the same entry.
+inline void atomicAddRepeated(float* address, float v, uint32_t times) {
+    uint32_t* word = reinterpret_cast<uint32_t*>(address);
+    uint32_t expected = __atomic_load_n(word, __ATOMIC_RELAXED);
+    uint32_t desired;
+    do {
+        float sum = bitsFloat(expected);
+        for (uint32_t t = 0; t < times; ++t) sum = sum + v;
+        desired = floatBits(sum);
+    } while (!__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
+}
+
 // Work items of one particle, as the GPU enumerates them, grouped by copy.
 struct Walk {
     const TLFrame& f;
@@ -242,24 +255,38 @@ inline void prefetchCameraEntries(const VolumeConstants& vc, const TLFrame& f, c
 
 // Runs visit(i, p, s, times) over every sample of the n work items, particles in `order` (or in
 // index order when it is null); colors, when given, is fetched ahead with the positions, and
-// touch(p) is called with the position of the particle kTouchAhead places ahead.
+// touch(p) is called with the position of the particle kTouchAhead places ahead. Each thread calls
+// done() once its share is visited, so that work it holds back in batches can be finished.
+template <class Visit, class Touch, class Done>
+void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
+                   Touch&& touch, Done&& done) {
+    const uint64_t whole = n / walk.per;  // particles with all their work items
+#pragma omp parallel
+    {
+#pragma omp for schedule(static, kChunk) nowait
+        for (uint64_t t = 0; t < whole; ++t) {
+            if (order && t + kPrefetchAhead < whole) {
+                const uint32_t ahead = order[t + kPrefetchAhead];
+                __builtin_prefetch(walk.positions + ahead);
+                if (colors) __builtin_prefetch(colors + ahead);
+                if (walk.perSample && walk.velocities) __builtin_prefetch(walk.velocities + ahead);
+            }
+            if (order && t + kTouchAhead < whole) touch(walk.positions[order[t + kTouchAhead]]);
+            walk.particle(order ? order[t] : t, walk.per, visit);
+        }
+        done();
+    }
+    // A count that ends inside a particle: its first work items.
+    if (n - whole * walk.per > 0) {
+        walk.particle(whole, n - whole * walk.per, visit);
+        done();
+    }
+}
+
 template <class Visit, class Touch>
 void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
                    Touch&& touch) {
-    const uint64_t whole = n / walk.per;  // particles with all their work items
-#pragma omp parallel for schedule(static, kChunk)
-    for (uint64_t t = 0; t < whole; ++t) {
-        if (order && t + kPrefetchAhead < whole) {
-            const uint32_t ahead = order[t + kPrefetchAhead];
-            __builtin_prefetch(walk.positions + ahead);
-            if (colors) __builtin_prefetch(colors + ahead);
-            if (walk.perSample && walk.velocities) __builtin_prefetch(walk.velocities + ahead);
-        }
-        if (order && t + kTouchAhead < whole) touch(walk.positions[order[t + kTouchAhead]]);
-        walk.particle(order ? order[t] : t, walk.per, visit);
-    }
-    // A count that ends inside a particle: its first work items.
-    if (n - whole * walk.per > 0) walk.particle(whole, n - whole * walk.per, visit);
+    forEachSample(walk, order, colors, n, visit, touch, [] {});
 }
 
 }  // namespace tl::litcpu

@@ -51,11 +51,19 @@ TL_HD uint64_t cameraColumn(const TLFrame& f, const CameraHit& hit, int32_t slic
 }
 
 // kCamSplat's deposit of a projected sample: its share of the pixel, split between the two slices
-// around its depth.
-TL_HD void camSplatHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
+// around its depth, in the column returned through `column`.
+TL_HD SliceShares camSplatShares(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth,
+                                 float** column) {
     const SampleDepth sd = sampleDepth(f, hit);
-    depositSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), vc.depthSlices, cameraSlice(vc, sd.depth),
-                  depositWeight(vc.sampleCrossSection, sd.footprint));
+    *column = cameraDepth + cameraColumn(f, hit, vc.depthSlices);
+    return sliceShares(vc.depthSlices, cameraSlice(vc, sd.depth), depositWeight(vc.sampleCrossSection, sd.footprint));
+}
+
+TL_HD void camSplatHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
+    float* column;
+    const SliceShares s = camSplatShares(vc, f, hit, cameraDepth, &column);
+    atomicAddF(column + s.first, s.firstShare);
+    if (s.second >= 0) atomicAddF(column + s.second, s.secondShare);
 }
 
 // Work item w of kCamSplat.
@@ -121,9 +129,8 @@ struct Rgb {
 // Light received at p from every light of the block, starting at baseLight (ambient not included).
 TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3 p) {
     Rgb e{vc.baseLight[0], vc.baseLight[1], vc.baseLight[2]};
-    TLV3 view{vc.eye[0] - p.x, vc.eye[1] - p.y, vc.eye[2] - p.z};
-    const float len = sqrtF(view.x * view.x + view.y * view.y + view.z * view.z);
-    view = len > 0.0f ? TLV3{view.x / len, view.y / len, view.z / len} : TLV3{0.0f, 0.0f, 0.0f};
+    TLV3 view{0.0f, 0.0f, 0.0f};  // towards the eye, found when a light first needs it
+    bool haveView = false;
     for (int32_t l = 0; l < vc.lightCount; ++l) {
         const VolumeLight& light = vc.lights[l];
         TLV3 toLight;
@@ -143,6 +150,12 @@ TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3
             }
         }
         if (!(intensity > 0.0f)) continue;
+        if (!haveView) {
+            view = TLV3{vc.eye[0] - p.x, vc.eye[1] - p.y, vc.eye[2] - p.z};
+            const float len = sqrtF(view.x * view.x + view.y * view.y + view.z * view.z);
+            view = len > 0.0f ? TLV3{view.x / len, view.y / len, view.z / len} : TLV3{0.0f, 0.0f, 0.0f};
+            haveView = true;
+        }
         const float cosVL = view.x * toLight.x + view.y * toLight.y + view.z * toLight.z;
         intensity = intensity * phaseFactor(vc.anisotropy, cosVL);
         const int32_t m = shadowViewFor(light, p);
@@ -154,26 +167,44 @@ TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3
     return e;
 }
 
-// Visible weight of a sample: its own opacity 1 - exp(-w) dimmed by the cloud in front of it, read
-// from the prefix-summed camera depth map (which holds half of the sample's own deposit too).
-TL_HD float visibleWeight(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, SampleDepth sd,
-                          const float* cameraDepth) {
-    const float tau = readSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), cameraSlice(vc, sd.depth));
-    const float alpha = 1.0f - expF(-depositWeight(vc.sampleCrossSection, sd.footprint));
-    return expF(-tau) * alpha;
+// What decides how much of a sample is seen: the optical depth in front of it, read from the
+// prefix-summed camera depth map (which holds half of the sample's own deposit too), and its own
+// deposit weight.
+struct Visibility {
+    float tau;
+    float w;
+};
+
+TL_HD Visibility sampleVisibility(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit,
+                                  const float* cameraDepth) {
+    const SampleDepth sd = sampleDepth(f, hit);
+    Visibility v;
+    v.tau = readSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), cameraSlice(vc, sd.depth));
+    v.w = depositWeight(vc.sampleCrossSection, sd.footprint);
+    return v;
+}
+
+// The sample's own opacity 1 - exp(-w), dimmed by the cloud in front of it.
+TL_HD float visibleWeight(Visibility v) { return expF(-v.tau) * (1.0f - expF(-v.w)); }
+
+// The radiance a visible sample at p of particle colour c adds to its pixel, weighted.
+TL_HD Rgb litRadiance(const VolumeConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight) {
+    const Rgb e = receivedLight(vc, shadowMaps, p);
+    const float k = 0.0039215689f;
+    Rgb out;
+    out.r = weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient));
+    out.g = weight * (static_cast<float>(c.y) * k * (e.g + vc.ambient));
+    out.b = weight * (static_cast<float>(c.z) * k * (e.b + vc.ambient));
+    return out;
 }
 
 // What a projected sample at p with particle colour c adds to its pixel: false when its visible
 // weight is too small to matter (then lights, colour and phase are not evaluated).
 TL_HD bool shadeHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, TLV3 p, TLUChar4 c,
                     const float* shadowMaps, const float* cameraDepth, Rgb& out) {
-    const float weight = visibleWeight(vc, f, hit, sampleDepth(f, hit), cameraDepth);
+    const float weight = visibleWeight(sampleVisibility(vc, f, hit, cameraDepth));
     if (!(weight > kMinVisibleWeight)) return false;
-    const Rgb e = receivedLight(vc, shadowMaps, p);
-    const float k = 0.0039215689f;
-    out.r = weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient));
-    out.g = weight * (static_cast<float>(c.y) * k * (e.g + vc.ambient));
-    out.b = weight * (static_cast<float>(c.z) * k * (e.b + vc.ambient));
+    out = litRadiance(vc, shadowMaps, p, c, weight);
     return true;
 }
 
