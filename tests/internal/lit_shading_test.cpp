@@ -330,6 +330,34 @@ TEST(LitShading, CubeFaces) {
     EXPECT_EQ(tl::cubeFace(std::nanf(""), 1.0f, 1.0f), 1);
 }
 
+TEST(ResolveVol, ToneCurveCoverageAndBytes) {
+    const float ln2 = 0.6931472f;
+    const std::vector<float> acc = {0, 0, 0, 0, ln2, ln2, 0, 0, 0, 0, 0, 0, 1e6f, 1e6f, 1e6f, 0};
+    const std::vector<float> depth = {0.0f, 0.0f, 1.0f, 3.0f};
+    std::vector<TLFloat4> f(4, TLFloat4{-1, -1, -1, -1});
+    std::vector<TLUChar4> b(4, TLUChar4{1, 1, 1, 1});
+    tl::launchResolveVol(tl::LaunchConfig{1, 256}, acc.data(), depth.data(), b.data(), f.data(), 4, 1.0f);
+    EXPECT_EQ(f[0].x + f[0].y + f[0].z + f[0].w, 0.0f) << "a pixel no sample reached is transparent black";
+    EXPECT_EQ(b[0].x + b[0].y + b[0].z, 0);
+    EXPECT_EQ(b[0].w, 255);
+    EXPECT_NEAR(f[1].x, 0.5f, 1e-6f);
+    EXPECT_EQ(f[1].z, 0.0f);
+    EXPECT_EQ(f[1].w, 0.0f) << "coverage comes from the optical depth alone";
+    EXPECT_EQ(b[1].x, 186);
+    EXPECT_EQ(b[1].w, 255);
+    EXPECT_NEAR(f[2].w, 1.0f - std::exp(-1.0f), 1e-6f) << "coverage without colour";
+    EXPECT_EQ(b[2].x, 0);
+    EXPECT_EQ(f[3].x, 1.0f);
+    EXPECT_EQ(b[3].y, 255);
+
+    // Exposure scales the colours only.
+    tl::launchResolveVol(tl::LaunchConfig{1, 256}, acc.data(), depth.data(), b.data(), f.data(), 4, 0.0f);
+    EXPECT_EQ(f[3].x, 0.0f);
+    EXPECT_NEAR(f[3].w, 1.0f - std::exp(-3.0f), 1e-6f);
+    // No outputs: nothing is written.
+    tl::launchResolveVol(tl::LaunchConfig{1, 256}, acc.data(), depth.data(), nullptr, nullptr, 4, 1.0f);
+}
+
 // A 4 x 4 map, two slices, texel (x, y) holding 10 y + x in slice 0 and 100 + 10 y + x in slice 1.
 class ShadowLookup : public ::testing::Test {
 protected:
