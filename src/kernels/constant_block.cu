@@ -130,6 +130,17 @@ void visibleWeightLanes(const float* tau, const float* w, float* weight) {
     std::memcpy(weight, &out, sizeof out);
 }
 
+// exp(-tau) of kLanes optical depths, lane by lane the bits of expF(-tau).
+#if defined(__x86_64__)
+__attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+void dimmingLanes(const float* tau, float* dim) {
+    simd::VF t;
+    std::memcpy(&t, tau, sizeof t);
+    const simd::VF out = simd::expF(-t);
+    std::memcpy(dim, &out, sizeof out);
+}
+
 // A thread's samples waiting for their visible weights, which are computed kLanes at a time.
 struct ShadeBatch {
     float tau[simd::kLanes];
@@ -145,9 +156,30 @@ struct ShadeBatch {
         if (count == 0) return;
         for (int l = count; l < simd::kLanes; ++l) tau[l] = w[l] = 0.0f;
         visibleWeightLanes(tau, w, weight);
+        // The lights of the visible samples, light by light, with their shadows' dimming in lanes;
+        // the sums then follow receivedLight's order exactly.
+        LightTerm terms[kMaxVolumeLights][simd::kLanes];
+        float dim[kMaxVolumeLights][simd::kLanes];
+        bool visible[simd::kLanes];
+        for (int l = 0; l < simd::kLanes; ++l) {
+            visible[l] = l < count && weight[l] > kMinVisibleWeight;
+            if (!visible[l]) continue;
+            ViewDirection view;
+            for (int32_t i = 0; i < vc.lightCount; ++i)
+                terms[i][l] = lightTerm(vc, vc.lights[i], shadowMaps, p[l], view);
+        }
+        for (int32_t i = 0; i < vc.lightCount; ++i) {
+            float depth[simd::kLanes];
+            for (int l = 0; l < simd::kLanes; ++l)
+                depth[l] = visible[l] && terms[i][l].reaches ? terms[i][l].tau : 0.0f;
+            dimmingLanes(depth, dim[i]);
+        }
         for (int l = 0; l < count; ++l) {
-            if (!(weight[l] > kMinVisibleWeight)) continue;
-            const Rgb add = litRadiance(vc, shadowMaps, p[l], color[l], weight[l]);
+            if (!visible[l]) continue;
+            Rgb e{vc.baseLight[0], vc.baseLight[1], vc.baseLight[2]};
+            for (int32_t i = 0; i < vc.lightCount; ++i)
+                if (terms[i][l].reaches) addLight(e, vc.lights[i], terms[i][l].intensity * dim[i][l]);
+            const Rgb add = radianceOf(vc, color[l], weight[l], e);
             litcpu::atomicAddRepeated(pixel[l] + 0, add.r, times[l]);
             litcpu::atomicAddRepeated(pixel[l] + 1, add.g, times[l]);
             litcpu::atomicAddRepeated(pixel[l] + 2, add.b, times[l]);

@@ -126,43 +126,72 @@ struct Rgb {
     float r, g, b;
 };
 
+// The unit vector from a sample towards the eye, found once when a light first needs it (zero for a
+// sample at the eye).
+struct ViewDirection {
+    TLV3 v{0.0f, 0.0f, 0.0f};
+    bool known = false;
+
+    TL_HD TLV3 at(const VolumeConstants& vc, TLV3 p) {
+        if (!known) {
+            v = TLV3{vc.eye[0] - p.x, vc.eye[1] - p.y, vc.eye[2] - p.z};
+            const float len = sqrtF(v.x * v.x + v.y * v.y + v.z * v.z);
+            v = len > 0.0f ? TLV3{v.x / len, v.y / len, v.z / len} : TLV3{0.0f, 0.0f, 0.0f};
+            known = true;
+        }
+        return v;
+    }
+};
+
+// What one light sends to a sample at p: its falloff, cone and phase, and the optical depth of its
+// shadow there (0 without shadow views or outside them), which dims it by exp(-tau).
+struct LightTerm {
+    bool reaches;  // false: the light adds nothing, and no shadow was looked up
+    float intensity;
+    float tau;
+};
+
+TL_HD LightTerm lightTerm(const VolumeConstants& vc, const VolumeLight& light, const float* shadowMaps, TLV3 p,
+                          ViewDirection& view) {
+    LightTerm t{false, 1.0f, 0.0f};
+    TLV3 toLight;
+    if (light.kind == kLightDirectional) {
+        toLight = TLV3{-light.direction[0], -light.direction[1], -light.direction[2]};
+    } else {
+        const TLV3 d{light.position[0] - p.x, light.position[1] - p.y, light.position[2] - p.z};
+        const float r = sqrtF(d.x * d.x + d.y * d.y + d.z * d.z);
+        if (!(r > kLightEpsilon)) return t;  // the light sits on the sample
+        toLight = TLV3{d.x / r, d.y / r, d.z / r};
+        t.intensity = falloffAttenuation(light.falloff, light.range, light.innerRange, r);
+        if (light.kind == kLightSpot) {
+            const float c =
+                -(toLight.x * light.direction[0] + toLight.y * light.direction[1] + toLight.z * light.direction[2]);
+            t.intensity = t.intensity * coneFactor(c, light.cosInner, light.cosOuter);
+        }
+    }
+    if (!(t.intensity > 0.0f)) return t;
+    const TLV3 v = view.at(vc, p);
+    t.intensity = t.intensity * phaseFactor(vc.anisotropy, v.x * toLight.x + v.y * toLight.y + v.z * toLight.z);
+    const int32_t m = shadowViewFor(light, p);
+    if (m >= 0) t.tau = shadowDepth(vc.shadowViews[m], shadowMaps, p);
+    t.reaches = true;
+    return t;
+}
+
+// Adds a light's dimmed intensity (exp(-tau) is exactly 1 without a shadow) in its colour.
+TL_HD void addLight(Rgb& e, const VolumeLight& light, float intensity) {
+    e.r = e.r + intensity * light.color[0];
+    e.g = e.g + intensity * light.color[1];
+    e.b = e.b + intensity * light.color[2];
+}
+
 // Light received at p from every light of the block, starting at baseLight (ambient not included).
 TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3 p) {
     Rgb e{vc.baseLight[0], vc.baseLight[1], vc.baseLight[2]};
-    TLV3 view{0.0f, 0.0f, 0.0f};  // towards the eye, found when a light first needs it
-    bool haveView = false;
+    ViewDirection view;
     for (int32_t l = 0; l < vc.lightCount; ++l) {
-        const VolumeLight& light = vc.lights[l];
-        TLV3 toLight;
-        float intensity = 1.0f;
-        if (light.kind == kLightDirectional) {
-            toLight = TLV3{-light.direction[0], -light.direction[1], -light.direction[2]};
-        } else {
-            const TLV3 d{light.position[0] - p.x, light.position[1] - p.y, light.position[2] - p.z};
-            const float r = sqrtF(d.x * d.x + d.y * d.y + d.z * d.z);
-            if (!(r > kLightEpsilon)) continue;  // the light sits on the sample
-            toLight = TLV3{d.x / r, d.y / r, d.z / r};
-            intensity = falloffAttenuation(light.falloff, light.range, light.innerRange, r);
-            if (light.kind == kLightSpot) {
-                const float c = -(toLight.x * light.direction[0] + toLight.y * light.direction[1] +
-                                  toLight.z * light.direction[2]);
-                intensity = intensity * coneFactor(c, light.cosInner, light.cosOuter);
-            }
-        }
-        if (!(intensity > 0.0f)) continue;
-        if (!haveView) {
-            view = TLV3{vc.eye[0] - p.x, vc.eye[1] - p.y, vc.eye[2] - p.z};
-            const float len = sqrtF(view.x * view.x + view.y * view.y + view.z * view.z);
-            view = len > 0.0f ? TLV3{view.x / len, view.y / len, view.z / len} : TLV3{0.0f, 0.0f, 0.0f};
-            haveView = true;
-        }
-        const float cosVL = view.x * toLight.x + view.y * toLight.y + view.z * toLight.z;
-        intensity = intensity * phaseFactor(vc.anisotropy, cosVL);
-        const int32_t m = shadowViewFor(light, p);
-        if (m >= 0) intensity = intensity * expF(-shadowDepth(vc.shadowViews[m], shadowMaps, p));
-        e.r = e.r + intensity * light.color[0];
-        e.g = e.g + intensity * light.color[1];
-        e.b = e.b + intensity * light.color[2];
+        const LightTerm t = lightTerm(vc, vc.lights[l], shadowMaps, p, view);
+        if (t.reaches) addLight(e, vc.lights[l], t.intensity * expF(-t.tau));
     }
     return e;
 }
@@ -187,15 +216,18 @@ TL_HD Visibility sampleVisibility(const VolumeConstants& vc, const TLFrame& f, c
 // The sample's own opacity 1 - exp(-w), dimmed by the cloud in front of it.
 TL_HD float visibleWeight(Visibility v) { return expF(-v.tau) * (1.0f - expF(-v.w)); }
 
-// The radiance a visible sample at p of particle colour c adds to its pixel, weighted.
-TL_HD Rgb litRadiance(const VolumeConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight) {
-    const Rgb e = receivedLight(vc, shadowMaps, p);
+// The radiance a visible sample of particle colour c that receives light e adds to its pixel, weighted.
+TL_HD Rgb radianceOf(const VolumeConstants& vc, TLUChar4 c, float weight, const Rgb& e) {
     const float k = 0.0039215689f;
     Rgb out;
     out.r = weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient));
     out.g = weight * (static_cast<float>(c.y) * k * (e.g + vc.ambient));
     out.b = weight * (static_cast<float>(c.z) * k * (e.b + vc.ambient));
     return out;
+}
+
+TL_HD Rgb litRadiance(const VolumeConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight) {
+    return radianceOf(vc, c, weight, receivedLight(vc, shadowMaps, p));
 }
 
 // What a projected sample at p with particle colour c adds to its pixel: false when its visible
