@@ -22,6 +22,8 @@ mkdir -p "$dir"
 configure_and_build "$dir" "${opts[@]}" || exit 1
 status=0
 (cd "$dir" && ctest --output-on-failure) || status=1
+# GPU against CPU images, frame by frame (largest per-pixel differences).
+"$dir/bin/taluna_api_tests" --gtest_filter='BackendParity*' | grep -E '^parity|OK|FAILED|SKIPPED' || status=1
 # The same plain and lit frames on both libraries: the largest per-pixel differences.
 "$dir/bin/taluna_api_tests" --gtest_filter='*Parity*' 2>&1 | grep -E 'parity|SKIPPED|FAILED' || true
 for b in "$dir"/bin/bench_*; do
