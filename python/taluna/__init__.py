@@ -97,10 +97,10 @@ def _vec3(value, name) -> Tuple[float, float, float]:
 @dataclass
 class Camera:
     """Perspective (projection="perspective") or equirectangular panorama camera; angles in degrees."""
-    eye: Sequence[float] = (0.0, 140.0, 230.0)
-    target: Sequence[float] = (0.0, 0.0, 0.0)
+    eye: Sequence[float] = (-135.0, 175.0, 275.0)
+    target: Sequence[float] = (0.0, -14.0, 0.0)
     up: Sequence[float] = (0.0, 1.0, 0.0)
-    fov_y: float = 45.0
+    fov_y: float = 36.0
     focus_distance: float = 0.0
     aperture: float = 0.0
     projection: object = "perspective"
@@ -138,21 +138,22 @@ class Camera:
 
 @dataclass
 class Settings:
-    """Image size, brightness and sampling; lighting=True selects the volumetric lighting path."""
+    """Image size, brightness and sampling; lighting=True selects the volumetric lighting path.
+    The defaults are the renderer tool's: a good picture of the 4,000,000-particle test galaxy."""
     width: int = 1920
     height: int = 1080
-    intensity: float = 1.0
+    intensity: float = 0.07
     exposure: float = 1.0
     jitter_count: int = 0
-    jitter_sigma: float = 0.0
+    jitter_sigma: float = 0.4
     samples: int = 1
     shutter: float = 0.0
     seed: int = 0
     lighting: bool = False
-    density: float = 1.0
-    ambient: float = 0.1
-    base_light: Sequence[float] = (0.0, 0.0, 0.0)
-    anisotropy: float = 0.0
+    density: float = 0.7
+    ambient: float = 0.02
+    base_light: Sequence[float] = (0.03, 0.03, 0.05)
+    anisotropy: float = 0.35
     shadow_map_size: int = 512
     shadow_slices: int = 64
     depth_slices: int = 32

@@ -18,6 +18,7 @@ def ctx():
 def white_particle_frame(ctx, **settings):
     ctx.upload(np.zeros((1, 3)))
     cam = taluna.Camera(eye=(0, 0, 5), target=(0, 0, 0), fov_y=60)
+    settings.setdefault("intensity", 1.0)
     rs = taluna.Settings(width=9, height=7, **settings)
     return ctx.render(cam, rs)
 
@@ -117,3 +118,17 @@ def test_save_png_and_exr_round_trip(ctx, tmp_path):
         taluna.save_png(png, np.zeros((4, 4), np.float32))
     with pytest.raises(ValueError, match="floats"):
         taluna.save_exr(exr, np.zeros((4, 4, 4), np.uint8))
+
+
+def test_lit_render_with_lights(ctx):
+    ctx.generate_galaxy(20000, seed=2)
+    cam = taluna.Camera()
+    lights = [taluna.Light(kind="directional", direction=(0.3, -1, 0), color=(1, 1, 1), cast_shadows=True),
+              taluna.Light(kind="point", position=(0, 30, 0), color=(3, 2, 1))]
+    _, img, _ = ctx.render(cam, taluna.Settings(width=64, height=36, lighting=True, intensity=1.0), lights)
+    assert img[..., :3].max() > 0
+    assert np.isfinite(img).all()
+    _, dark, _ = ctx.render(cam, taluna.Settings(width=64, height=36, lighting=True, density=0.0), lights)
+    assert (dark[..., :3] == 0).all()  # a cloud without density deposits and shades nothing
+    with pytest.raises(ValueError, match="kind"):
+        ctx.render(cam, taluna.Settings(width=8, height=8, lighting=True), [taluna.Light(kind="laser")])
