@@ -1,0 +1,488 @@
+#include "render/command_line.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "render/outputs.h"
+
+namespace taluna::render {
+
+void printUsage(std::FILE* out) {
+    std::fputs(
+        "usage: taluna-render [options]\n"
+        "\n"
+        "Renders a point cloud - the procedural galaxy or a particle file - to PNG and EXR images: one\n"
+        "picture, a sequence of frames around the cloud, or a timing run. With no options it draws a\n"
+        "4,000,000-particle galaxy at 1920x1080 into galaxy.png and galaxy.exr.\n"
+        "\n"
+        "Examples:\n"
+        "  taluna-render                                  the galaxy: galaxy.png and galaxy.exr\n"
+        "  taluna-render --count 1000000 --size 1280x720 -o small.png\n"
+        "  taluna-render --input scan.ply -o scan.png     a PLY file; the view is fitted to the cloud\n"
+        "  taluna-render --input points.csv --intensity 1 --eye 0,2,10 --target 0,0,0 -o points.png\n"
+        "  taluna-render --orbit 120 -o frames/galaxy_%04d.png\n"
+        "                                                 120 frames once around the galaxy\n"
+        "  taluna-render --orbit 120 -o frames/galaxy_%04d.png --resume\n"
+        "                                                 finish that sequence after an interruption\n"
+        "  taluna-render --print-scene > scene.json       all settings as JSON: edit them, then\n"
+        "  taluna-render --scene scene.json --size 640x360 -o preview.png\n"
+        "  taluna-render --lit -o lit.png                 the galaxy as a lit, self-shadowing medium\n"
+        "  taluna-render --lit --light sun:dir=0.3,-1,0:color=1,0.9,0.8:shadows -o sun.png\n"
+        "  taluna-render --backend cpu --bench 5          time five frames on the CPU library\n"
+        "\n"
+        "Input (default: the galaxy):\n"
+        "  --input FILE              particle file: PLY (ASCII or binary), CSV or whitespace-separated text\n"
+        "                            with a header line naming the columns (x,y,z; r,g,b[,a]; vx,vy,vz), or\n"
+        "                            raw little-endian float32 x,y,z triples\n"
+        "  --format auto|ply|csv|raw file format (default auto: by extension .ply .csv .txt .xyz .raw .bin\n"
+        "                            .f32, or the PLY magic line)\n"
+        "  --count N                 particles in the galaxy (default 4000000)\n"
+        "  --seed N                  seed of the galaxy and of the sample jitter (default 1)\n"
+        "  --velocities              give the galaxy velocities (implied by --shutter)\n"
+        "\n"
+        "Camera:\n"
+        "  --eye X,Y,Z               camera position (default -135,175,275)\n"
+        "  --target X,Y,Z            point looked at (default 0,-14,0)\n"
+        "  --up X,Y,Z                up direction; orbits turn about it (default 0,1,0)\n"
+        "  --fov DEG                 vertical field of view (default 36)\n"
+        "  --fit, --no-fit           move the camera along its viewing direction until the whole cloud is in\n"
+        "                            view, looking at its centre (particle files and the perspective\n"
+        "                            projection only; default: on for a file unless --eye or --target is given)\n"
+        "  --projection perspective|panorama\n"
+        "                            panorama: equirectangular, the whole sphere around the eye\n"
+        "  --lon MIN,MAX --lat MIN,MAX\n"
+        "                            panorama: the longitudes and latitudes shown (default -180,180 -90,90)\n"
+        "  --aperture A --focus D    depth of field: lens radius and distance in focus (default 0: off)\n"
+        "\n"
+        "Image:\n"
+        "  --size WxH                image size (default 1920x1080)\n"
+        "  --intensity I             brightness of one particle (default 0.07; raise it for sparse clouds)\n"
+        "  --exposure E              tone curve scale (default 1; 2 with --lit)\n"
+        "  --samples N               samples per particle copy (default 1)\n"
+        "  --jitter N                extra Gaussian copies of each particle (default 0)\n"
+        "  --sigma S                 their standard deviation, world units (default 0.4)\n"
+        "  --shutter T               motion blur along the velocities (default 0: off)\n"
+        "  --transparent             keep the empty sky transparent (default: opaque black)\n"
+        "\n"
+        "Lighting (the cloud as a lit, self-shadowing medium):\n"
+        "  --lit, --plain            lit or plain rendering (default plain)\n"
+        "  --density D               optical density of the cloud (default 0.7)\n"
+        "  --ambient A               grey light every particle receives (default 0.02)\n"
+        "  --base-light R,G,B        light every particle receives before the lights (default 0.03,0.03,0.05)\n"
+        "  --anisotropy G            forward scattering, -0.95 to 0.95 (default 0.35)\n"
+        "  --shadow-map N            shadow map size in texels, 9 to 8192 (default 512)\n"
+        "  --shadow-slices S         depth slices of the shadow maps (default 64)\n"
+        "  --depth-slices S          depth slices of the camera depth map (default 32)\n"
+        "  --light SPEC              a light, up to 8 (default: a point light above the bulge and a light\n"
+        "                            from above); SPEC is a kind (point, spot, sun) followed by ':'-separated\n"
+        "                            fields: pos=X,Y,Z dir=X,Y,Z color=R,G,B cone=OUTER,INNER (degrees)\n"
+        "                            falloff=0..6 range=R inner-range=R shadows\n"
+        "  --no-lights               no lights: only the base light and ambient\n"
+        "\n"
+        "Output:\n"
+        "  -o, --output PATH         write the image to PATH, by extension: .png (8-bit) or .exr (half float);\n"
+        "                            repeat for several files. Default galaxy.png and galaxy.exr, or\n"
+        "                            galaxy_%04d.png for a sequence\n"
+        "  --png PATH, --exr PATH    replace the PNG or EXR output (\"\" for none)\n"
+        "  --16bit                   16-bit PNG (also --png-bits 8|16)\n"
+        "\n"
+        "Sequences:\n"
+        "  --orbit FRAMES            render FRAMES frames, numbered from 0, the camera turning about the up\n"
+        "                            axis through the target; every output name needs a frame number\n"
+        "                            conversion (%d, or %04d for 0000, 0001, ...)\n"
+        "  --turntable DEGREES       total turn (default 360): frame i is turned by DEGREES * i / FRAMES\n"
+        "  --resume                  skip frames whose files all exist, e.g. after an interruption\n"
+        "\n"
+        "Scene files:\n"
+        "  --scene FILE.json         read the settings from a JSON file; options given here override it\n"
+        "  --print-scene             print the effective settings as JSON and exit without rendering.\n"
+        "                            The keys follow the options (--shadow-map: lighting.shadow_map); every\n"
+        "                            key is optional and null means the default\n"
+        "\n"
+        "Running:\n"
+        "  --backend auto|cuda|cpu   library (default auto: the GPU library, else the CPU library)\n"
+        "  --device N                device ordinal (default 0)\n"
+        "  --bench N                 render N frames after a warm-up frame and print the samples per\n"
+        "                            second; writes files only when outputs are given\n"
+        "  -h, --help                this text\n"
+        "\n"
+        "Exit status: 0 success, 1 failure while reading, rendering or writing, 2 bad options or scene file.\n",
+        out);
+}
+
+namespace {
+
+bool parseFloat(const char* text, float* out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    const float v = std::strtof(text, &end);
+    if (errno || *end || !std::isfinite(v)) return false;
+    *out = v;
+    return true;
+}
+
+bool parseInteger(const char* text, int64_t* out) {
+    if (!text || !*text || *text == '+') return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 10);
+    if (errno || *end) return false;
+    *out = v;
+    return true;
+}
+
+bool parseFloats(const char* text, float* out, int n) {
+    if (!text) return false;
+    const std::string s = text;
+    size_t start = 0;
+    for (int c = 0; c < n; ++c) {
+        const size_t comma = s.find(',', start);
+        if ((c < n - 1) != (comma != std::string::npos)) return false;
+        if (!parseFloat(s.substr(start, c < n - 1 ? comma - start : std::string::npos).c_str(), &out[c])) return false;
+        start = comma + 1;
+    }
+    return true;
+}
+
+Json floats(const float* v, int n) {
+    Json a = Json::array();
+    for (int i = 0; i < n; ++i) a.push_back(shortestDouble(v[i]));
+    return a;
+}
+
+// "kind:field:field...", see the usage text.
+bool parseLight(const char* text, TLLight* out) {
+    TLLight l = defaultLight();
+    std::vector<std::string> fields;
+    const std::string s = text;
+    for (size_t start = 0;;) {
+        const size_t colon = s.find(':', start);
+        fields.push_back(s.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos) break;
+        start = colon + 1;
+    }
+    if (fields[0] == "point") l.kind = 0;
+    else if (fields[0] == "spot") l.kind = 1;
+    else if (fields[0] == "sun") l.kind = 2;
+    else return false;
+    for (size_t f = 1; f < fields.size(); ++f) {
+        const std::string& field = fields[f];
+        const size_t eq = field.find('=');
+        const std::string key = field.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : field.substr(eq + 1);
+        int64_t i = 0;
+        if (key == "shadows" && eq == std::string::npos) {
+            l.castShadows = 1;
+        } else if (key == "pos" || key == "dir" || key == "color") {
+            if (!parseFloats(value.c_str(), key == "pos" ? l.position : key == "dir" ? l.direction : l.color, 3))
+                return false;
+        } else if (key == "cone") {
+            float cone[2];
+            if (!parseFloats(value.c_str(), cone, 2)) return false;
+            l.outerAngle = cone[0], l.innerAngle = cone[1];
+        } else if (key == "falloff" && parseInteger(value.c_str(), &i) && i >= 0 && i <= 6) {
+            l.falloff = static_cast<int32_t>(i);
+        } else if (key == "range" && parseFloat(value.c_str(), &l.range)) {
+        } else if (key == "inner-range" && parseFloat(value.c_str(), &l.innerRange)) {
+        } else {
+            return false;
+        }
+    }
+    *out = l;
+    return true;
+}
+
+std::string dotted(const std::string& pointer) {
+    std::string key = pointer.substr(1);
+    for (char& c : key) c = c == '/' ? '.' : c;
+    return key;
+}
+
+// The option that set `key` or the object or array holding it, if any.
+const std::string* originOf(const CommandLine& cl, const std::string& key) {
+    const std::string* best = nullptr;
+    size_t bestLength = 0;
+    for (const auto& [k, option] : cl.origins) {
+        const bool covers = key.compare(0, k.size(), k) == 0 &&
+                            (key.size() == k.size() || key[k.size()] == '.' || key[k.size()] == '[');
+        if (covers && k.size() >= bestLength) best = &option, bestLength = k.size();
+    }
+    return best;
+}
+
+std::string describe(const SceneError& e) {
+    return (e.key.empty() ? std::string("the top level") : e.key) + ": " + e.message;
+}
+
+}  // namespace
+
+Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* error) {
+    // Each option either takes no value (value is null) or one; a handler returns false for a bad value.
+    using Handler = std::function<bool(const char* value)>;
+    struct Option {
+        std::vector<const char*> names;
+        bool takesValue;
+        Handler handle;
+    };
+    std::string shown;  // the option as given, for the origins of the keys it sets
+    auto set = [&](const std::string& pointer, Json value) {
+        cl.overlay[Json::json_pointer(pointer)] = std::move(value);
+        cl.origins[dotted(pointer)] = shown;
+    };
+    auto flag = [&](const std::string& pointer, bool v) {
+        return [&, pointer, v](const char*) {
+            set(pointer, v);
+            return true;
+        };
+    };
+    auto number = [&](const std::string& pointer) {
+        return [&, pointer](const char* text) {
+            float f;
+            if (!parseFloat(text, &f)) return false;
+            set(pointer, shortestDouble(f));
+            return true;
+        };
+    };
+    auto integer = [&](const std::string& pointer) {
+        return [&, pointer](const char* text) {
+            int64_t i;
+            if (!parseInteger(text, &i)) return false;
+            set(pointer, i);
+            return true;
+        };
+    };
+    auto vector = [&](const std::string& pointer, int n) {
+        return [&, pointer, n](const char* text) {
+            float v[3];
+            if (!parseFloats(text, v, n)) return false;
+            set(pointer, floats(v, n));
+            return true;
+        };
+    };
+    auto text = [&](const std::string& pointer) {
+        return [&, pointer](const char* value) {
+            set(pointer, value);
+            return true;
+        };
+    };
+    bool outputsSeen = false, lightsSeen = false;
+
+    const std::vector<Option> options = {
+        {{"--input"}, true, text("/input/file")},
+        {{"--format"}, true, text("/input/format")},
+        {{"--count"}, true, integer("/galaxy/count")},
+        {{"--seed"}, true,
+         [&](const char* value) {
+             return integer("/galaxy/seed")(value) && integer("/settings/seed")(value);
+         }},
+        {{"--velocities"}, false, flag("/galaxy/velocities", true)},
+        {{"--eye"}, true, vector("/camera/eye", 3)},
+        {{"--target"}, true, vector("/camera/target", 3)},
+        {{"--up"}, true, vector("/camera/up", 3)},
+        {{"--fov"}, true, number("/camera/fov")},
+        {{"--fit"}, false, flag("/camera/fit", true)},
+        {{"--no-fit"}, false, flag("/camera/fit", false)},
+        {{"--projection"}, true, text("/camera/projection")},
+        {{"--lon"}, true, vector("/camera/panorama/longitude", 2)},
+        {{"--lat"}, true, vector("/camera/panorama/latitude", 2)},
+        {{"--aperture"}, true, number("/camera/aperture")},
+        {{"--focus"}, true, number("/camera/focus")},
+        {{"--size"}, true,
+         [&](const char* value) {
+             const char* x = std::strchr(value, 'x');
+             int64_t w = 0, h = 0;
+             if (!x || !parseInteger(std::string(value, x).c_str(), &w) || !parseInteger(x + 1, &h)) return false;
+             set("/settings/width", w);
+             set("/settings/height", h);
+             return true;
+         }},
+        {{"--intensity"}, true, number("/settings/intensity")},
+        {{"--exposure"}, true, number("/settings/exposure")},
+        {{"--samples"}, true, integer("/settings/samples")},
+        {{"--jitter"}, true, integer("/settings/jitter")},
+        {{"--sigma"}, true, number("/settings/sigma")},
+        {{"--shutter"}, true, number("/settings/shutter")},
+        {{"--transparent"}, false, flag("/output/transparent", true)},
+        {{"--lit"}, false, flag("/lighting/enabled", true)},
+        {{"--plain"}, false, flag("/lighting/enabled", false)},
+        {{"--density"}, true, number("/lighting/density")},
+        {{"--ambient"}, true, number("/lighting/ambient")},
+        {{"--base-light"}, true, vector("/lighting/base_light", 3)},
+        {{"--anisotropy"}, true, number("/lighting/anisotropy")},
+        {{"--shadow-map"}, true, integer("/lighting/shadow_map")},
+        {{"--shadow-slices"}, true, integer("/lighting/shadow_slices")},
+        {{"--depth-slices"}, true, integer("/lighting/depth_slices")},
+        {{"--light"}, true,
+         [&](const char* value) {
+             TLLight l;
+             if (!parseLight(value, &l)) return false;
+             // The first --light replaces the scene's lights; later ones add to it.
+             if (!lightsSeen) cl.overlay["lights"] = Json::array();
+             lightsSeen = true;
+             Json& lights = cl.overlay["lights"];
+             cl.origins["lights[" + std::to_string(lights.size()) + "]"] = shown;
+             lights.push_back(lightToJson(l));
+             return true;
+         }},
+        {{"--no-lights"}, false,
+         [&](const char*) {
+             lightsSeen = true;
+             set("/lights", Json::array());
+             return true;
+         }},
+        {{"-o", "--output"}, true,
+         [&](const char* value) {
+             if (!*value) return false;
+             if (!outputsSeen) cl.overlay["output"]["files"] = Json::array();
+             outputsSeen = true;
+             Json& files = cl.overlay["output"]["files"];
+             cl.origins["output.files[" + std::to_string(files.size()) + "]"] = shown;
+             files.push_back(value);
+             return true;
+         }},
+        {{"--png"}, true,
+         [&](const char* value) {
+             cl.outputAliases.emplace_back("png", value);
+             return true;
+         }},
+        {{"--exr"}, true,
+         [&](const char* value) {
+             cl.outputAliases.emplace_back("exr", value);
+             return true;
+         }},
+        {{"--16bit"}, false,
+         [&](const char*) {
+             set("/output/png_bits", 16);
+             return true;
+         }},
+        {{"--png-bits"}, true, integer("/output/png_bits")},
+        {{"--orbit"}, true,
+         [&](const char* value) {
+             int64_t frames = 0;
+             if (!parseInteger(value, &frames) || frames < 1) return false;
+             set("/sequence/orbit", frames);
+             return true;
+         }},
+        {{"--turntable"}, true, number("/sequence/turntable")},
+        {{"--resume"}, false,
+         [&](const char*) {
+             cl.resume = true;
+             return true;
+         }},
+        {{"--scene"}, true,
+         [&](const char* value) {
+             cl.scenePath = value;
+             return *value != '\0';
+         }},
+        {{"--print-scene"}, false,
+         [&](const char*) {
+             cl.printScene = true;
+             return true;
+         }},
+        {{"--bench"}, true,
+         [&](const char* value) {
+             int64_t n = 0;
+             if (!parseInteger(value, &n) || n < 1 || n > 1000000) return false;
+             cl.benchFrames = static_cast<int>(n);
+             return true;
+         }},
+        {{"--backend"}, true,
+         [&](const char* value) {
+             cl.backend = value;
+             return cl.backend == "auto" || cl.backend == "cuda" || cl.backend == "cpu";
+         }},
+        {{"--device"}, true,
+         [&](const char* value) {
+             int64_t n = 0;
+             if (!parseInteger(value, &n) || n < 0 || n > 1023) return false;
+             cl.device = static_cast<int>(n);
+             return true;
+         }},
+    };
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (name == "--help" || name == "-h") return Parsed::Help;
+        const Option* option = nullptr;
+        for (const Option& o : options)
+            for (const char* n : o.names)
+                if (name == n) option = &o;
+        if (!option) {
+            *error = "unknown option " + name;
+            return Parsed::UsageError;
+        }
+        const char* value = nullptr;
+        if (option->takesValue) {
+            if (i + 1 >= argc) {
+                *error = name + " needs a value";
+                return Parsed::UsageError;
+            }
+            value = argv[++i];
+        }
+        shown = value ? name + " " + value : name;
+        if (!option->handle(value)) {
+            *error = "bad value: " + shown;
+            return Parsed::UsageError;
+        }
+    }
+    return Parsed::Run;
+}
+
+bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error) {
+    Json base = Json::object();
+    if (!cl.scenePath.empty()) {
+        std::ifstream in(cl.scenePath, std::ios::binary);
+        if (!in) {
+            *error = cl.scenePath + ": cannot open: " + std::strerror(errno);
+            return false;
+        }
+        std::stringstream text;
+        text << in.rdbuf();
+        try {
+            base = Json::parse(text.str());
+        } catch (const Json::parse_error& e) {
+            // what() is "[json.exception.parse_error.N] parse error at line L, column C: ...".
+            const std::string what = e.what();
+            const size_t bracket = what.find("] ");
+            *error = cl.scenePath + ": " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
+            return false;
+        }
+        // The file alone first, so that its own mistakes are reported as the file's.
+        try {
+            sceneFromJson(base);
+        } catch (const SceneError& e) {
+            *error = cl.scenePath + ": " + describe(e);
+            return false;
+        }
+    }
+    Json merged = base;
+    merged.merge_patch(cl.overlay);
+    try {
+        scene = sceneFromJson(merged);
+    } catch (const SceneError& e) {
+        const std::string* option = originOf(cl, e.key);
+        *error = (option ? *option : cl.scenePath) + ": " + describe(e);
+        return false;
+    }
+    for (const auto& [extension, path] : cl.outputAliases) {
+        const ImageKind kind = extension == "png" ? ImageKind::Png : ImageKind::Exr;
+        std::erase_if(scene.outputs, [&](const std::string& p) { return imageKindOf(p) == kind; });
+        if (!path.empty()) {
+            if (imageKindOf(path) != kind) {
+                *error = "--" + extension + " " + path + ": the file name must end in ." + extension;
+                return false;
+            }
+            scene.outputs.push_back(path);
+        }
+        scene.outputsGiven = true;
+    }
+    return true;
+}
+
+}  // namespace taluna::render

@@ -1,0 +1,42 @@
+// taluna-render's command line: the options, the usage text, and the scene they describe together with
+// an optional scene file.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "render/scene.h"
+
+namespace taluna::render {
+
+struct CommandLine {
+    // Options that describe the scene, in the scene's JSON form; they override the scene file.
+    Json overlay = Json::object();
+    // Which option set each overlay key ("camera.fov" -> "--fov 200"), to name it in messages.
+    std::map<std::string, std::string> origins;
+    // --png / --exr: replace the outputs of that kind ("" removes them).
+    std::vector<std::pair<std::string, std::string>> outputAliases;
+
+    std::string scenePath;
+    bool printScene = false;
+    bool resume = false;
+    int benchFrames = 0;
+    std::string backend = "auto";
+    int device = 0;
+};
+
+enum class Parsed { Run, Help, UsageError };
+
+// Parses argv. On a usage error, *error names the option.
+Parsed parseCommandLine(int argc, char** argv, CommandLine& out, std::string* error);
+
+// The scene file (when given) with the options applied over it. On failure returns false with a message
+// naming the file or option and the key; the caller treats it as a usage error.
+bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error);
+
+void printUsage(std::FILE* out);
+
+}  // namespace taluna::render
