@@ -2,6 +2,8 @@
 // EXR images: a still, an orbit sequence, or a timing run. See printUsage (--help) for the options.
 #include <chrono>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -225,9 +227,7 @@ int sequence(Renderer& renderer, const Scene& scene, const TLCamera& camera, con
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CommandLine cl;
     std::string error;
     switch (parseCommandLine(argc, argv, cl, &error)) {
@@ -286,4 +286,17 @@ int main(int argc, char** argv) {
     if (cl.benchFrames > 0) return bench(renderer, scene, cl, camera, outputs, samples);
     if (scene.orbitFrames > 0) return sequence(renderer, scene, camera, outputs, frames);
     return still(renderer, scene, camera, outputs, samples);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "taluna-render: out of host memory\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "taluna-render: %s\n", e.what());
+    }
+    return 1;
 }

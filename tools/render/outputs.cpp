@@ -34,7 +34,7 @@ bool OutputPattern::parse(const std::string& text, std::string* error) {
         size_t j = i + 1;
         while (j < text.size() && std::strchr("-+ 0", text[j])) ++j;
         size_t digits = 0;
-        while (j < text.size() && text[j] >= '0' && text[j] <= '9' && digits < 3) ++j, ++digits;
+        while (j < text.size() && text[j] >= '0' && text[j] <= '9' && digits < 2) ++j, ++digits;
         if (j >= text.size() || !std::strchr("diu", text[j])) {
             *error = "bad frame number pattern in \"" + text + "\": a '%' must start a conversion such as %04d "
                      "(or be written %%)";
@@ -56,8 +56,9 @@ bool OutputPattern::parse(const std::string& text, std::string* error) {
 
 std::string OutputPattern::path(long frame) const {
     if (!numbered_) return prefix_;
-    char number[64];
-    // spec_ holds flags, a width of at most three digits and 'd': nothing else reaches the format.
+    char number[128];
+    // spec_ holds flags, a width of at most two digits and 'd': nothing else reaches the format, and the
+    // number fits the buffer.
     std::snprintf(number, sizeof number, spec_.c_str(), static_cast<int>(frame));
     return prefix_ + number + suffix_;
 }

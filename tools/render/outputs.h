@@ -15,7 +15,7 @@ enum class ImageKind { Png, Exr, Unknown };
 ImageKind imageKindOf(const std::string& path);
 
 // An output path with at most one printf-style integer conversion (%d, %i or %u with optional flags
-// "-+ 0" and a width, e.g. %04d) that the frame number replaces; "%%" stands for "%".
+// "-+ 0" and a width of up to two digits, e.g. %04d) that the frame number replaces; "%%" stands for "%".
 class OutputPattern {
 public:
     // Returns false with a message when a '%' starts anything but a conversion above or "%%", or when
