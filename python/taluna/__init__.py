@@ -467,15 +467,24 @@ def _writer_library() -> ctypes.CDLL:
     return load_library("cpu")
 
 
-def save_png(path, image, sixteen_bit: bool = False) -> None:
-    """Writes a linear premultiplied float image (height, width, 3|4) as an 8- or 16-bit PNG."""
-    a = _image(image)
+def _over_black(a: np.ndarray, opaque: bool) -> np.ndarray:
+    # The image is premultiplied: over black, only its alpha changes.
+    if opaque:
+        a = a.copy()
+        a[..., 3] = 1.0
+    return a
+
+
+def save_png(path, image, sixteen_bit: bool = False, opaque: bool = False) -> None:
+    """Writes a linear premultiplied float image (height, width, 3|4) as an 8- or 16-bit PNG.
+    opaque=True composites it over black (a rendered frame is transparent where no particle is)."""
+    a = _over_black(_image(image), opaque)
     if _writer_library().tlSavePNG(_path(path), a.shape[1], a.shape[0], a.ctypes.data, 1 if sixteen_bit else 0):
         raise Error(f"cannot write PNG file {os.fspath(path)!s}")
 
 
-def save_exr(path, image) -> None:
-    """Writes a float image (height, width, 3|4) as a half-float OpenEXR file."""
-    a = _image(image)
+def save_exr(path, image, opaque: bool = False) -> None:
+    """Writes a float image (height, width, 3|4) as a half-float OpenEXR file (opaque: as save_png)."""
+    a = _over_black(_image(image), opaque)
     if _writer_library().tlSaveEXR(_path(path), a.shape[1], a.shape[0], a.ctypes.data):
         raise Error(f"cannot write EXR file {os.fspath(path)!s}")

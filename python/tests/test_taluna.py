@@ -110,6 +110,12 @@ def test_save_png_and_exr_round_trip(ctx, tmp_path):
     taluna.save_png(tmp_path / "frame16.png", img[..., :3], sixteen_bit=True)
     taluna.save_exr(exr, img)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # Over black: the same colours, alpha 1, and the caller's array untouched.
+    taluna.save_exr(tmp_path / "opaque.exr", img, opaque=True)
+    halves = np.frombuffer((tmp_path / "opaque.exr").read_bytes()[331 + 8 * 7:], np.uint8)
+    first_line_alpha = halves[8:8 + 2 * 9].view(np.float16)
+    assert (first_line_alpha == 1.0).all()
+    assert img[..., 3].min() == 0.0
     assert exr.read_bytes()[:4] == b"\x76\x2f\x31\x01"
     assert exr.stat().st_size == 331 + 16 * 7 + 8 * 9 * 7
     with pytest.raises(taluna.Error, match="cannot write PNG"):
