@@ -271,6 +271,9 @@ TEST_F(RenderTool, StillWritesEveryOutputByExtension) {
     EXPECT_EQ(uint8_t(read("a.png")[24]), 16);  // bit depth in the header chunk
     EXPECT_NE(r.out.find("wrote b.exr (half-float EXR)"), std::string::npos) << r.out;
     EXPECT_EQ(files(), (std::vector<std::string>{"a.png", "b.exr", "c.png"}));  // no temporary files left
+    // Missing folders are made.
+    ASSERT_EQ(runSmall({"-o", "new/folder/d.png"}).status, 0);
+    expectPng("new/folder/d.png", 64, 48);
 
     // Without outputs: galaxy.png and galaxy.exr; --png and --exr replace those.
     ASSERT_EQ(runSmall({}).status, 0);
@@ -281,9 +284,15 @@ TEST_F(RenderTool, StillWritesEveryOutputByExtension) {
 }
 
 TEST_F(RenderTool, FailuresWhileRenderingOrWritingExitOne) {
-    const Result folder = runSmall({"-o", "missing/folder/a.png"});
+    // A folder where a file is: the other output is still written.
+    write("file", "");
+    const Result folder = runSmall({"-o", "file/a.png", "-o", "b.png"});
     EXPECT_EQ(folder.status, 1);
-    EXPECT_NE(folder.err.find("could not write missing/folder/a.png"), std::string::npos) << folder.err;
+    EXPECT_NE(folder.err.find("could not write file/a.png: cannot make the folder file"), std::string::npos)
+        << folder.err;
+    expectPng("b.png", 64, 48);
+    fs::remove(dir_ / "file");
+    fs::remove(dir_ / "b.png");
     // The library's own message is printed.
     const Result device = runSmall({"--device", "5", "-o", "a.png"});
     EXPECT_EQ(device.status, 1);

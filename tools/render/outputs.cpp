@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace taluna::render {
 
@@ -65,6 +67,15 @@ std::string OutputPattern::path(long frame) const {
 
 bool writeImage(const Api& api, const std::string& path, ImageKind kind, int width, int height, const float* rgba,
                 bool sixteenBitPng, std::string* error) {
+    // Sequences usually go to a folder of their own: missing folders are made.
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    std::error_code ec;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec) &&
+        !std::filesystem::create_directories(folder, ec)) {
+        *error = "could not write " + path + ": cannot make the folder " + folder.string() +
+                 (ec ? ": " + ec.message() : "");
+        return false;
+    }
     const std::string partial = path + ".partial";
     errno = 0;
     const int failed = kind == ImageKind::Png ? api.savePNG(partial.c_str(), width, height, rgba, sixteenBitPng ? 1 : 0)

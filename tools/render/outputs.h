@@ -34,9 +34,9 @@ private:
     ImageKind kind_ = ImageKind::Unknown;
 };
 
-// Writes the image (width * height linear premultiplied RGBA floats) to `path` through a neighbouring
-// temporary file that is renamed into place, so an interrupted run never leaves a partial image under the
-// final name. Returns false with a message on failure.
+// Writes the image (width * height linear premultiplied RGBA floats) to `path`, making missing folders,
+// through a neighbouring temporary file that is renamed into place, so an interrupted run never leaves a
+// partial image under the final name. Returns false with a message on failure.
 bool writeImage(const Api& api, const std::string& path, ImageKind kind, int width, int height, const float* rgba,
                 bool sixteenBitPng, std::string* error);
 
