@@ -23,6 +23,11 @@ enum class FaultSite { Allocation, Copy, Memset, Launch, Event, Synchronize, kCo
 void injectFault(FaultSite site, uint64_t n, Error err);
 void clearFaults();
 
+// Test-only: on the calling thread, allocations of more than maxBytes fail with
+// kErrorMemoryAllocation, as on a device with that much free memory; 0 lifts the limit. Lets tests
+// and fuzzers reach the out-of-memory path of any buffer without the machine holding it.
+void limitAllocations(size_t maxBytes);
+
 // The host copy of the constant block that kernels read on this runtime.
 const void* constantBlock();
 

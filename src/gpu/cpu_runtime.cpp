@@ -98,6 +98,7 @@ struct Fault {
     Error err = kSuccess;
 };
 thread_local Fault tFaults[static_cast<int>(cpu::FaultSite::kCount)];
+thread_local size_t tAllocationLimit = 0;  // 0: none
 
 // The injected error of this call at `site`, or success (also recorded as the last error).
 Error injected(cpu::FaultSite site) {
@@ -124,6 +125,8 @@ void injectFault(FaultSite site, uint64_t n, Error err) {
 void clearFaults() {
     for (Fault& f : tFaults) f = Fault{};
 }
+
+void limitAllocations(size_t maxBytes) { tAllocationLimit = maxBytes; }
 
 bool launchAccepted(LaunchConfig cfg) {
     if (enter(FaultSite::Launch) != kSuccess) return false;
@@ -172,6 +175,7 @@ Error malloc(void** ptr, size_t bytes) {
     *ptr = nullptr;
     if (Error err = enter(cpu::FaultSite::Allocation)) return err;
     if (bytes == 0) return kSuccess;
+    if (tAllocationLimit != 0 && bytes > tAllocationLimit) return fail(kErrorMemoryAllocation);
     // Like a GPU, refuse what the machine cannot hold instead of overcommitting and being killed later.
     size_t freeBytes = 0, totalBytes = 0;
     hostMemory(&freeBytes, &totalBytes);
