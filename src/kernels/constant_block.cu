@@ -119,9 +119,7 @@ namespace {
 
 // Visible weights of kLanes samples at once, compiled for the widest vectors the processor offers;
 // each lane gives the bits of visibleWeight.
-#if defined(__x86_64__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+TL_SIMD_CLONES
 void visibleWeightLanes(const float* tau, const float* w, float* weight) {
     simd::VF t, d;
     std::memcpy(&t, tau, sizeof t);
@@ -131,9 +129,7 @@ void visibleWeightLanes(const float* tau, const float* w, float* weight) {
 }
 
 // exp(-tau) of kLanes optical depths, lane by lane the bits of expF(-tau).
-#if defined(__x86_64__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+TL_SIMD_CLONES
 void dimmingLanes(const float* tau, float* dim) {
     simd::VF t;
     std::memcpy(&t, tau, sizeof t);

@@ -42,9 +42,7 @@ namespace {
 constexpr uint64_t kGroup = simd::kLanes / 4;
 
 // The tone curve of kGroup consecutive pixels' channels at once, lane by lane the scalar toneCurve.
-#if defined(__x86_64__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+TL_SIMD_CLONES
 void toneLanes(const float* accumulator, float exposure, float* out) {
     simd::VF x;
     std::memcpy(&x, accumulator, sizeof x);

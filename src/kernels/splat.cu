@@ -70,9 +70,7 @@ thread_local Bins tBins;
 
 // copyJitter of simd::kLanes (particle, copy) pairs, compiled for the widest vectors the processor
 // offers.
-#if defined(__x86_64__)
-__attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
+TL_SIMD_CLONES
 void jitterLanes(const uint64_t* particle, const uint32_t* copy, float sigma, float* x, float* y, float* z) {
     simd::copyJitterLanes(particle, copy, sigma, x, y, z);
 }
