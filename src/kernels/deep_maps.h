@@ -14,13 +14,21 @@ struct SlicePosition {
 };
 
 // t = clamp(depth x scale - 0.5, 0, S - 1) split into slice and fraction; NaN gives slice 0.
+// Above 2^24 slices float(S - 1) can round up to S or more (to 2^31, beyond int32, for the largest
+// counts): the slice is then clamped to S - 1 as an integer, with fraction 0, so a deposit never
+// leaves its column.
 TL_HD SlicePosition slicePosition(float depth, float scale, int32_t slices) {
     float t = depth * scale - 0.5f;
     const float last = static_cast<float>(slices - 1);
     t = t > 0.0f ? t : 0.0f;
     t = t < last ? t : last;
     SlicePosition p;
-    p.i = static_cast<int32_t>(t);
+    p.i = floatToInt(t);
+    if (p.i >= slices - 1) {
+        p.i = slices - 1;
+        p.f = 0.0f;
+        return p;
+    }
     p.f = t - static_cast<float>(p.i);
     return p;
 }

@@ -1,0 +1,202 @@
+// Sizes that would overflow 64 bits or exhaust memory: every such request is refused with its
+// message before anything is allocated, the CPU runtime refuses what the machine cannot hold as a GPU
+// would, and deep-map columns of any slice count keep their deposits inside the column.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "gpu/cpu_launch.h"
+#include "kernels/deep_maps.h"
+
+namespace {
+
+using tl::gpu::cpu::FaultSite;
+
+class ResourceBounds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ctx = tlCreate(0);
+        ASSERT_NE(ctx, nullptr);
+        std::memset(&camera, 0, sizeof camera);
+        camera.eye = TLV3{0.0f, 60.0f, 160.0f};
+        camera.up = TLV3{0.0f, 1.0f, 0.0f};
+        camera.fovY = 50.0f;
+        std::memset(&settings, 0, sizeof settings);
+        settings.width = 16;
+        settings.height = 12;
+        settings.intensity = 1.0f;
+        settings.exposure = 1.0f;
+        settings.samples = 1;
+        settings.density = 1.0f;
+        settings.shadowMapSize = 16;
+        settings.shadowSlices = 4;
+        settings.depthSlices = 4;
+        std::memset(&bulb, 0, sizeof bulb);
+        bulb.position[1] = 80.0f;
+        bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f;
+        bulb.castShadows = 1;
+    }
+    void TearDown() override {
+        tl::gpu::cpu::clearFaults();
+        tl::gpu::cpu::limitAllocations(0);
+        tl::gpu::getLastError();
+        tlDestroy(ctx);
+    }
+    int render(const TLRenderSettings& s) { return tlRender(ctx, &camera, &s, &bulb, 1, nullptr, nullptr, nullptr); }
+    std::string lastError() const { return tlLastError(ctx); }
+
+    TLContext* ctx = nullptr;
+    TLCamera camera;
+    TLRenderSettings settings;
+    TLLight bulb;
+};
+
+TEST(CpuRuntime, RefusesAnAllocationBeyondAvailableMemory) {
+    size_t freeBytes = 0, totalBytes = 0;
+    ASSERT_EQ(tl::gpu::memGetInfo(&freeBytes, &totalBytes), tl::gpu::kSuccess);
+    ASSERT_GT(totalBytes, size_t(1) << 24);
+    // Nearly all of the machine's memory: more than is ever available, little enough that the
+    // operating system would hand it out (and kill the process later) were it asked.
+    void* p = reinterpret_cast<void*>(1);
+    EXPECT_EQ(tl::gpu::malloc(&p, totalBytes - (size_t(1) << 20)), tl::gpu::kErrorMemoryAllocation);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(tl::gpu::getLastError(), tl::gpu::kErrorMemoryAllocation);
+
+    // The test switch lowers the limit on this thread only, as a smaller device would.
+    tl::gpu::cpu::limitAllocations(4096);
+    EXPECT_EQ(tl::gpu::malloc(&p, 4097), tl::gpu::kErrorMemoryAllocation);
+    ASSERT_EQ(tl::gpu::malloc(&p, 4096), tl::gpu::kSuccess);
+    tl::gpu::free(p);
+    tl::gpu::cpu::limitAllocations(0);
+    tl::gpu::getLastError();
+}
+
+// Each refused request leaves an allocation armed to fail untouched: none was attempted.
+TEST_F(ResourceBounds, RefusalsComeBeforeAnyAllocation) {
+    ASSERT_EQ(tlGenerateTestCloud(ctx, 8, 1, 0), 0);
+    const TLV3 p{0.0f, 0.0f, 0.0f};
+    TLRenderSettings huge = settings;
+    huge.width = 65536;
+    huge.height = 32768;  // 2^31 pixels
+    TLRenderSettings work = settings;
+    work.jitterCount = INT_MAX;
+    work.samples = INT_MAX;  // 8 x 2^31 x (2^31 - 1) samples
+    TLRenderSettings litWork = work;
+    litWork.lightingMode = 1;
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        std::string message;
+    } cases[] = {
+        {"image beyond 2^31 - 1 pixels", [&] { return render(huge); }, "tlRender: invalid parameters"},
+        {"samples beyond 2^64, plain", [&] { return render(work); }, "tlRender: invalid parameters"},
+        {"samples beyond 2^64, lit", [&] { return render(litWork); }, "tlRender: invalid parameters"},
+        {"store bytes beyond 2^64", [&] { return tlReserve(ctx, UINT64_MAX / 16 + 1, 0); },
+         "tlReserve: particle count too large"},
+        {"test cloud bytes beyond 2^64", [&] { return tlGenerateTestCloud(ctx, UINT64_MAX / 28 + 1, 0, 1); },
+         "tlReserve: particle count too large"},
+        {"store beyond the memory", [&] { return tlReserve(ctx, 1ull << 50, 0); }, "Not enough VRAM: needs"},
+        {"upload whose end wraps", [&] { return tlUpload(ctx, &p, nullptr, nullptr, UINT64_MAX, 2); },
+         "tlUpload: capacity exceeded (call tlReserve first)"},
+    };
+    for (const Case& c : cases) {
+        tl::gpu::cpu::injectFault(FaultSite::Allocation, 1, tl::gpu::kErrorMemoryAllocation);
+        EXPECT_EQ(c.call(), 1) << c.what;
+        EXPECT_EQ(lastError().substr(0, c.message.size()), c.message) << c.what;
+        void* probe = nullptr;
+        EXPECT_EQ(tl::gpu::malloc(&probe, 16), tl::gpu::kErrorMemoryAllocation) << c.what << ": an allocation ran";
+        tl::gpu::free(probe);
+        tl::gpu::cpu::clearFaults();
+        tl::gpu::getLastError();
+        EXPECT_EQ(tlGetCount(ctx), 8u) << c.what;
+    }
+    EXPECT_EQ(render(settings), 0) << lastError();
+}
+
+// Deep maps whose float or byte counts do not fit 64 bits are refused by their step without an
+// allocation; those that fit but exceed the memory are refused by the allocation and leave no
+// buffer. Either way the next frame of a sensible size renders.
+TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
+    ASSERT_EQ(tlGenerateTestCloud(ctx, 200, 1, 0), 0);
+    settings.lightingMode = 1;
+    ASSERT_EQ(render(settings), 0) << lastError();
+    struct Case {
+        int32_t lightKind, mapSize, shadowSlices, depthSlices;
+        bool sizeOverflows;
+        const char* message;
+    } cases[] = {
+        // A point light's 6 views x 2^30 slices x 2^60 texels: the float count saturates.
+        {0, 1 << 30, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
+        // A sun's one view x 2^30 slices x 2^32 texels: 2^62 floats fit, their 2^64 bytes do not.
+        {2, 1 << 16, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
+        // 6 x 2^20 x 2^24 floats, 2^50 bytes: beyond any machine's memory.
+        {0, 1 << 12, 1 << 20, 4, false, "cudaMalloc shadow maps: out of memory"},
+        // 2^31 - 1 slices x 192 pixels: 2^39 floats, beyond the memory.
+        {0, 16, 4, INT_MAX, false, "cudaMalloc camera depth map: out of memory"},
+    };
+    for (const Case& c : cases) {
+        TLRenderSettings s = settings;
+        s.shadowMapSize = c.mapSize;
+        s.shadowSlices = c.shadowSlices;
+        s.depthSlices = c.depthSlices;
+        bulb.kind = c.lightKind;
+        if (c.sizeOverflows) tl::gpu::cpu::injectFault(FaultSite::Allocation, 1, tl::gpu::kErrorInvalidValue);
+        EXPECT_EQ(render(s), 1) << c.message;
+        EXPECT_EQ(lastError(), c.message);
+        if (c.sizeOverflows) {
+            void* probe = nullptr;
+            EXPECT_EQ(tl::gpu::malloc(&probe, 16), tl::gpu::kErrorInvalidValue) << c.message << ": an allocation ran";
+            tl::gpu::free(probe);
+        }
+        EXPECT_EQ(c.depthSlices == 4 ? ctx->shadowMapsCapacity : ctx->cameraDepthCapacity, 0u) << c.message;
+        tl::gpu::cpu::clearFaults();
+        tl::gpu::getLastError();
+        EXPECT_EQ(render(settings), 0) << c.message << ", then: " << lastError();
+    }
+}
+
+// Above 2^24 slices float(slices - 1) rounds, up to 2^31 for the largest counts: the slice index
+// must still stay below the count, or a deposit lands in the next column (or, through an
+// out-of-range conversion, anywhere).
+TEST(DeepMapColumns, SlicePositionStaysInsideAnyColumn) {
+    for (int32_t slices : {2, 4, 1 << 24, (1 << 24) + 1, (1 << 24) + 4, (1 << 30) + 64, INT_MAX - 64, INT_MAX}) {
+        for (float depth : {1e30f, float(slices), float(slices) - 0.75f, 1e9f, 0.5f}) {
+            const tl::SlicePosition p = tl::slicePosition(depth, 1.0f, slices);
+            EXPECT_GE(p.i, 0) << slices << " slices at " << depth;
+            EXPECT_LT(p.i, slices) << slices << " slices at " << depth;
+            EXPECT_TRUE(p.f >= 0.0f && p.f < 1.0f) << slices << " slices at " << depth;
+            if (p.f > 0.0f) EXPECT_LT(p.i + 1, slices) << "the next slice is read too";
+            const tl::SliceShares shares = tl::sliceShares(slices, p, 1.0f);
+            EXPECT_LT(shares.first, slices);
+            EXPECT_LT(shares.second, slices);
+        }
+    }
+}
+
+// The far particle of a deep column lands on its last slice: on a 2 x 1 image with 2^24 + 4 slices
+// the left pixel's deposit must not reach the right pixel, which no particle covers.
+TEST_F(ResourceBounds, DeepestSliceOfALongColumnStaysInItsPixel) {
+    const TLV3 points[2] = {{-0.5f, 0.0f, -1.0f}, {-20000.0f, 0.0f, -40000.0f}};
+    ASSERT_EQ(tlReserve(ctx, 2, 0), 0);
+    ASSERT_EQ(tlUpload(ctx, points, nullptr, nullptr, 2, 0), 0);
+    std::memset(&camera, 0, sizeof camera);
+    camera.target = TLV3{0.0f, 0.0f, -1.0f};
+    camera.up = TLV3{0.0f, 1.0f, 0.0f};
+    camera.fovY = 90.0f;
+    settings.width = 2;
+    settings.height = 1;
+    settings.lightingMode = 1;
+    settings.density = 50.0f;
+    settings.depthSlices = (1 << 24) + 4;
+    std::vector<TLFloat4> image(2);
+    ASSERT_EQ(tlRender(ctx, &camera, &settings, nullptr, 0, nullptr, image.data(), nullptr), 0) << lastError();
+    EXPECT_GT(image[0].w, 0.0f) << "the particles are seen";
+    EXPECT_EQ(image[1].w, 0.0f) << "nothing lies in the right pixel";
+}
+
+}  // namespace
