@@ -41,6 +41,8 @@ TL_API TLContext* tlCreate(int device) {
     ok = ok && gpu::eventCreate(&ctx->startEvent) == gpu::kSuccess;
     ok = ok && gpu::eventCreate(&ctx->stopEvent) == gpu::kSuccess;
     if (!ok) setError(ctx, "Could not initialize CUDA device");
+    // The failure is reported by the text above; the runtime must not report it again in a later call.
+    gpu::getLastError();
     return ctx;
 }
 

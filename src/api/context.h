@@ -51,9 +51,22 @@ namespace tl {
 void setError(TLContext* ctx, const char* text);
 inline void setError(TLContext* ctx, const std::string& text) { setError(ctx, text.c_str()); }
 
+// Drops the thread's pending runtime error when a call ends. What the call's unexamined runtime
+// calls left behind (a failed device selection or memory query on a context whose device is gone)
+// belongs to that call: a later call, of this context or another one on the thread, must not report
+// it as its own failure.
+struct PendingErrorDrop {
+    PendingErrorDrop() = default;
+    PendingErrorDrop(const PendingErrorDrop&) = delete;
+    PendingErrorDrop& operator=(const PendingErrorDrop&) = delete;
+    ~PendingErrorDrop() { gpu::getLastError(); }
+};
+
 // Runs body, turning any C++ exception into the failure result: nothing C++ crosses the C boundary.
+// No runtime error outlives the call.
 template <class Result, class Body>
 Result guarded(TLContext* ctx, Result failure, Body&& body) noexcept {
+    const PendingErrorDrop drop;
     try {
         return body();
     } catch (const std::bad_alloc&) {
