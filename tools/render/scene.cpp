@@ -124,8 +124,10 @@ public:
         }
         if (!v.is_number()) throw SceneError{key, "expected " + range + ", got " + typeName(v)};
         d = v.get<double>();
-        // 512.0 is accepted as 512; 1.5 is not an integer.
-        if (d != std::floor(d) || d < static_cast<double>(lo) || d > static_cast<double>(hi))
+        // 512.0 is accepted as 512; 1.5 is not an integer. double(hi) may round up (INT64_MAX to 2^63),
+        // so the upper limit is checked after a conversion that the first test keeps in range.
+        if (d != std::floor(d) || d < static_cast<double>(lo) || d >= 9223372036854775808.0 ||
+            static_cast<int64_t>(d) > hi)
             throw SceneError{key, "expected " + range};
         return static_cast<int64_t>(d);
     }
