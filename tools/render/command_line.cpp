@@ -446,8 +446,9 @@ bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error) {
         text << in.rdbuf();
         try {
             base = Json::parse(text.str());
-        } catch (const Json::parse_error& e) {
-            // what() is "[json.exception.parse_error.N] parse error at line L, column C: ...".
+        } catch (const Json::exception& e) {
+            // what() is "[json.exception.parse_error.N] parse error at line L, column C: ...", or for a
+            // number beyond a double (1e999) "[json.exception.out_of_range.406] number overflow ...".
             const std::string what = e.what();
             const size_t bracket = what.find("] ");
             *error = cl.scenePath + ": " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
