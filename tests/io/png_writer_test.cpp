@@ -317,6 +317,13 @@ TEST_F(PngWriter, RunningOutOfMemoryFailsCleanly) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer's allocator aborts instead of returning null under a cap";
 #endif
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer cannot map its shadow memory under an address-space cap";
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "the thread sanitizer cannot map its shadow memory under an address-space cap";
+#endif
+#endif
     // A fresh process: the heap of this one may hold enough free blocks to need no new address space.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::vector<float> image = testImage(128, 128, 5);
