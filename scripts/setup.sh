@@ -7,6 +7,9 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libstb-dev libpng-dev libopenexr-dev pngcheck
   nlohmann-json3-dev python3 python3-numpy python3-pytest
+  zlib1g-dev
+  # Fuzzing, ThreadSanitizer and soak (scripts/fuzz.sh, scripts/tsan.sh, scripts/soak.sh).
+  clang-14 libclang-rt-14-dev libomp-14-dev valgrind
 )
 
 missing=()
