@@ -4,8 +4,11 @@
 # fuzz/corpus/<target>/, which the test suite replays.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]   fuzz each TARGET (default: all) for SECONDS (default 60)
-#   scripts/fuzz.sh --minimize [TARGET...]  shrink corpora to the inputs that add coverage, keeping
-#                                           the hand-made seed-* and the regress-* inputs of fixed faults
+#   scripts/fuzz.sh --minimize [TARGET...]  shrink corpora to the inputs that reach code no other
+#                                           does, keeping the seed-* and the regress-* inputs
+#
+# The repository keeps only inputs that reach new code (edges); the inputs a run finds by other
+# measures (how often a loop turned, compared values) serve that run and are found again by the next.
 #   FUZZ_JOBS=N   targets fuzzed at once (default 2)
 #
 # A finding leaves its input in build-fuzz/runs/<target>/ and makes the script fail. Once the fault is
@@ -51,7 +54,8 @@ fuzz_one() {
   # New inputs go to the first folder; the corpus is only read, then merged below.
   if "$build/bin/${t}_fuzzer" "${common_flags[@]}" -max_total_time="$seconds" -artifact_prefix="$run/findings/" \
       "$run/new" "$corpus" >"$run/log" 2>&1; then
-    "$build/bin/${t}_fuzzer" "${common_flags[@]}" -merge=1 "$corpus" "$run/new" >"$run/merge.log" 2>&1
+    "$build/bin/${t}_fuzzer" "${common_flags[@]}" -use_counters=0 -merge=1 "$corpus" "$run/new" \
+      >"$run/merge.log" 2>&1
     echo "$t: $(grep -E '^stat::number_of_executed_units' "$run/log" | awk '{print $2}') runs in ${seconds}s," \
          "$(ls "$corpus" | wc -l) corpus inputs"
   else
@@ -66,7 +70,8 @@ minimize_one() {
   mkdir -p "$fresh"
   # The first folder's inputs are all kept; the others' only where they add coverage.
   cp "$corpus"/seed-* "$corpus"/regress-* "$fresh"/ 2>/dev/null || true
-  "$build/bin/${t}_fuzzer" "${common_flags[@]}" -merge=1 "$fresh" "$corpus" >"$build/runs/$1/minimize.log" 2>&1
+  "$build/bin/${t}_fuzzer" "${common_flags[@]}" -use_counters=0 -merge=1 "$fresh" "$corpus" \
+    >"$build/runs/$1/minimize.log" 2>&1
   rm -rf "$corpus"
   mv "$fresh" "$corpus"
   echo "$t: $(ls "$corpus" | wc -l) inputs after minimizing"
