@@ -53,7 +53,7 @@ struct Scene {
 // from above.
 std::vector<TLLight> defaultLights();
 
-// The light a light specification starts from: a white point light at the origin.
+// The light a --light description starts from: a white point light at the origin.
 TLLight defaultLight();
 
 // Builds a scene from a JSON object (an empty object gives the defaults). Without "output.files" the
