@@ -152,7 +152,7 @@ def image(flags, w, h, values):
 special = [0.0, 1.0, 0.5, 1.0, NAN, 0.2, INF, 0.5, -INF, -1.0, 2.0, NAN, 1e-7, 1e-7, 1e-7, 1e-7, 65520.0,
            65504.0, -0.0, 2 ** -24, 2 ** -25, 3e38, -3e38, 1.0]
 for flags, name in [(0, "png8"), (2, "png16"), (1, "exr")]:
-    put("image_writers", name + "-special-values", image(flags, 3, 2, special))
+    put("image_writers", name + "-edge-values", image(flags, 3, 2, special))
     put("image_writers", name + "-gradient", image(flags, 16, 8, [((i * 37) % 101) / 50.0 for i in range(16 * 8 * 4)]))
     put("image_writers", name + "-one-pixel", image(flags, 1, 1, [1, 1, 1, 1]))
     put("image_writers", name + "-zero-size", image(flags, 0, 5, []))
