@@ -50,9 +50,9 @@ const std::vector<std::string_view> kRenderSteps = {
     "cudaMalloc accumulator", "cudaMalloc image", "cudaMalloc image (float)", "cudaMalloc total depth",
     "launch render kernel",   "run render kernel", "download image",          "download image (float)"};
 const std::vector<std::string_view> kVolumeSteps = {
-    "cudaMalloc bounds", "init bounds",  "cudaMalloc moments", "init moments",          "bounds kernel",
-    "read bounds",       "read moments", "volume constants",   "cudaMalloc shadow maps", "shadow maps",
-    "cudaMalloc camera depth map", "camera depth map", "lighting"};
+    "cudaMalloc bounds", "init bounds",  "cudaMalloc moments",     "init moments", "bounds kernel",
+    "read bounds",       "read moments", "cudaMalloc shadow maps", "shadow maps",  "cudaMalloc camera depth map",
+    "camera depth map",  "lighting"};
 
 bool knownFailure(const std::string& text, bool lit) {
     if (text == "tlRender: invalid parameters") return true;

@@ -2,7 +2,8 @@
  *
  * Every function that can fail returns 0 on success and 1 on failure; the reason is then read with
  * tlLastError(ctx). A null context makes every function fail quietly. A context must be used by one
- * thread at a time; different contexts may be used from different threads.
+ * thread at a time; different contexts may be used from different threads at the same time, lit
+ * frames included: contexts share no state.
  *
  * The header needs no CUDA header and declares no CUDA type, so it can be included from C, from C++
  * and next to CUDA's own vector types. All records are consecutive 32-bit fields; their layouts are
@@ -130,7 +131,8 @@ TL_STATIC_ASSERT(TL_WORD(TLLight, direction) == 4 && TL_WORD(TLLight, color) == 
 /* Lifecycle and errors. */
 TL_API int tlApiVersion(void);
 /* Returns a context even when the device fails to initialise: check tlLastError right after
- * (non-empty means failure). Returns null only when the host is out of memory. */
+ * (non-empty means failure); every later call on it that needs the device then fails with
+ * "Could not initialize CUDA device". Returns null only when the host is out of memory. */
 TL_API TLContext* tlCreate(int device);
 TL_API void tlDestroy(TLContext* ctx);
 /* Text of the most recent failure ("" when none); "no context" for a null handle. */

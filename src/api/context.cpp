@@ -8,6 +8,9 @@
 #include "gpu/check.h"
 
 namespace tl {
+namespace {
+constexpr const char* kCouldNotInitialize = "Could not initialize CUDA device";
+}  // namespace
 
 void setError(TLContext* ctx, const char* text) {
     if (!ctx) return;
@@ -17,6 +20,14 @@ void setError(TLContext* ctx, const char* text) {
         size_t room = ctx->lastError.capacity();
         ctx->lastError.assign(text, std::min(std::strlen(text), room));
     }
+}
+
+bool selectDevice(TLContext* ctx) {
+    if (!ctx->deviceReady) {
+        setError(ctx, kCouldNotInitialize);
+        return false;
+    }
+    return !checkCuda(ctx, gpu::setDevice(ctx->device), "cudaSetDevice");
 }
 
 }  // namespace tl
@@ -40,7 +51,8 @@ TL_API TLContext* tlCreate(int device) {
     bool ok = gpu::setDevice(device) == gpu::kSuccess;
     ok = ok && gpu::eventCreate(&ctx->startEvent) == gpu::kSuccess;
     ok = ok && gpu::eventCreate(&ctx->stopEvent) == gpu::kSuccess;
-    if (!ok) setError(ctx, "Could not initialize CUDA device");
+    ctx->deviceReady = ok;
+    if (!ok) setError(ctx, kCouldNotInitialize);
     // The failure is reported by the text above; the runtime must not report it again in a later call.
     gpu::getLastError();
     return ctx;

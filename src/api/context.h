@@ -11,6 +11,8 @@
 
 struct TLContext {
     int32_t device = 0;
+    // False when tlCreate could not initialise the device: the context then refuses all GPU work.
+    bool deviceReady = false;
 
     // Particle store.
     TLV3* positions = nullptr;
@@ -61,6 +63,11 @@ struct PendingErrorDrop {
     PendingErrorDrop& operator=(const PendingErrorDrop&) = delete;
     ~PendingErrorDrop() { gpu::getLastError(); }
 };
+
+// Selects the context's device before GPU work. False, with the last error set, on a context whose
+// device could not be initialised ("Could not initialize CUDA device", before any runtime call) or
+// when the selection fails: work must never land on whatever device the thread had current.
+bool selectDevice(TLContext* ctx);
 
 // Runs body, turning any C++ exception into the failure result: nothing C++ crosses the C boundary.
 // No runtime error outlives the call.

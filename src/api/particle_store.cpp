@@ -31,7 +31,7 @@ int reserve(TLContext* ctx, uint64_t n, int withVelocity) {
         setError(ctx, "tlReserve: particle count too large");
         return 1;
     }
-    gpu::setDevice(ctx->device);
+    if (!selectDevice(ctx)) return 1;
     const uint64_t held = ctx->capacity * (ctx->hasVelocity ? kBytesWithVelocity : kBytesWithoutVelocity);
     size_t freeBytes = 0, totalBytes = 0;
     gpu::memGetInfo(&freeBytes, &totalBytes);
@@ -78,7 +78,7 @@ int upload(TLContext* ctx, const TLV3* positions, const TLUChar4* colors, const 
         setError(ctx, "tlUpload: velocity passed but reserved without velocity");
         return 1;
     }
-    gpu::setDevice(ctx->device);
+    if (!selectDevice(ctx)) return 1;
     if (checkCuda(ctx, gpu::copyToDevice(ctx->positions + offset, positions, n * sizeof(TLV3)), "upload positions"))
         return 1;
     if (colors) {

@@ -23,7 +23,7 @@ extern "C" TL_API int tlGenerateTestCloud(TLContext* ctx, uint64_t n, uint32_t s
     if (!ctx) return 1;
     return guarded(ctx, 1, [&] {
         if (tlReserve(ctx, n, withVelocity) != 0) return 1;
-        gpu::setDevice(ctx->device);
+        if (!selectDevice(ctx)) return 1;
         const LaunchConfig cfg{gridSizeFor(ctx, n, 256), 256};
         launchGenerateGalaxy(cfg, ctx->positions, ctx->colors, withVelocity ? ctx->velocity : nullptr, n, seed);
         if (checkCuda(ctx, gpu::getLastError(), "launch generator kernel")) return 1;

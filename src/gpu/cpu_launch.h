@@ -19,7 +19,7 @@ bool launchAccepted(LaunchConfig cfg);
 // Test-only fault injection: the n-th (1-based) call from now on, on the calling thread, of the
 // operations at `site` fails with `err` (and is recorded as the last error) instead of running.
 // n = 0 disarms the site. Lets tests produce every failure message and check what survives it.
-enum class FaultSite { Allocation, Copy, Memset, Launch, Event, Synchronize, kCount };
+enum class FaultSite { Allocation, Copy, Memset, Launch, Event, Synchronize, Device, kCount };
 void injectFault(FaultSite site, uint64_t n, Error err);
 void clearFaults();
 
@@ -27,9 +27,6 @@ void clearFaults();
 // kErrorMemoryAllocation, as on a device with that much free memory; 0 lifts the limit. Lets tests
 // and fuzzers reach the out-of-memory path of any buffer without the machine holding it.
 void limitAllocations(size_t maxBytes);
-
-// The host copy of the constant block that kernels read on this runtime.
-const void* constantBlock();
 
 template <class Body>
 void parallelFor(uint64_t n, Body&& body) {

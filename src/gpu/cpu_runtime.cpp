@@ -13,16 +13,11 @@
 
 #include "gpu/cpu_launch.h"
 #include "gpu/runtime.h"
-#include "kernels/volume_constants.h"
 
 namespace tl::gpu {
 namespace {
 
 thread_local Error tLastError = kSuccess;
-// Whether the calling thread's current device is a valid one. Device 0 is current by default, as on a
-// GPU; after a failed selection of another ordinal the thread has no usable device until it selects
-// device 0 again, so work on a context that failed to initialise fails too.
-thread_local bool tDeviceValid = true;
 
 Error fail(Error err) {
     tLastError = err;
@@ -33,11 +28,6 @@ struct CpuEvent {
     std::chrono::steady_clock::time_point when;
     bool recorded = false;
 };
-
-// The constant block of the lighting path: once per device, as on a GPU, and exactly as large, so
-// both runtimes refuse the same oversized uploads.
-alignas(64) unsigned char gConstantBlock[sizeof(VolumeConstants)];
-static_assert(alignof(VolumeConstants) <= 64, "the host constant block is aligned for VolumeConstants");
 
 // Reads a "Key:   value kB" line of /proc/meminfo; 0 when missing.
 size_t meminfoBytes(const char* key) {
@@ -90,9 +80,6 @@ std::string cpuModelName() {
     return name;
 }
 
-// The error of an operation that needs the current device, or success.
-Error needDevice() { return tDeviceValid ? kSuccess : fail(kErrorInvalidDevice); }
-
 struct Fault {
     uint64_t countdown = 0;  // 0: disarmed
     Error err = kSuccess;
@@ -105,12 +92,6 @@ Error injected(cpu::FaultSite site) {
     Fault& f = tFaults[static_cast<int>(site)];
     if (f.countdown == 0 || --f.countdown != 0) return kSuccess;
     return fail(f.err);
-}
-
-// Device check and fault injection shared by every operation that touches device memory.
-Error enter(cpu::FaultSite site) {
-    if (Error err = needDevice()) return err;
-    return injected(site);
 }
 
 }  // namespace
@@ -129,7 +110,7 @@ void clearFaults() {
 void limitAllocations(size_t maxBytes) { tAllocationLimit = maxBytes; }
 
 bool launchAccepted(LaunchConfig cfg) {
-    if (enter(FaultSite::Launch) != kSuccess) return false;
+    if (injected(FaultSite::Launch) != kSuccess) return false;
     if (cfg.blocks == 0 || cfg.threadsPerBlock == 0 || cfg.threadsPerBlock > 1024 || cfg.blocks > 0x7FFFFFFFu) {
         tLastError = kErrorInvalidConfiguration;
         return false;
@@ -137,12 +118,12 @@ bool launchAccepted(LaunchConfig cfg) {
     return true;
 }
 
-const void* constantBlock() { return gConstantBlock; }
 }  // namespace cpu
 
+// As on a GPU, a failed selection leaves the thread's current device (always 0 here) as it was.
 Error setDevice(int device) {
-    tDeviceValid = device == 0;
-    return tDeviceValid ? kSuccess : fail(kErrorInvalidDevice);
+    if (Error err = injected(cpu::FaultSite::Device)) return err;
+    return device == 0 ? kSuccess : fail(kErrorInvalidDevice);
 }
 
 Error getDeviceProperties(DeviceProperties* props, int device) {
@@ -158,7 +139,6 @@ Error getDeviceProperties(DeviceProperties* props, int device) {
 
 Error memGetInfo(size_t* freeBytes, size_t* totalBytes) {
     if (!freeBytes || !totalBytes) return fail(kErrorInvalidValue);
-    if (Error err = needDevice()) return err;
     hostMemory(freeBytes, totalBytes);
     return kSuccess;
 }
@@ -173,7 +153,7 @@ Error multiProcessorCount(int* count, int device) {
 Error malloc(void** ptr, size_t bytes) {
     if (!ptr) return fail(kErrorInvalidValue);
     *ptr = nullptr;
-    if (Error err = enter(cpu::FaultSite::Allocation)) return err;
+    if (Error err = injected(cpu::FaultSite::Allocation)) return err;
     if (bytes == 0) return kSuccess;
     if (tAllocationLimit != 0 && bytes > tAllocationLimit) return fail(kErrorMemoryAllocation);
     // Like a GPU, refuse what the machine cannot hold instead of overcommitting and being killed later.
@@ -193,7 +173,7 @@ Error free(void* ptr) {
 }
 
 Error copyToDevice(void* dst, const void* src, size_t bytes) {
-    if (Error err = enter(cpu::FaultSite::Copy)) return err;
+    if (Error err = injected(cpu::FaultSite::Copy)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst || !src) return fail(kErrorInvalidValue);
     std::memcpy(dst, src, bytes);
@@ -203,7 +183,7 @@ Error copyToDevice(void* dst, const void* src, size_t bytes) {
 Error copyToHost(void* dst, const void* src, size_t bytes) { return copyToDevice(dst, src, bytes); }
 
 Error memset(void* dst, int value, size_t bytes) {
-    if (Error err = enter(cpu::FaultSite::Memset)) return err;
+    if (Error err = injected(cpu::FaultSite::Memset)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst) return fail(kErrorInvalidValue);
     std::memset(dst, value, bytes);
@@ -212,16 +192,9 @@ Error memset(void* dst, int value, size_t bytes) {
 
 Error memsetAsync(void* dst, int value, size_t bytes) { return memset(dst, value, bytes); }
 
-Error copyToConstantBlock(const void* src, size_t bytes) {
-    if (Error err = enter(cpu::FaultSite::Copy)) return err;
-    if (bytes > sizeof gConstantBlock || (bytes > 0 && !src)) return fail(kErrorInvalidValue);
-    if (bytes > 0) std::memcpy(gConstantBlock, src, bytes);
-    return kSuccess;
-}
-
 Error eventCreate(Event* event) {
     if (!event) return fail(kErrorInvalidValue);
-    if (Error err = enter(cpu::FaultSite::Event)) return err;
+    if (Error err = injected(cpu::FaultSite::Event)) return err;
     auto* e = new (std::nothrow) CpuEvent();
     if (!e) return fail(kErrorMemoryAllocation);
     *event = e;
@@ -263,7 +236,7 @@ Error getLastError() {
     return err;
 }
 
-Error deviceSynchronize() { return enter(cpu::FaultSite::Synchronize); }
+Error deviceSynchronize() { return injected(cpu::FaultSite::Synchronize); }
 
 const char* errorString(Error err) {
     switch (err) {

@@ -6,11 +6,6 @@
 
 #include "gpu/runtime.h"
 
-namespace tl {
-// The constant block lives with the kernels that read it.
-gpu::Error uploadConstantBlock(const void* src, size_t bytes);
-}  // namespace tl
-
 namespace tl::gpu {
 
 Error setDevice(int device) { return cudaSetDevice(device); }
@@ -44,7 +39,6 @@ Error copyToHost(void* dst, const void* src, size_t bytes) {
 }
 Error memset(void* dst, int value, size_t bytes) { return cudaMemset(dst, value, bytes); }
 Error memsetAsync(void* dst, int value, size_t bytes) { return cudaMemsetAsync(dst, value, bytes, 0); }
-Error copyToConstantBlock(const void* src, size_t bytes) { return uploadConstantBlock(src, bytes); }
 
 Error eventCreate(Event* event) {
     cudaEvent_t e = nullptr;

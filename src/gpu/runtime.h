@@ -48,8 +48,6 @@ Error copyToHost(void* dst, const void* src, size_t bytes);
 Error memset(void* dst, int value, size_t bytes);
 // Ordered on the default stream; returns before the fill on a real GPU.
 Error memsetAsync(void* dst, int value, size_t bytes);
-// Uploads bytes to the start of the per-device constant block of the lighting path.
-Error copyToConstantBlock(const void* src, size_t bytes);
 
 Error eventCreate(Event* event);
 Error eventDestroy(Event event);

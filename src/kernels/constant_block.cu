@@ -1,8 +1,7 @@
-// The per-device constant block of the lighting path, cVol, and the kernels that read it: kLightSplat,
-// kCamSplat and kShade. They share this translation unit with the block because the library is built
-// without relocatable device code, so a __constant__ variable is visible to its own file only. Their
-// per-item code lives in kernels/shadow_maps.h and kernels/lit_shading.h. On the CPU runtime the
-// block is part of the runtime (gpu::cpu::constantBlock()).
+// The kernels of the lighting path that read the volume constants: kLightSplat, kCamSplat and kShade.
+// The constants travel with each launch (a __grid_constant__ parameter on the GPU, where the hardware
+// keeps them in constant memory; a reference on the CPU), so lit frames of different contexts never
+// share them. Their per-item code lives in kernels/shadow_maps.h and kernels/lit_shading.h.
 #include "kernels/lit_shading.h"
 #include "kernels/shadow_maps.h"
 #include "kernels/volume_constants.h"
@@ -11,62 +10,58 @@
 #if defined(__CUDACC__)
 #include <cuda_runtime.h>
 
-#include <cstddef>
-
-#include "gpu/runtime.h"
 #include "kernels/device_loop.h"
 
 namespace tl {
 
-__constant__ VolumeConstants cVol;
+// Kernel parameters of this size need CUDA 12.1 and compute capability 7.0 or later.
+static_assert(sizeof(VolumeConstants) <= 32764 - 256, "volume constants fit the kernel parameter space");
 
-gpu::Error uploadConstantBlock(const void* src, size_t bytes) {
-    if (bytes > sizeof cVol) return cudaErrorInvalidValue;
-    return cudaMemcpyToSymbol(cVol, src, bytes, 0, cudaMemcpyHostToDevice);
-}
-
-__global__ void kLightSplat(TLFrame frame, const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities,
-                            uint64_t n, float* shadowMaps) {
+__global__ void kLightSplat(const __grid_constant__ VolumeConstants vc, TLFrame frame,
+                            const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities, uint64_t n,
+                            float* shadowMaps) {
     const uint64_t stride = gridStride();
     for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        lightSplatItem(cVol, frame, positions, velocities, w, shadowMaps);
+        lightSplatItem(vc, frame, positions, velocities, w, shadowMaps);
         if (n - w <= stride) break;  // the next index would reach n, or wrap past 2^64
     }
 }
 
-__global__ void kCamSplat(TLFrame frame, const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities,
-                          uint64_t n, float* cameraDepth) {
+__global__ void kCamSplat(const __grid_constant__ VolumeConstants vc, TLFrame frame,
+                          const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities, uint64_t n,
+                          float* cameraDepth) {
     const uint64_t stride = gridStride();
     for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        camSplatItem(cVol, frame, positions, velocities, w, cameraDepth);
+        camSplatItem(vc, frame, positions, velocities, w, cameraDepth);
         if (n - w <= stride) break;
     }
 }
 
-__global__ void kShade(TLFrame frame, const TLV3* __restrict__ positions, const TLUChar4* __restrict__ colors,
-                       const TLV3* __restrict__ velocities, uint64_t n, const float* __restrict__ shadowMaps,
-                       const float* __restrict__ cameraDepth, float* accumulator) {
+__global__ void kShade(const __grid_constant__ VolumeConstants vc, TLFrame frame, const TLV3* __restrict__ positions,
+                       const TLUChar4* __restrict__ colors, const TLV3* __restrict__ velocities, uint64_t n,
+                       const float* __restrict__ shadowMaps, const float* __restrict__ cameraDepth,
+                       float* accumulator) {
     const uint64_t stride = gridStride();
     for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        shadeItem(cVol, frame, positions, colors, velocities, w, shadowMaps, cameraDepth, accumulator);
+        shadeItem(vc, frame, positions, colors, velocities, w, shadowMaps, cameraDepth, accumulator);
         if (n - w <= stride) break;
     }
 }
 
-void launchLightSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLV3* velocities,
-                      uint64_t n, float* shadowMaps) {
-    kLightSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(frame, positions, velocities, n, shadowMaps);
+void launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+                      const TLV3* velocities, uint64_t n, float* shadowMaps) {
+    kLightSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, shadowMaps);
 }
 
-void launchCamSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLV3* velocities,
-                    uint64_t n, float* cameraDepth) {
-    kCamSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(frame, positions, velocities, n, cameraDepth);
+void launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+                    const TLV3* velocities, uint64_t n, float* cameraDepth) {
+    kCamSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, cameraDepth);
 }
 
-void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
-                 const TLV3* velocities, uint64_t n, const float* shadowMaps, const float* cameraDepth,
-                 float* accumulator) {
-    kShade<<<cfg.blocks, cfg.threadsPerBlock>>>(frame, positions, colors, velocities, n, shadowMaps, cameraDepth,
+void launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+                 const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
+                 const float* cameraDepth, float* accumulator) {
+    kShade<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, colors, velocities, n, shadowMaps, cameraDepth,
                                                 accumulator);
 }
 
@@ -80,16 +75,10 @@ void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, 
 #include "kernels/lit_cpu.h"
 
 namespace tl {
-namespace {
 
-const VolumeConstants& hostBlock() { return *static_cast<const VolumeConstants*>(gpu::cpu::constantBlock()); }
-
-}  // namespace
-
-void launchLightSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLV3* velocities,
-                      uint64_t n, float* shadowMaps) {
+void launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+                      const TLV3* velocities, uint64_t n, float* shadowMaps) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
-    const VolumeConstants& vc = hostBlock();
     if (!(vc.copyCrossSection > 0.0f)) return;  // every deposit would be 0
     const litcpu::Walk walk(frame, positions, velocities);
     const uint32_t* order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
@@ -98,10 +87,9 @@ void launchLightSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positi
     }, [](TLV3) {});
 }
 
-void launchCamSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLV3* velocities,
-                    uint64_t n, float* cameraDepth) {
+void launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+                    const TLV3* velocities, uint64_t n, float* cameraDepth) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
-    const VolumeConstants& vc = hostBlock();
     if (!(vc.sampleCrossSection > 0.0f)) return;  // every deposit would be 0
     const litcpu::Walk walk(frame, positions, velocities);
     const uint32_t* order = litcpu::orderByImage(frame, positions, n / walk.per);
@@ -188,11 +176,10 @@ thread_local ShadeBatch tShadeBatch;
 
 }  // namespace
 
-void launchShade(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
-                 const TLV3* velocities, uint64_t n, const float* shadowMaps, const float* cameraDepth,
-                 float* accumulator) {
+void launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+                 const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
+                 const float* cameraDepth, float* accumulator) {
     if (!gpu::cpu::launchAccepted(cfg)) return;
-    const VolumeConstants& vc = hostBlock();
     if (!(vc.sampleCrossSection > 0.0f)) return;  // every sample is transparent
     // With shadows most scattered reads are shadow lookups: the shadow-map order serves them.
     const litcpu::Walk walk(frame, positions, velocities);

@@ -32,7 +32,7 @@ inline void atomicAddRepeated(float* address, float v, uint32_t times) {
     uint32_t desired;
     do {
         float sum = bitsFloat(expected);
-        for (uint32_t t = 0; t < times; ++t) sum = sum + v;
+        for (uint32_t t = 0; t < times; ++t) sum = atomicSum(sum, v);
         desired = floatBits(sum);
     } while (!__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
 }

@@ -159,12 +159,13 @@ struct SplatJob {
     }
 };
 
+// Plain additions that stand for the GPU's atomic ones, with their flush of subnormals.
 void addTimes(float* a, const SplatWeights& w, uint32_t times) {
     for (uint32_t t = 0; t < times; ++t) {
-        a[0] += w.r;
-        a[1] += w.g;
-        a[2] += w.b;
-        a[3] += w.a;
+        a[0] = atomicSum(a[0], w.r);
+        a[1] = atomicSum(a[1], w.g);
+        a[2] = atomicSum(a[2], w.b);
+        a[3] = atomicSum(a[3], w.a);
     }
 }
 

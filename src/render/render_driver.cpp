@@ -69,7 +69,7 @@ int render(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* setti
         setError(ctx, "tlRender: invalid parameters");
         return 1;
     }
-    gpu::setDevice(ctx->device);
+    if (!selectDevice(ctx)) return 1;
     if (!ensurePixelBuffers(ctx, settings->width, settings->height)) return 1;
     const int32_t pixelCount = settings->width * settings->height;
 

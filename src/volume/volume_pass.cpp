@@ -47,12 +47,11 @@ int runVolumePass(TLContext* ctx, const TLCamera* camera, const TLRenderSettings
     const Box core = coreBox(moments, count, padded);
     const float crossSection = particleCrossSection(core, count, settings->density);
 
-    // The constant block, uploaded whole.
+    // The volume constants of this frame, handed to each lit launch.
     VolumeConstants constants;
     std::memset(&constants, 0, sizeof constants);
     const uint64_t mapFloats = buildVolumeConstants(camera, settings, frame, lights, lightCount, padded.lo, padded.hi,
                                                     crossSection, &constants);
-    if (checkCuda(ctx, gpu::copyToConstantBlock(&constants, sizeof constants), "volume constants")) return 1;
 
     const uint64_t copies = static_cast<uint64_t>(frame->jitterCount) + 1u;
     const uint64_t samples = static_cast<uint64_t>(frame->samples);
@@ -66,8 +65,8 @@ int runVolumePass(TLContext* ctx, const TLCamera* camera, const TLRenderSettings
         lightFrame.samples = 1;
         const uint64_t nL = copies * count;
         if (nL > 0) {
-            launchLightSplat(LaunchConfig{gridSizeFor(ctx, nL, kBlock), kBlock}, lightFrame, ctx->positions,
-                             velocities, nL, ctx->shadowMaps);
+            launchLightSplat(LaunchConfig{gridSizeFor(ctx, nL, kBlock), kBlock}, constants, lightFrame,
+                             ctx->positions, velocities, nL, ctx->shadowMaps);
         }
         for (int32_t v = 0; v < constants.shadowViewCount; ++v) {
             const ShadowView& view = constants.shadowViews[v];
@@ -88,8 +87,8 @@ int runVolumePass(TLContext* ctx, const TLCamera* camera, const TLRenderSettings
     gpu::memsetAsync(ctx->cameraDepth, 0, depthFloats * sizeof(float));
     const uint64_t nC = copies * samples * count;
     if (nC > 0) {
-        launchCamSplat(LaunchConfig{gridSizeFor(ctx, nC, kBlock), kBlock}, *frame, ctx->positions, velocities, nC,
-                       ctx->cameraDepth);
+        launchCamSplat(LaunchConfig{gridSizeFor(ctx, nC, kBlock), kBlock}, constants, *frame, ctx->positions,
+                       velocities, nC, ctx->cameraDepth);
     }
     launchPrefix(LaunchConfig{gridSizeFor(ctx, pixelCount, kBlock), kBlock}, ctx->cameraDepth, pixelCount,
                  constants.depthSlices, ctx->totalDepth);
@@ -98,8 +97,8 @@ int runVolumePass(TLContext* ctx, const TLCamera* camera, const TLRenderSettings
     // Shading.
     gpu::memsetAsync(ctx->accumulator, 0, pixelCount * 16u);
     if (nC > 0) {
-        launchShade(LaunchConfig{gridSizeFor(ctx, nC, kBlock), kBlock}, *frame, ctx->positions, ctx->colors,
-                    velocities, nC, ctx->shadowMaps, ctx->cameraDepth, ctx->accumulator);
+        launchShade(LaunchConfig{gridSizeFor(ctx, nC, kBlock), kBlock}, constants, *frame, ctx->positions,
+                    ctx->colors, velocities, nC, ctx->shadowMaps, ctx->cameraDepth, ctx->accumulator);
     }
     if (checkCuda(ctx, gpu::getLastError(), "lighting")) return 1;
     return 0;

@@ -1,4 +1,5 @@
-// The CUDA library on a machine where no device answers: every call fails with its own message.
+// The CUDA library on a machine where no device answers: creation reports it, and every later call
+// that needs the device is refused.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,7 +12,7 @@ namespace {
 
 bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
-TEST(CudaWithoutDevice, EveryCallFailsWithItsOwnMessage) {
+TEST(CudaWithoutDevice, EveryCallFails) {
     taluna::Api api;
     std::string error;
     ASSERT_TRUE(api.load(TALUNA_CUDA_LIBRARY, &error)) << error;
@@ -31,7 +32,7 @@ TEST(CudaWithoutDevice, EveryCallFailsWithItsOwnMessage) {
     EXPECT_GT(text.size(), std::string("cudaGetDeviceProperties: ").size()) << "a description or the code follows";
 
     EXPECT_EQ(api.reserve(ctx, 1000, 0), 1);
-    EXPECT_STREQ(api.lastError(ctx), "Not enough VRAM: needs 0.00 GB, approx. 0.00 GB available");
+    EXPECT_STREQ(api.lastError(ctx), "Could not initialize CUDA device");
     EXPECT_EQ(api.reserve(ctx, 0, 0), 0) << "nothing to do: no device call";
 
     TLV3 p{0, 0, 0};
@@ -39,8 +40,7 @@ TEST(CudaWithoutDevice, EveryCallFailsWithItsOwnMessage) {
     EXPECT_STREQ(api.lastError(ctx), "tlUpload: capacity exceeded (call tlReserve first)");
 
     EXPECT_EQ(api.generateTestCloud(ctx, 0, 1, 0), 1);
-    text = api.lastError(ctx);
-    EXPECT_TRUE(startsWith(text, "launch generator kernel: ")) << text;
+    EXPECT_STREQ(api.lastError(ctx), "Could not initialize CUDA device");
 
     TLCamera cam{};
     TLRenderSettings rs{};
@@ -48,7 +48,7 @@ TEST(CudaWithoutDevice, EveryCallFailsWithItsOwnMessage) {
     rs.height = 4;
     TLFloat4 out[16];
     EXPECT_EQ(api.render(ctx, &cam, &rs, nullptr, 0, nullptr, out, nullptr), 1);
-    EXPECT_FALSE(std::string(api.lastError(ctx)).empty());
+    EXPECT_STREQ(api.lastError(ctx), "Could not initialize CUDA device");
 
     api.destroy(ctx);
     api.destroy(nullptr);

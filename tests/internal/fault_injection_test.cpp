@@ -2,6 +2,7 @@
 // test-cloud failure tables, and what each failure leaves behind.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,37 @@ TEST_F(FaultInjection, TestCloudLaunchAndRunFailures) {
     EXPECT_EQ(tlGenerateTestCloud(ctx, 100, 1, 1), 0) << lastError();
     EXPECT_EQ(tlGetCount(ctx), 100u);
     EXPECT_EQ(ctx->velocityValid, 1);
+}
+
+// A device selection that fails in a later call is that call's failure: its work must not go to
+// whatever device the thread had current.
+TEST_F(FaultInjection, AFailedDeviceSelectionStopsTheCall) {
+    ASSERT_EQ(tlGenerateTestCloud(ctx, 50, 1, 0), 0);
+    TLCamera camera{};
+    camera.eye = TLV3{0.0f, 0.0f, 30.0f};
+    camera.up = TLV3{0.0f, 1.0f, 0.0f};
+    camera.fovY = 40.0f;
+    TLRenderSettings settings{};
+    settings.width = 8;
+    settings.height = 8;
+    settings.intensity = 1.0f;
+    std::vector<TLUChar4> rgba(64, TLUChar4{1, 2, 3, 4});
+    const TLV3 p{1.0f, 2.0f, 3.0f};
+    const std::vector<std::function<int()>> calls = {
+        [&] { return tlReserve(ctx, 100, 0); },
+        [&] { return tlUpload(ctx, &p, nullptr, nullptr, 1, 0); },
+        [&] { return tlGenerateTestCloud(ctx, 20, 1, 0); },
+        [&] { return tlRender(ctx, &camera, &settings, nullptr, 0, rgba.data(), nullptr, nullptr); },
+    };
+    for (size_t c = 0; c < calls.size(); ++c) {
+        failNth(FaultSite::Device, 1, tl::gpu::kErrorInvalidDevice);
+        EXPECT_EQ(calls[c](), 1) << "call " << c;
+        EXPECT_EQ(lastError(), "cudaSetDevice: invalid device ordinal") << "call " << c;
+        tl::gpu::cpu::clearFaults();
+    }
+    EXPECT_EQ(tlGetCount(ctx), 50u) << "nothing was uploaded or generated";
+    EXPECT_EQ(rgba[0].x, 1) << "nothing was rendered";
+    for (size_t c = 0; c < calls.size(); ++c) EXPECT_EQ(calls[c](), 0) << "call " << c << ": " << lastError();
 }
 
 TEST_F(FaultInjection, DeviceBufferAllocationFailure) {

@@ -96,7 +96,6 @@ TEST_F(LitFailures, EveryStepFailsWithItsMessageAndTheContextRecovers) {
          "bounds kernel: invalid configuration argument", kNothing},
         {FaultSite::Copy, 2, tl::gpu::kErrorLaunchFailure, "read bounds: unspecified launch failure", kNothing},
         {FaultSite::Copy, 3, tl::gpu::kErrorLaunchFailure, "read moments: unspecified launch failure", kNothing},
-        {FaultSite::Copy, 4, tl::gpu::kErrorInvalidValue, "volume constants: invalid argument", kNothing},
         {FaultSite::Allocation, 3, tl::gpu::kErrorMemoryAllocation, "cudaMalloc shadow maps: out of memory", kNothing},
         {FaultSite::Memset, 2, tl::gpu::kErrorInvalidValue, "shadow maps: invalid argument", kNothing},
         {FaultSite::Launch, 2, tl::gpu::kErrorLaunchFailure, "shadow maps: unspecified launch failure", kNothing},
@@ -112,8 +111,8 @@ TEST_F(LitFailures, EveryStepFailsWithItsMessageAndTheContextRecovers) {
          "launch render kernel: invalid configuration argument", kNothing},
         {FaultSite::Synchronize, 1, tl::gpu::kErrorLaunchFailure, "run render kernel: unspecified launch failure",
          kNothing},
-        {FaultSite::Copy, 5, tl::gpu::kErrorLaunchFailure, "download image: unspecified launch failure", kTime},
-        {FaultSite::Copy, 6, tl::gpu::kErrorLaunchFailure, "download image (float): unspecified launch failure",
+        {FaultSite::Copy, 4, tl::gpu::kErrorLaunchFailure, "download image: unspecified launch failure", kTime},
+        {FaultSite::Copy, 5, tl::gpu::kErrorLaunchFailure, "download image (float): unspecified launch failure",
          kTimeAndBytes},
     };
     const TLUChar4 mark{1, 2, 3, 4};
@@ -140,13 +139,13 @@ TEST_F(LitFailures, EveryStepFailsWithItsMessageAndTheContextRecovers) {
             }
         }
     }
-    // With every step passed, a fourteenth launch, a seventh copy, a fifth fill or allocation would
+    // With every step passed, a fourteenth launch, a sixth copy, a fifth fill or allocation would
     // be the frame's next: there are no others.
     for (FaultSite site : {FaultSite::Launch, FaultSite::Copy, FaultSite::Memset, FaultSite::Allocation}) {
         TLContext* ctx = prepared();
         std::vector<TLUChar4> rgba(kPixels);
         std::vector<TLFloat4> floats(kPixels);
-        const uint64_t next = site == FaultSite::Launch ? 14 : site == FaultSite::Copy ? 7 : 5;
+        const uint64_t next = site == FaultSite::Launch ? 14 : site == FaultSite::Copy ? 6 : 5;
         tl::gpu::cpu::injectFault(site, next, tl::gpu::kErrorLaunchFailure);
         EXPECT_EQ(litFrame(ctx, rgba, floats, nullptr), 0) << tlLastError(ctx);
         tl::gpu::cpu::clearFaults();

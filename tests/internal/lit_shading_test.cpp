@@ -170,10 +170,9 @@ TEST(LightSplat, OneParticleUnderADirectionalLightFillsTheCentreTexel) {
     std::memset(&vc, 0, sizeof vc);
     const uint64_t m = tl::buildVolumeConstants(&camera, &settings, &frame, &sun, 1, box.lo, box.hi, 1e-8f, &vc);
     ASSERT_EQ(m, static_cast<uint64_t>(n * n * s));
-    ASSERT_EQ(tl::gpu::copyToConstantBlock(&vc, sizeof vc), 0);
 
     std::vector<float> maps(m, 0.0f);
-    tl::launchLightSplat(tl::LaunchConfig{1, 256}, frame, p.data(), nullptr, 1, maps.data());
+    tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, 1, maps.data());
     const float w = vc.copyCrossSection / vc.shadowViews[0].texelArea;
     ASSERT_LT(w, 1.0f);
     const float* column = maps.data() + (static_cast<size_t>(n) * (n / 2) + n / 2) * s;
@@ -208,9 +207,8 @@ TEST(LightSplat, PointLightCopiesLandInTheirCubeFace) {
     std::memset(&vc, 0, sizeof vc);
     const uint64_t m = tl::buildVolumeConstants(&camera, &settings, &frame, &bulb, 1, box.lo, box.hi, 1e-3f, &vc);
     ASSERT_EQ(vc.shadowViewCount, 6);
-    ASSERT_EQ(tl::gpu::copyToConstantBlock(&vc, sizeof vc), 0);
     std::vector<float> maps(m, 0.0f);
-    tl::launchLightSplat(tl::LaunchConfig{1, 256}, frame, p.data(), nullptr, p.size(), maps.data());
+    tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, p.size(), maps.data());
     const size_t perView = static_cast<size_t>(n) * n * s;
     for (size_t face = 0; face < 6; ++face) {
         const float total = std::accumulate(maps.begin() + face * perView, maps.begin() + (face + 1) * perView, 0.0f);
@@ -252,9 +250,8 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
         tl::VolumeConstants vc;
         std::memset(&vc, 0, sizeof vc);
         const uint64_t m = tl::buildVolumeConstants(&camera, &settings, &frame, &bulb, 1, box.lo, box.hi, 1e-3f, &vc);
-        ASSERT_EQ(tl::gpu::copyToConstantBlock(&vc, sizeof vc), 0);
         std::vector<float> maps(m, 0.0f);
-        tl::launchLightSplat(tl::LaunchConfig{1, 256}, frame, p.data(), nullptr, p.size(), maps.data());
+        tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, p.size(), maps.data());
         for (int32_t v = 0; v < vc.shadowViewCount; ++v)
             tl::launchPrefix(tl::LaunchConfig{1, 256}, maps.data() + vc.shadowViews[v].mapOffset, 32u * 32u, 16,
                              nullptr);

@@ -8,6 +8,7 @@
 
 #include "gpu/runtime.h"
 #include "kernels/kernels.h"
+#include "kernels/lit_cpu.h"
 #include "kernels/resolve.h"
 #include "kernels/splat.h"
 #include "kernels/splat_cpu.h"
@@ -119,6 +120,35 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
                 expectSameSums(got, want, v.name);
             }
         }
+    }
+}
+
+// A GPU's float atomics on global memory flush subnormal inputs and results to zero; every CPU path
+// that stands for them must do the same, or tiny intensities leave sums the GPU never has.
+TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
+    const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f, least = std::numeric_limits<float>::min();
+    EXPECT_EQ(tl::floatBits(tl::atomicSum(0.0f, tiny)), 0u);
+    EXPECT_EQ(tl::floatBits(tl::atomicSum(-0.0f, -tiny)), 0x80000000u) << "the zero keeps its sign";
+    EXPECT_EQ(tl::atomicSum(1.5f * least, -least), 0.0f) << "a subnormal result";
+    EXPECT_EQ(tl::atomicSum(least, least), 2.0f * least);
+    EXPECT_EQ(tl::atomicSum(tiny, 1.0f), 1.0f);
+    float repeated = 0.0f;
+    tl::litcpu::atomicAddRepeated(&repeated, tiny, 7);
+    EXPECT_EQ(repeated, 0.0f);
+
+    const Cloud cloud = randomCloud(300);
+    for (const Variant& v : {kVariants[0], kVariants[1]}) {
+        TLFrame f = frameFor(v, 40, 30);
+        f.colorScale = tiny / 255.0f;
+        f.alphaScale = tiny;
+        const uint64_t n = cloud.positions.size() * tl::workPerParticle(f);
+        std::vector<float> want = reference(f, cloud, nullptr, n);
+        for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::binned}) {
+            std::vector<float> got(want.size(), 0.0f);
+            tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, got.data(), mode);
+            want.insert(want.end(), got.begin(), got.end());
+        }
+        for (float sum : want) ASSERT_EQ(sum, 0.0f) << v.name;
     }
 }
 

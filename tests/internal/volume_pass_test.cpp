@@ -82,7 +82,6 @@ TEST_F(VolumePass, EveryFailureInStepOrderAndTheNextPassRecovers) {
         {FaultSite::Launch, 1, "bounds kernel"},
         {FaultSite::Copy, 2, "read bounds"},
         {FaultSite::Copy, 3, "read moments"},
-        {FaultSite::Copy, 4, "volume constants"},
         {FaultSite::Allocation, 3, "cudaMalloc shadow maps"},
         {FaultSite::Memset, 2, "shadow maps"},  // the clear's error surfaces at the step's check
         {FaultSite::Launch, 2, "shadow maps"},  // kLightSplat
