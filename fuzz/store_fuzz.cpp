@@ -46,10 +46,10 @@ uint64_t amount(Input& in) {
 
 void expectState(TLContext* ctx, const Model& m) {
     FUZZ_CHECK(tlGetCount(ctx) == m.count, "count " + std::to_string(m.count));
-    FUZZ_CHECK(ctx->capacity == m.capacity, "capacity " + std::to_string(m.capacity));
-    FUZZ_CHECK((ctx->hasVelocity != 0) == m.hasVelocity, "hasVelocity");
-    FUZZ_CHECK((ctx->velocityValid != 0) == m.velocityValid, "velocityValid");
-    FUZZ_CHECK(ctx->count <= ctx->capacity, "count within capacity");
+    FUZZ_CHECK(ctx->store.capacity == m.capacity, "capacity " + std::to_string(m.capacity));
+    FUZZ_CHECK((ctx->store.hasVelocity) == m.hasVelocity, "hasVelocity");
+    FUZZ_CHECK((ctx->store.velocityValid) == m.velocityValid, "velocityValid");
+    FUZZ_CHECK(ctx->store.count <= ctx->store.capacity, "count within capacity");
 }
 
 // tlReserve's effect on the model, from its result and message; returns whether it reallocated.
@@ -120,12 +120,12 @@ void upload(TLContext* ctx, Model& m, Input& in, bool faulted) {
         if (n > 0) {
             // The last entry arrived, with white and zero where nothing was given.
             const uint64_t last = offset + n - 1;
-            FUZZ_CHECK(std::memcmp(&ctx->positions[last], &positions.back(), sizeof(TLV3)) == 0, "position");
+            FUZZ_CHECK(std::memcmp(&ctx->store.positions.get()[last], &positions.back(), sizeof(TLV3)) == 0, "position");
             const TLUChar4 white{255, 255, 255, 255};
-            FUZZ_CHECK(std::memcmp(&ctx->colors[last], withColors ? &colors.back() : &white, 4) == 0, "colour");
+            FUZZ_CHECK(std::memcmp(&ctx->store.colors.get()[last], withColors ? &colors.back() : &white, 4) == 0, "colour");
             if (m.hasVelocity) {
                 const TLV3 zero{0.0f, 0.0f, 0.0f};
-                FUZZ_CHECK(std::memcmp(&ctx->velocity[last], withVelocities ? &velocities.back() : &zero,
+                FUZZ_CHECK(std::memcmp(&ctx->store.velocity.get()[last], withVelocities ? &velocities.back() : &zero,
                                        sizeof(TLV3)) == 0,
                            "velocity");
             }

@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "taluna.h"
+#include "io/image_writers.h"
 
 namespace {
 
@@ -111,6 +111,10 @@ void writeHeader(ByteWriter& w, int width, int height) {
     w.u8(0);
 }
 
+}  // namespace
+
+namespace tl::io {
+
 int saveEXR(const char* path, int width, int height, const float* rgba) {
     if (!path || !rgba || width < 1 || height < 1) return 1;
     // Refuse lines the chunk's size field cannot describe. Below that width every count here (input
@@ -140,12 +144,4 @@ int saveEXR(const char* path, int width, int height, const float* rgba) {
     return good && closed ? 0 : 1;
 }
 
-}  // namespace
-
-extern "C" TL_API int tlSaveEXR(const char* path, int width, int height, const float* rgba) {
-    try {
-        return saveEXR(path, width, height, rgba);
-    } catch (...) {
-        return 1;
-    }
-}
+}  // namespace tl::io

@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "taluna.h"
+#include "io/image_writers.h"
 
 namespace {
 
@@ -252,6 +252,10 @@ struct StreamRelease {
     void operator()(unsigned char* p) const { zlibFree(p); }
 };
 
+}  // namespace
+
+namespace tl::io {
+
 int savePNG(const char* path, int width, int height, const float* rgba, bool sixteenBit) {
     if (!path || !rgba || width < 1 || height < 1) return 1;
     const size_t bpp = sixteenBit ? 8 : 4;
@@ -315,12 +319,4 @@ int savePNG(const char* path, int width, int height, const float* rgba, bool six
     return written && closed ? 0 : 1;
 }
 
-}  // namespace
-
-extern "C" TL_API int tlSavePNG(const char* path, int width, int height, const float* rgba, int sixteenBit) {
-    try {
-        return savePNG(path, width, height, rgba, sixteenBit != 0);
-    } catch (...) {
-        return 1;
-    }
-}
+}  // namespace tl::io

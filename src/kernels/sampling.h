@@ -6,7 +6,7 @@
 
 #include "kernels/hash.h"
 #include "kernels/portable.h"
-#include "render/frame.h"
+#include "kernels/frame.h"
 
 namespace tl {
 

@@ -1,52 +1,31 @@
-// tlRender: renders one frame of the context's cloud into host memory.
+#include "render/render_driver.h"
+
 #include <climits>
 #include <cstdint>
 
-#include "api/context.h"
-#include "gpu/check.h"
-#include "kernels/kernels.h"
-#include "kernels/volume_kernels.h"
 #include "render/frame.h"
-#include "volume/volume_pass.h"
 
 namespace tl {
 namespace {
 
 constexpr uint32_t kBlock = 256;
 
-void releasePixelBuffers(TLContext* ctx) {
-    gpu::free(ctx->accumulator);
-    gpu::free(ctx->image);
-    gpu::free(ctx->imageFloat);
-    gpu::free(ctx->totalDepth);
-    ctx->accumulator = nullptr;
-    ctx->image = nullptr;
-    ctx->imageFloat = nullptr;
-    ctx->totalDepth = nullptr;
-    ctx->width = 0;
-    ctx->height = 0;
-}
-
-// The four per-pixel buffers follow the image size; an unchanged size reuses them as they are.
 // After a failed allocation the recorded size stays 0 x 0, so the next call starts over.
-bool ensurePixelBuffers(TLContext* ctx, int32_t width, int32_t height) {
-    if (width == ctx->width && height == ctx->height) return true;
-    releasePixelBuffers(ctx);
+Status ensurePixelBuffers(PixelBuffers& b, int32_t width, int32_t height) {
+    if (width == b.width && height == b.height) return {};
+    b.accumulator.release();
+    b.image.release();
+    b.imageFloat.release();
+    b.totalDepth.release();
+    b.width = b.height = 0;
     const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
-    if (checkCuda(ctx, gpu::malloc(reinterpret_cast<void**>(&ctx->accumulator), pixels * 16u),
-                  "cudaMalloc accumulator"))
-        return false;
-    if (checkCuda(ctx, gpu::malloc(reinterpret_cast<void**>(&ctx->image), pixels * 4u), "cudaMalloc image"))
-        return false;
-    if (checkCuda(ctx, gpu::malloc(reinterpret_cast<void**>(&ctx->imageFloat), pixels * 16u),
-                  "cudaMalloc image (float)"))
-        return false;
-    if (checkCuda(ctx, gpu::malloc(reinterpret_cast<void**>(&ctx->totalDepth), pixels * 4u),
-                  "cudaMalloc total depth"))
-        return false;
-    ctx->width = width;
-    ctx->height = height;
-    return true;
+    if (Status s = b.accumulator.grow(4 * pixels, "cudaMalloc accumulator")) return s;
+    if (Status s = b.image.grow(pixels, "cudaMalloc image")) return s;
+    if (Status s = b.imageFloat.grow(pixels, "cudaMalloc image (float)")) return s;
+    if (Status s = b.totalDepth.grow(pixels, "cudaMalloc total depth")) return s;
+    b.width = width;
+    b.height = height;
+    return {};
 }
 
 // Samples of a frame: count x (jitterCount + 1) x samples with the settings' clamps; false when the
@@ -58,68 +37,75 @@ bool workCount(uint64_t count, const TLRenderSettings& s, uint64_t* n) {
     return !__builtin_mul_overflow(copies, samples, &perParticle) && !__builtin_mul_overflow(count, perParticle, n);
 }
 
-int render(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, const TLLight* lights,
-           int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut, float* msOut) {
-    // The kernels and copies count pixels in 32 bits: larger images are refused before any GPU call,
-    // as are frames whose sample count does not fit 64 bits.
+// The frame's GPU work between the two events; launch failures are reported as the launch's step.
+Status issueFrame(const FrameRequest& r, FrameResources& res, const TLFrame& frame, int multiprocessors) {
+    const char* step = "launch render kernel";
+    PixelBuffers& px = res.pixels;
+    const int32_t pixelCount = r.settings->width * r.settings->height;
+    const LaunchConfig resolve{static_cast<uint32_t>((static_cast<uint64_t>(pixelCount) + kBlock - 1) / kBlock),
+                               kBlock};
+    TLUChar4* image = r.rgbaOut ? px.image.get() : nullptr;
+    TLFloat4* imageFloat = r.floatOut ? px.imageFloat.get() : nullptr;
+    ParticleArrays particles = res.particles;
+    if (!(frame.shutter > 0.0f)) particles.velocities = nullptr;
+    if (r.settings->lightingMode == 1) {
+        const LitFrame lit{r.camera,    r.settings,           &frame, r.lights, r.lightCount, particles,
+                           px.accumulator.get(), px.totalDepth.get(), multiprocessors};
+        if (Status s = runVolumePass(res.lit, lit)) return s;
+        return Status::failed(step, launchResolveVol(resolve, px.accumulator.get(), px.totalDepth.get(), image,
+                                                     imageFloat, pixelCount, r.settings->exposure));
+    }
+    if (Status s = Status::failed(step, gpu::memsetAsync(px.accumulator.get(), 0, pixelCount * 16ull))) return s;
     uint64_t n = 0;
-    if (!camera || !settings || settings->width < 1 || settings->height < 1 ||
-        static_cast<uint64_t>(settings->width) * static_cast<uint64_t>(settings->height) > INT32_MAX ||
-        !workCount(ctx->count, *settings, &n)) {
-        setError(ctx, "tlRender: invalid parameters");
-        return 1;
+    workCount(particles.count, *r.settings, &n);
+    if (n > 0) {
+        const LaunchConfig splat{gridSizeFor(n, kBlock, multiprocessors), kBlock};
+        const gpu::Error err = launchSplat(splat, frame, particles.positions, particles.colors, particles.velocities,
+                                           n, px.accumulator.get());
+        if (Status s = Status::failed(step, err)) return s;
     }
-    if (!selectDevice(ctx)) return 1;
-    if (!ensurePixelBuffers(ctx, settings->width, settings->height)) return 1;
-    const int32_t pixelCount = settings->width * settings->height;
-
-    const TLFrame frame = buildFrame(*camera, *settings);
-    const TLV3* velocities = ctx->velocityValid && frame.shutter > 0.0f ? ctx->velocity : nullptr;
-
-    gpu::eventRecord(ctx->startEvent);
-    const LaunchConfig resolve{static_cast<uint32_t>((static_cast<uint64_t>(pixelCount) + kBlock - 1) / kBlock), kBlock};
-    if (settings->lightingMode == 1) {
-        if (runVolumePass(ctx, camera, settings, &frame, lights, lightCount, velocities) != 0) return 1;
-        launchResolveVol(resolve, ctx->accumulator, ctx->totalDepth, rgbaOut ? ctx->image : nullptr,
-                         floatOut ? ctx->imageFloat : nullptr, pixelCount, settings->exposure);
-    } else {
-        gpu::memsetAsync(ctx->accumulator, 0, static_cast<size_t>(pixelCount) * 16u);
-        if (n > 0) {
-            const LaunchConfig splat{gridSizeFor(ctx, n, kBlock), kBlock};
-            launchSplat(splat, frame, ctx->positions, ctx->colors, velocities, n, ctx->accumulator);
-        }
-        launchResolve(resolve, ctx->accumulator, rgbaOut ? ctx->image : nullptr, floatOut ? ctx->imageFloat : nullptr,
-                      pixelCount, settings->exposure);
-    }
-    gpu::eventRecord(ctx->stopEvent);
-
-    if (checkCuda(ctx, gpu::getLastError(), "launch render kernel")) return 1;
-    if (checkCuda(ctx, gpu::eventSynchronize(ctx->stopEvent), "run render kernel")) return 1;
-    if (msOut) {
-        float ms = 0.0f;
-        gpu::eventElapsedTime(&ms, ctx->startEvent, ctx->stopEvent);
-        // The query's result is not examined; its error must not surface in a later call's check.
-        gpu::getLastError();
-        *msOut = ms;
-    }
-    if (rgbaOut && checkCuda(ctx, gpu::copyToHost(rgbaOut, ctx->image, static_cast<size_t>(pixelCount) * 4u),
-                             "download image"))
-        return 1;
-    if (floatOut &&
-        checkCuda(ctx, gpu::copyToHost(floatOut, ctx->imageFloat, static_cast<size_t>(pixelCount) * 16u),
-                  "download image (float)"))
-        return 1;
-    return 0;
+    return Status::failed(step, launchResolve(resolve, px.accumulator.get(), image, imageFloat, pixelCount,
+                                              r.settings->exposure));
 }
 
 }  // namespace
-}  // namespace tl
 
-using namespace tl;
-
-extern "C" TL_API int tlRender(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings,
-                               const TLLight* lights, int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut,
-                               float* msOut) {
-    if (!ctx) return 1;
-    return guarded(ctx, 1, [&] { return render(ctx, camera, settings, lights, lightCount, rgbaOut, floatOut, msOut); });
+Status checkFrameRequest(const FrameRequest& r, uint64_t particleCount) {
+    // The kernels and copies count pixels in 32 bits: larger images are refused, as are frames whose
+    // sample count does not fit 64 bits.
+    uint64_t n = 0;
+    if (!r.camera || !r.settings || r.settings->width < 1 || r.settings->height < 1 ||
+        static_cast<uint64_t>(r.settings->width) * static_cast<uint64_t>(r.settings->height) > INT32_MAX ||
+        !workCount(particleCount, *r.settings, &n))
+        return Status{"tlRender: invalid parameters"};
+    return {};
 }
+
+Status renderFrame(const FrameRequest& r, FrameResources& res) {
+    if (Status s = ensurePixelBuffers(res.pixels, r.settings->width, r.settings->height)) return s;
+    const size_t pixelCount = static_cast<size_t>(r.settings->width) * static_cast<size_t>(r.settings->height);
+    int multiprocessors = 0;
+    gpu::multiProcessorCount(&multiprocessors, res.device);  // unknown: the launch size assumes 64
+    const TLFrame frame = buildFrame(*r.camera, *r.settings);
+
+    gpu::eventRecord(res.start);
+    if (Status s = issueFrame(r, res, frame, multiprocessors)) return s;
+    gpu::eventRecord(res.stop);
+    if (Status s = Status::failed("run render kernel", gpu::eventSynchronize(res.stop))) return s;
+    if (r.msOut) {
+        float ms = 0.0f;
+        gpu::eventElapsedTime(&ms, res.start, res.stop);
+        *r.msOut = ms;
+    }
+    if (r.rgbaOut) {
+        const gpu::Error err = gpu::copyToHost(r.rgbaOut, res.pixels.image.get(), pixelCount * sizeof(TLUChar4));
+        if (Status s = Status::failed("download image", err)) return s;
+    }
+    if (r.floatOut) {
+        const gpu::Error err = gpu::copyToHost(r.floatOut, res.pixels.imageFloat.get(), pixelCount * sizeof(TLFloat4));
+        if (Status s = Status::failed("download image (float)", err)) return s;
+    }
+    return {};
+}
+
+}  // namespace tl

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "kernels/bounds.h"
-#include "render/frame.h"
+#include "kernels/frame.h"
 
 namespace tl {
 

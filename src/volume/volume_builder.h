@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "kernels/volume_constants.h"
-#include "render/frame.h"
+#include "kernels/frame.h"
 #include "taluna.h"
 
 namespace tl {

@@ -2,10 +2,8 @@
 
 #include <cstring>
 
-#include "gpu/check.h"
 #include "kernels/bounds.h"
 #include "kernels/volume_constants.h"
-#include "kernels/volume_kernels.h"
 #include "volume/bounds_derivations.h"
 #include "volume/volume_builder.h"
 
@@ -15,93 +13,99 @@ namespace {
 constexpr uint32_t kBlock = 256;
 constexpr uint32_t kBoundsBlocks = 1024;
 
+// Bounds and moments of the cloud, measured on the device and read back.
+Status measureCloud(LitBuffers& b, const LitFrame& job, BoundsRecord* bounds, MomentsRecord* moments) {
+    const ParticleArrays& p = job.particles;
+    *bounds = initialBounds();
+    if (Status s = b.bounds.grow(8, "cudaMalloc bounds")) return s;
+    if (Status s = Status::failed("init bounds", gpu::copyToDevice(b.bounds.get(), bounds, sizeof *bounds))) return s;
+    if (Status s = b.moments.grow(6, "cudaMalloc moments")) return s;
+    if (Status s = Status::failed("init moments", gpu::memset(b.moments.get(), 0, sizeof *moments))) return s;
+    if (p.count > 0) {
+        const gpu::Error err = launchBounds(LaunchConfig{kBoundsBlocks, kBlock}, p.positions, p.velocities, p.count,
+                                            b.bounds.get(), b.moments.get());
+        if (Status s = Status::failed("bounds kernel", err)) return s;
+    }
+    if (Status s = Status::failed("read bounds", gpu::copyToHost(bounds, b.bounds.get(), sizeof *bounds))) return s;
+    std::memset(moments, 0, sizeof *moments);
+    return Status::failed("read moments", gpu::copyToHost(moments, b.moments.get(), sizeof *moments));
+}
+
+// One deposit per particle copy into the shadow maps, then the running sums of every view.
+Status buildShadowMaps(LitBuffers& b, const LitFrame& job, const VolumeConstants& vc, uint64_t mapFloats) {
+    const char* step = "shadow maps";
+    if (Status s = b.shadowMaps.grow(mapFloats, "cudaMalloc shadow maps")) return s;
+    if (Status s = Status::failed(step, gpu::memsetAsync(b.shadowMaps.get(), 0, mapFloats * sizeof(float)))) return s;
+    TLFrame lightFrame = *job.frame;
+    lightFrame.samples = 1;
+    const ParticleArrays& p = job.particles;
+    const uint64_t nL = (static_cast<uint64_t>(lightFrame.jitterCount) + 1u) * p.count;
+    if (nL > 0) {
+        const LaunchConfig cfg{gridSizeFor(nL, kBlock, job.multiprocessors), kBlock};
+        const gpu::Error err = launchLightSplat(cfg, vc, lightFrame, p.positions, p.velocities, nL, b.shadowMaps.get());
+        if (Status s = Status::failed(step, err)) return s;
+    }
+    for (int32_t v = 0; v < vc.shadowViewCount; ++v) {
+        const ShadowView& view = vc.shadowViews[v];
+        const uint64_t columns = static_cast<uint64_t>(view.resolution) * static_cast<uint64_t>(view.resolution);
+        const LaunchConfig cfg{gridSizeFor(columns, kBlock, job.multiprocessors), kBlock};
+        const gpu::Error err = launchPrefix(cfg, b.shadowMaps.get() + view.mapOffset, columns, view.slices, nullptr);
+        if (Status s = Status::failed(step, err)) return s;
+    }
+    return {};
+}
+
+// The camera depth map and each pixel's total optical depth.
+Status buildCameraDepth(LitBuffers& b, const LitFrame& job, const VolumeConstants& vc, uint64_t pixels,
+                        uint64_t samples) {
+    const char* step = "camera depth map";
+    const uint64_t depthFloats = static_cast<uint64_t>(static_cast<int64_t>(vc.depthSlices)) * pixels;
+    if (Status s = b.cameraDepth.grow(depthFloats, "cudaMalloc camera depth map")) return s;
+    float* depth = b.cameraDepth.get();
+    if (Status s = Status::failed(step, gpu::memsetAsync(depth, 0, depthFloats * sizeof(float)))) return s;
+    const ParticleArrays& p = job.particles;
+    if (samples > 0) {
+        const LaunchConfig cfg{gridSizeFor(samples, kBlock, job.multiprocessors), kBlock};
+        const gpu::Error err = launchCamSplat(cfg, vc, *job.frame, p.positions, p.velocities, samples, depth);
+        if (Status s = Status::failed(step, err)) return s;
+    }
+    const LaunchConfig cfg{gridSizeFor(pixels, kBlock, job.multiprocessors), kBlock};
+    return Status::failed(step, launchPrefix(cfg, depth, pixels, vc.depthSlices, job.totalDepth));
+}
+
 }  // namespace
 
-int runVolumePass(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, const TLFrame* frame,
-                  const TLLight* lights, int32_t lightCount, const TLV3* velocities) {
+Status runVolumePass(LitBuffers& b, const LitFrame& job) {
     // A positive count with no array to read is a caller's mistake, not "no lights".
-    if (!lights && lightCount > 0) {
-        setError(ctx, "tlRender: invalid parameters");
-        return 1;
-    }
-    const uint64_t count = ctx->count;
-
-    // Bounds and moments of the cloud.
-    BoundsRecord bounds = initialBounds();
-    if (!ctx->bounds && checkCuda(ctx, gpu::malloc(&ctx->bounds, 32), "cudaMalloc bounds")) return 1;
-    if (checkCuda(ctx, gpu::copyToDevice(ctx->bounds, &bounds, sizeof bounds), "init bounds")) return 1;
-    if (!ctx->moments && checkCuda(ctx, gpu::malloc(&ctx->moments, sizeof(MomentsRecord)), "cudaMalloc moments"))
-        return 1;
-    if (checkCuda(ctx, gpu::memset(ctx->moments, 0, sizeof(MomentsRecord)), "init moments")) return 1;
-    if (count > 0) {
-        launchBounds(LaunchConfig{kBoundsBlocks, kBlock}, ctx->positions, velocities, count,
-                     static_cast<float*>(ctx->bounds), static_cast<double*>(ctx->moments));
-        if (checkCuda(ctx, gpu::getLastError(), "bounds kernel")) return 1;
-    }
-    if (checkCuda(ctx, gpu::copyToHost(&bounds, ctx->bounds, sizeof bounds), "read bounds")) return 1;
+    if (!job.lights && job.lightCount > 0) return Status{"tlRender: invalid parameters"};
+    const uint64_t count = job.particles.count;
+    BoundsRecord bounds;
     MomentsRecord moments;
-    std::memset(&moments, 0, sizeof moments);
-    if (checkCuda(ctx, gpu::copyToHost(&moments, ctx->moments, sizeof moments), "read moments")) return 1;
-
-    const Box padded = paddedBox(bounds, count, *frame);
+    if (Status s = measureCloud(b, job, &bounds, &moments)) return s;
+    const Box padded = paddedBox(bounds, count, *job.frame);
     const Box core = coreBox(moments, count, padded);
-    const float crossSection = particleCrossSection(core, count, settings->density);
+    const float crossSection = particleCrossSection(core, count, job.settings->density);
 
-    // The volume constants of this frame, handed to each lit launch.
-    VolumeConstants constants;
-    std::memset(&constants, 0, sizeof constants);
-    const uint64_t mapFloats = buildVolumeConstants(camera, settings, frame, lights, lightCount, padded.lo, padded.hi,
-                                                    crossSection, &constants);
-
-    const uint64_t copies = static_cast<uint64_t>(frame->jitterCount) + 1u;
-    const uint64_t samples = static_cast<uint64_t>(frame->samples);
-
-    // Shadow maps: one deposit per particle copy, then the running sums of every view.
+    // The frame's volume constants travel with each lit launch.
+    VolumeConstants vc;
+    std::memset(&vc, 0, sizeof vc);
+    const uint64_t mapFloats = buildVolumeConstants(job.camera, job.settings, job.frame, job.lights, job.lightCount,
+                                                    padded.lo, padded.hi, crossSection, &vc);
     if (mapFloats > 0) {
-        if (ensureDeviceBuffer(ctx, &ctx->shadowMaps, &ctx->shadowMapsCapacity, mapFloats, "cudaMalloc shadow maps"))
-            return 1;
-        gpu::memsetAsync(ctx->shadowMaps, 0, mapFloats * sizeof(float));
-        TLFrame lightFrame = *frame;
-        lightFrame.samples = 1;
-        const uint64_t nL = copies * count;
-        if (nL > 0) {
-            launchLightSplat(LaunchConfig{gridSizeFor(ctx, nL, kBlock), kBlock}, constants, lightFrame,
-                             ctx->positions, velocities, nL, ctx->shadowMaps);
-        }
-        for (int32_t v = 0; v < constants.shadowViewCount; ++v) {
-            const ShadowView& view = constants.shadowViews[v];
-            const uint64_t columns = static_cast<uint64_t>(view.resolution) * static_cast<uint64_t>(view.resolution);
-            launchPrefix(LaunchConfig{gridSizeFor(ctx, columns, kBlock), kBlock}, ctx->shadowMaps + view.mapOffset,
-                         columns, view.slices, nullptr);
-        }
-        if (checkCuda(ctx, gpu::getLastError(), "shadow maps")) return 1;
+        if (Status s = buildShadowMaps(b, job, vc, mapFloats)) return s;
     }
+    const uint64_t pixels = static_cast<uint64_t>(static_cast<int64_t>(job.frame->width * job.frame->height));
+    const uint64_t samples = (static_cast<uint64_t>(job.frame->jitterCount) + 1u) *
+                             static_cast<uint64_t>(job.frame->samples) * count;
+    if (Status s = buildCameraDepth(b, job, vc, pixels, samples)) return s;
 
-    // Camera depth map and each pixel's total optical depth.
-    const int32_t pixels = frame->width * frame->height;
-    const uint64_t pixelCount = static_cast<uint64_t>(static_cast<int64_t>(pixels));
-    const uint64_t depthFloats = static_cast<uint64_t>(static_cast<int64_t>(constants.depthSlices)) * pixelCount;
-    if (ensureDeviceBuffer(ctx, &ctx->cameraDepth, &ctx->cameraDepthCapacity, depthFloats,
-                           "cudaMalloc camera depth map"))
-        return 1;
-    gpu::memsetAsync(ctx->cameraDepth, 0, depthFloats * sizeof(float));
-    const uint64_t nC = copies * samples * count;
-    if (nC > 0) {
-        launchCamSplat(LaunchConfig{gridSizeFor(ctx, nC, kBlock), kBlock}, constants, *frame, ctx->positions,
-                       velocities, nC, ctx->cameraDepth);
-    }
-    launchPrefix(LaunchConfig{gridSizeFor(ctx, pixelCount, kBlock), kBlock}, ctx->cameraDepth, pixelCount,
-                 constants.depthSlices, ctx->totalDepth);
-    if (checkCuda(ctx, gpu::getLastError(), "camera depth map")) return 1;
-
-    // Shading.
-    gpu::memsetAsync(ctx->accumulator, 0, pixelCount * 16u);
-    if (nC > 0) {
-        launchShade(LaunchConfig{gridSizeFor(ctx, nC, kBlock), kBlock}, constants, *frame, ctx->positions,
-                    ctx->colors, velocities, nC, ctx->shadowMaps, ctx->cameraDepth, ctx->accumulator);
-    }
-    if (checkCuda(ctx, gpu::getLastError(), "lighting")) return 1;
-    return 0;
+    const char* step = "lighting";
+    if (Status s = Status::failed(step, gpu::memsetAsync(job.accumulator, 0, pixels * 16u))) return s;
+    if (samples == 0) return {};
+    const ParticleArrays& p = job.particles;
+    const LaunchConfig cfg{gridSizeFor(samples, kBlock, job.multiprocessors), kBlock};
+    return Status::failed(step, launchShade(cfg, vc, *job.frame, p.positions, p.colors, p.velocities, samples,
+                                            b.shadowMaps.get(), b.cameraDepth.get(), job.accumulator));
 }
 
 }  // namespace tl

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kernels/bounds.h"
-#include "kernels/volume_kernels.h"
+#include "kernels/launchers.h"
 #include "render/frame.h"
 #include "volume/bounds_derivations.h"
 

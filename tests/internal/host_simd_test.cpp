@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernels/host_simd.h"
+#include "cpu/simd.h"
 #include "kernels/sampling.h"
 
 namespace {

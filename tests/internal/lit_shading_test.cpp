@@ -8,11 +8,11 @@
 #include <numeric>
 #include <vector>
 
-#include "gpu/runtime.h"
+#include "kernels/runtime.h"
 #include "kernels/bounds.h"
 #include "kernels/lit_shading.h"
 #include "kernels/shadow_maps.h"
-#include "kernels/volume_kernels.h"
+#include "kernels/launchers.h"
 #include "volume/bounds_derivations.h"
 #include "volume/volume_builder.h"
 

@@ -9,9 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "gpu/runtime.h"
+#include "kernels/launchers.h"
 #include "kernels/lit_shading.h"
-#include "kernels/volume_kernels.h"
 #include "render/frame.h"
 #include "volume/volume_builder.h"
 
@@ -32,8 +31,8 @@ Scene perspective() {
     s.camera.focusDistance = 6.0f;
     s.camera.aperture = 0.05f;
     std::memset(&s.settings, 0, sizeof s.settings);
-    s.settings.width = 48;
-    s.settings.height = 32;
+    s.settings.width = 97;  // several of the walk's bands of 2048 pixels, and an odd size
+    s.settings.height = 71;
     s.settings.samples = 3;
     s.settings.jitterCount = 2;
     s.settings.jitterSigma = 0.05f;

@@ -92,41 +92,29 @@ TEST(WorkDecomposition, CopiesThenSamplesWithinAParticleInSixtyFourBits) {
     EXPECT_TRUE(a.x != b.x || a.y != b.y || a.z != b.z);
 }
 
-TEST(PlaceSample, CopyJitterDependsOnParticleAndCopyOnly) {
+TEST(PlaceSample, CopyJitterDependsOnParticleAndCopyOnlyAndTheStreamIsPinned) {
     TLRenderSettings s = plainSettings();
     s.jitterCount = 3;
     s.jitterSigma = 0.5f;
     s.samples = 4;
     const TLV3 positions[1] = {{10.0f, 20.0f, 30.0f}};
     std::set<std::pair<float, float>> offsets;
-    for (uint32_t k = 1; k <= 3; ++k) {
-        TLV3 first{};
-        for (uint32_t seed : {0u, 1u, 0xFFFFFFFFu}) {
-            s.seed = seed;
-            const TLFrame f = tl::buildFrame(forwardCamera(), s);
-            for (uint32_t j = 0; j < 4; ++j) {
-                const tl::PlacedSample p = tl::placeSample(f, positions, nullptr, k * 4 + j);
-                ASSERT_EQ(p.k, k);
-                ASSERT_EQ(p.j, j);
-                if (seed == 0 && j == 0) first = p.p;
-                EXPECT_EQ(p.p.x, first.x);
-                EXPECT_EQ(p.p.y, first.y);
-                EXPECT_EQ(p.p.z, first.z);
-            }
+    for (uint32_t seed : {0u, 1u, 0xFFFFFFFFu}) {
+        s.seed = seed;
+        const TLFrame f = tl::buildFrame(forwardCamera(), s);
+        for (uint32_t w = 4; w < 16; ++w) {
+            const tl::PlacedSample p = tl::placeSample(f, positions, nullptr, w);
+            ASSERT_TRUE(p.k == w / 4 && p.j == w % 4);
+            offsets.insert({p.p.x, p.p.y});
         }
-        offsets.insert({first.x, first.y});
     }
-    EXPECT_EQ(offsets.size(), 3u);  // every copy has its own offset
-
-    // A zero sigma puts every copy on the particle.
+    EXPECT_EQ(offsets.size(), 3u) << "one offset per copy, whatever the sample and the seed";
     const TLV3 o = tl::copyJitter(0, 2, 0.0f);
-    EXPECT_EQ(o.x, 0.0f);
-    EXPECT_EQ(o.y, 0.0f);
-    EXPECT_EQ(o.z, 0.0f);
-    // The seed moves the sample stream, which drives motion and lens.
-    EXPECT_NE(tl::sampleState(0, 1, 0, 0), tl::sampleState(0, 1, 0, 1));
-    EXPECT_NE(tl::sampleState(0, 1, 0, 0), tl::sampleState(0, 1, 1, 0));
-    EXPECT_NE(tl::sampleState(0, 1, 0, 0), tl::sampleState(0, 2, 0, 0));
+    EXPECT_TRUE(o.x == 0.0f && o.y == 0.0f && o.z == 0.0f) << "a zero sigma puts every copy on the particle";
+    // The sample stream that drives motion and lens, computed by hand from the hash.
+    EXPECT_EQ(tl::sampleState(0, 0, 0, 0), 0xB6365BA2u);
+    EXPECT_EQ(tl::sampleState(5, 1, 2, 7), 0xB11B203Bu);
+    EXPECT_EQ(tl::sampleState((1ull << 33) + 17, 3, 4, 0xFFFFFFFFu), 0xE0533805u);
 }
 
 TEST(PlaceSample, CopyJitterIsGaussianWithSigma) {
@@ -229,21 +217,34 @@ TEST(Perspective, DepthOfFieldKeepsTheFocusPlaneSharp) {
     c.focusDistance = 10.0f;
     c.aperture = 0.5f;
     const TLFrame f = tl::buildFrame(c, plainSettings(400, 400));
-    std::set<std::pair<int, int>> focused, near;
+    std::set<std::pair<int, int>> focused;
     for (uint32_t draw = 0; draw < 200; ++draw) {
         uint32_t s = tl::lowbias32(draw);
         tl::CameraHit hit;
         ASSERT_TRUE(tl::projectToCamera(f, TLV3{0.0f, 0.0f, -10.0f}, s, hit));
         EXPECT_NE(s, tl::lowbias32(draw));  // the lens drew from the stream
         focused.insert({hit.px, hit.py});
-        s = tl::lowbias32(draw);
-        ASSERT_TRUE(tl::projectToCamera(f, TLV3{0.3f, 0.0f, -2.0f}, s, hit));
-        near.insert({hit.px, hit.py});
     }
     EXPECT_EQ(focused.size(), 1u);
     EXPECT_EQ(*focused.begin(), std::make_pair(200, 200));
-    // (1/10 - 1/2) x 0.5 = 0.2 on the view plane: about 40 pixels of blur radius.
-    EXPECT_GT(near.size(), 100u);
+    // A point at depth 2: (1/2 - 1/10) x 0.5 = 0.2 on the view plane, a disk of 40 pixels' radius
+    // around its sharp image. Lens samples fill the disk evenly: every quadrant, and a mean squared
+    // radius of half the disk's.
+    const float cx = 200.0f + 0.15f * 200.0f, cy = 200.0f;
+    double r2 = 0.0;
+    int quadrants[4] = {0, 0, 0, 0}, n = 0;
+    for (uint32_t draw = 0; draw < 4000; ++draw) {
+        uint32_t st = tl::lowbias32(draw + 1000);
+        tl::CameraHit hit;
+        ASSERT_TRUE(tl::projectToCamera(f, TLV3{0.3f, 0.0f, -2.0f}, st, hit));
+        const float dx = hit.px + 0.5f - cx, dy = hit.py + 0.5f - cy;
+        ASSERT_LE(std::hypot(dx, dy), 41.5f);
+        r2 += dx * dx + dy * dy;
+        ++quadrants[(dx > 0) + 2 * (dy > 0)];
+        ++n;
+    }
+    EXPECT_NEAR(r2 / n, 40.0 * 40.0 / 2.0, 40.0);
+    for (int q : quadrants) EXPECT_NEAR(q, n / 4, n / 20);
 
     // Without a lens the stream is left alone.
     uint32_t s = 77;

@@ -11,18 +11,11 @@
 #include <new>
 #include <string>
 
-#include "gpu/cpu_launch.h"
-#include "gpu/runtime.h"
+#include "cpu/launch.h"
+#include "kernels/runtime.h"
 
 namespace tl::gpu {
 namespace {
-
-thread_local Error tLastError = kSuccess;
-
-Error fail(Error err) {
-    tLastError = err;
-    return err;
-}
 
 struct CpuEvent {
     std::chrono::steady_clock::time_point when;
@@ -87,18 +80,19 @@ struct Fault {
 thread_local Fault tFaults[static_cast<int>(cpu::FaultSite::kCount)];
 thread_local size_t tAllocationLimit = 0;  // 0: none
 
-// The injected error of this call at `site`, or success (also recorded as the last error).
+bool fires(Fault& f) { return f.countdown != 0 && --f.countdown == 0; }
+
+// The injected error of this call at `site`, or success. Every call also counts towards FaultSite::any.
 Error injected(cpu::FaultSite site) {
     Fault& f = tFaults[static_cast<int>(site)];
-    if (f.countdown == 0 || --f.countdown != 0) return kSuccess;
-    return fail(f.err);
+    Fault& any = tFaults[static_cast<int>(cpu::FaultSite::any)];
+    if (fires(f)) return f.err;
+    return fires(any) ? any.err : kSuccess;
 }
 
 }  // namespace
 
 namespace cpu {
-void setLastError(Error err) { tLastError = err; }
-
 void injectFault(FaultSite site, uint64_t n, Error err) {
     tFaults[static_cast<int>(site)] = Fault{n, err};
 }
@@ -109,13 +103,11 @@ void clearFaults() {
 
 void limitAllocations(size_t maxBytes) { tAllocationLimit = maxBytes; }
 
-bool launchAccepted(LaunchConfig cfg) {
-    if (injected(FaultSite::Launch) != kSuccess) return false;
-    if (cfg.blocks == 0 || cfg.threadsPerBlock == 0 || cfg.threadsPerBlock > 1024 || cfg.blocks > 0x7FFFFFFFu) {
-        tLastError = kErrorInvalidConfiguration;
-        return false;
-    }
-    return true;
+Error launchError(LaunchConfig cfg) {
+    if (Error err = injected(FaultSite::Launch)) return err;
+    if (cfg.blocks == 0 || cfg.threadsPerBlock == 0 || cfg.threadsPerBlock > 1024 || cfg.blocks > 0x7FFFFFFFu)
+        return kErrorInvalidConfiguration;
+    return kSuccess;
 }
 
 }  // namespace cpu
@@ -123,12 +115,12 @@ bool launchAccepted(LaunchConfig cfg) {
 // As on a GPU, a failed selection leaves the thread's current device (always 0 here) as it was.
 Error setDevice(int device) {
     if (Error err = injected(cpu::FaultSite::Device)) return err;
-    return device == 0 ? kSuccess : fail(kErrorInvalidDevice);
+    return device == 0 ? kSuccess : kErrorInvalidDevice;
 }
 
 Error getDeviceProperties(DeviceProperties* props, int device) {
-    if (!props) return fail(kErrorInvalidValue);
-    if (device != 0) return fail(kErrorInvalidDevice);
+    if (!props) return kErrorInvalidValue;
+    if (device != 0) return kErrorInvalidDevice;
     std::memset(props, 0, sizeof *props);
     std::string name = cpuModelName() + " (" + std::to_string(omp_get_max_threads()) + " threads)";
     std::snprintf(props->name, sizeof props->name, "%s", name.c_str());
@@ -138,31 +130,31 @@ Error getDeviceProperties(DeviceProperties* props, int device) {
 }
 
 Error memGetInfo(size_t* freeBytes, size_t* totalBytes) {
-    if (!freeBytes || !totalBytes) return fail(kErrorInvalidValue);
+    if (!freeBytes || !totalBytes) return kErrorInvalidValue;
     hostMemory(freeBytes, totalBytes);
     return kSuccess;
 }
 
 Error multiProcessorCount(int* count, int device) {
-    if (!count) return fail(kErrorInvalidValue);
-    if (device != 0) return fail(kErrorInvalidDevice);
+    if (!count) return kErrorInvalidValue;
+    if (device != 0) return kErrorInvalidDevice;
     *count = omp_get_max_threads();
     return kSuccess;
 }
 
 Error malloc(void** ptr, size_t bytes) {
-    if (!ptr) return fail(kErrorInvalidValue);
+    if (!ptr) return kErrorInvalidValue;
     *ptr = nullptr;
     if (Error err = injected(cpu::FaultSite::Allocation)) return err;
     if (bytes == 0) return kSuccess;
-    if (tAllocationLimit != 0 && bytes > tAllocationLimit) return fail(kErrorMemoryAllocation);
+    if (tAllocationLimit != 0 && bytes > tAllocationLimit) return kErrorMemoryAllocation;
     // Like a GPU, refuse what the machine cannot hold instead of overcommitting and being killed later.
     size_t freeBytes = 0, totalBytes = 0;
     hostMemory(&freeBytes, &totalBytes);
-    if (freeBytes != 0 && bytes > freeBytes) return fail(kErrorMemoryAllocation);
-    if (bytes > SIZE_MAX - 255) return fail(kErrorMemoryAllocation);
+    if (freeBytes != 0 && bytes > freeBytes) return kErrorMemoryAllocation;
+    if (bytes > SIZE_MAX - 255) return kErrorMemoryAllocation;
     void* p = std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
-    if (!p) return fail(kErrorMemoryAllocation);
+    if (!p) return kErrorMemoryAllocation;
     *ptr = p;
     return kSuccess;
 }
@@ -175,7 +167,7 @@ Error free(void* ptr) {
 Error copyToDevice(void* dst, const void* src, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Copy)) return err;
     if (bytes == 0) return kSuccess;
-    if (!dst || !src) return fail(kErrorInvalidValue);
+    if (!dst || !src) return kErrorInvalidValue;
     std::memcpy(dst, src, bytes);
     return kSuccess;
 }
@@ -185,7 +177,7 @@ Error copyToHost(void* dst, const void* src, size_t bytes) { return copyToDevice
 Error memset(void* dst, int value, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Memset)) return err;
     if (bytes == 0) return kSuccess;
-    if (!dst) return fail(kErrorInvalidValue);
+    if (!dst) return kErrorInvalidValue;
     std::memset(dst, value, bytes);
     return kSuccess;
 }
@@ -193,22 +185,22 @@ Error memset(void* dst, int value, size_t bytes) {
 Error memsetAsync(void* dst, int value, size_t bytes) { return memset(dst, value, bytes); }
 
 Error eventCreate(Event* event) {
-    if (!event) return fail(kErrorInvalidValue);
+    if (!event) return kErrorInvalidValue;
     if (Error err = injected(cpu::FaultSite::Event)) return err;
     auto* e = new (std::nothrow) CpuEvent();
-    if (!e) return fail(kErrorMemoryAllocation);
+    if (!e) return kErrorMemoryAllocation;
     *event = e;
     return kSuccess;
 }
 
 Error eventDestroy(Event event) {
-    if (!event) return fail(kErrorInvalidResourceHandle);
+    if (!event) return kErrorInvalidResourceHandle;
     delete static_cast<CpuEvent*>(event);
     return kSuccess;
 }
 
 Error eventRecord(Event event) {
-    if (!event) return fail(kErrorInvalidResourceHandle);
+    if (!event) return kErrorInvalidResourceHandle;
     auto* e = static_cast<CpuEvent*>(event);
     e->when = std::chrono::steady_clock::now();
     e->recorded = true;
@@ -216,24 +208,18 @@ Error eventRecord(Event event) {
 }
 
 Error eventSynchronize(Event event) {
-    if (!event) return fail(kErrorInvalidResourceHandle);
+    if (!event) return kErrorInvalidResourceHandle;
     return injected(cpu::FaultSite::Synchronize);
 }
 
 Error eventElapsedTime(float* ms, Event start, Event stop) {
-    if (!ms) return fail(kErrorInvalidValue);
-    if (!start || !stop) return fail(kErrorInvalidResourceHandle);
+    if (!ms) return kErrorInvalidValue;
+    if (!start || !stop) return kErrorInvalidResourceHandle;
     auto* a = static_cast<CpuEvent*>(start);
     auto* b = static_cast<CpuEvent*>(stop);
-    if (!a->recorded || !b->recorded) return fail(kErrorInvalidResourceHandle);
+    if (!a->recorded || !b->recorded) return kErrorInvalidResourceHandle;
     *ms = std::chrono::duration<float, std::milli>(b->when - a->when).count();
     return kSuccess;
-}
-
-Error getLastError() {
-    Error err = tLastError;
-    tLastError = kSuccess;
-    return err;
 }
 
 Error deviceSynchronize() { return injected(cpu::FaultSite::Synchronize); }

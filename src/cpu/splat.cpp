@@ -1,38 +1,16 @@
 // kSplat: the plain path's splatting kernel. Every sample of every particle copy is placed, projected
 // and added as a single pixel into the float accumulator.
-#include "kernels/kernels.h"
+#include "kernels/launchers.h"
 #include "kernels/splat.h"
 
-#if defined(__CUDACC__)
-#include "kernels/device_loop.h"
-
-namespace tl {
-
-__global__ void kSplat(TLFrame frame, const TLV3* __restrict__ positions, const TLUChar4* __restrict__ colors,
-                       const TLV3* __restrict__ velocities, uint64_t n, float* accumulator) {
-    const uint64_t stride = gridStride();
-    for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        splatWorkItem(frame, positions, colors, velocities, w, accumulator);
-        if (n - w <= stride) break;  // the next index would reach n, or wrap past 2^64
-    }
-}
-
-void launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
-                 const TLV3* velocities, uint64_t n, float* accumulator) {
-    kSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(frame, positions, colors, velocities, n, accumulator);
-}
-
-}  // namespace tl
-
-#else
 #include <omp.h>
 
 #include <new>
 #include <vector>
 
-#include "gpu/cpu_launch.h"
-#include "kernels/host_simd.h"
-#include "kernels/splat_cpu.h"
+#include "cpu/launch.h"
+#include "cpu/simd.h"
+#include "cpu/splat.h"
 
 namespace tl {
 namespace {
@@ -291,11 +269,11 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
     }
 }
 
-void launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
+gpu::Error launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
                  const TLV3* velocities, uint64_t n, float* accumulator) {
-    if (!gpu::cpu::launchAccepted(cfg)) return;
+    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     hostSplat(frame, positions, colors, velocities, n, accumulator);
+    return gpu::kSuccess;
 }
 
 }  // namespace tl
-#endif

@@ -5,92 +5,32 @@
 #include "kernels/lit_shading.h"
 #include "kernels/shadow_maps.h"
 #include "kernels/volume_constants.h"
-#include "kernels/volume_kernels.h"
+#include "kernels/launchers.h"
 
-#if defined(__CUDACC__)
-#include <cuda_runtime.h>
-
-#include "kernels/device_loop.h"
-
-namespace tl {
-
-// Kernel parameters of this size need CUDA 12.1 and compute capability 7.0 or later.
-static_assert(sizeof(VolumeConstants) <= 32764 - 256, "volume constants fit the kernel parameter space");
-
-__global__ void kLightSplat(const __grid_constant__ VolumeConstants vc, TLFrame frame,
-                            const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities, uint64_t n,
-                            float* shadowMaps) {
-    const uint64_t stride = gridStride();
-    for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        lightSplatItem(vc, frame, positions, velocities, w, shadowMaps);
-        if (n - w <= stride) break;  // the next index would reach n, or wrap past 2^64
-    }
-}
-
-__global__ void kCamSplat(const __grid_constant__ VolumeConstants vc, TLFrame frame,
-                          const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities, uint64_t n,
-                          float* cameraDepth) {
-    const uint64_t stride = gridStride();
-    for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        camSplatItem(vc, frame, positions, velocities, w, cameraDepth);
-        if (n - w <= stride) break;
-    }
-}
-
-__global__ void kShade(const __grid_constant__ VolumeConstants vc, TLFrame frame, const TLV3* __restrict__ positions,
-                       const TLUChar4* __restrict__ colors, const TLV3* __restrict__ velocities, uint64_t n,
-                       const float* __restrict__ shadowMaps, const float* __restrict__ cameraDepth,
-                       float* accumulator) {
-    const uint64_t stride = gridStride();
-    for (uint64_t w = globalThreadIndex(); w < n; w += stride) {
-        shadeItem(vc, frame, positions, colors, velocities, w, shadowMaps, cameraDepth, accumulator);
-        if (n - w <= stride) break;
-    }
-}
-
-void launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
-                      const TLV3* velocities, uint64_t n, float* shadowMaps) {
-    kLightSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, shadowMaps);
-}
-
-void launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
-                    const TLV3* velocities, uint64_t n, float* cameraDepth) {
-    kCamSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, cameraDepth);
-}
-
-void launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
-                 const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
-                 const float* cameraDepth, float* accumulator) {
-    kShade<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, colors, velocities, n, shadowMaps, cameraDepth,
-                                                accumulator);
-}
-
-}  // namespace tl
-
-#else
 #include <cstring>
 
-#include "gpu/cpu_launch.h"
-#include "kernels/host_simd.h"
-#include "kernels/lit_cpu.h"
+#include "cpu/launch.h"
+#include "cpu/simd.h"
+#include "cpu/lit_walk.h"
 
 namespace tl {
 
-void launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
                       const TLV3* velocities, uint64_t n, float* shadowMaps) {
-    if (!gpu::cpu::launchAccepted(cfg)) return;
-    if (!(vc.copyCrossSection > 0.0f)) return;  // every deposit would be 0
+    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
+    if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const litcpu::Walk walk(frame, positions, velocities);
     const uint32_t* order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
     litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times) {
         for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
     }, [](TLV3) {});
+    return gpu::kSuccess;
 }
 
-void launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
                     const TLV3* velocities, uint64_t n, float* cameraDepth) {
-    if (!gpu::cpu::launchAccepted(cfg)) return;
-    if (!(vc.sampleCrossSection > 0.0f)) return;  // every deposit would be 0
+    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
+    if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const litcpu::Walk walk(frame, positions, velocities);
     const uint32_t* order = litcpu::orderByImage(frame, positions, n / walk.per);
     litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
@@ -101,6 +41,7 @@ void launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& 
         litcpu::atomicAddRepeated(column + shares.first, shares.firstShare, times);
         if (shares.second >= 0) litcpu::atomicAddRepeated(column + shares.second, shares.secondShare, times);
     }, [](TLV3) {});
+    return gpu::kSuccess;
 }
 
 namespace {
@@ -176,11 +117,11 @@ thread_local ShadeBatch tShadeBatch;
 
 }  // namespace
 
-void launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
                  const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
                  const float* cameraDepth, float* accumulator) {
-    if (!gpu::cpu::launchAccepted(cfg)) return;
-    if (!(vc.sampleCrossSection > 0.0f)) return;  // every sample is transparent
+    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
+    if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every sample is transparent
     // With shadows most scattered reads are shadow lookups: the shadow-map order serves them.
     const litcpu::Walk walk(frame, positions, velocities);
     const uint64_t particles = n / walk.per;
@@ -208,7 +149,7 @@ void launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& fra
             else if (vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
         },
         [&] { tShadeBatch.flush(vc, shadowMaps); });
+    return gpu::kSuccess;
 }
 
 }  // namespace tl
-#endif

@@ -1,39 +1,12 @@
 // kResolve: tone-maps the plain path's accumulator into the float and the 8-bit image, one thread
 // per pixel. Either output may be null.
-#include "kernels/kernels.h"
+#include "kernels/launchers.h"
 #include "kernels/resolve.h"
 
-#if defined(__CUDACC__)
-
-namespace tl {
-
-__global__ void kResolve(const float4* __restrict__ accumulator, uchar4* image, float4* imageFloat,
-                         int32_t pixelCount, float exposure) {
-    const uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
-    if (t >= static_cast<uint32_t>(pixelCount)) return;
-    const float4 acc = __ldg(accumulator + t);
-    const TLFloat4 v = resolveLinear(acc.x, acc.y, acc.z, acc.w, exposure);
-    if (imageFloat) imageFloat[t] = make_float4(v.x, v.y, v.z, v.w);
-    if (image) {
-        const TLUChar4 b = encodePixel(v);
-        image[t] = make_uchar4(b.x, b.y, b.z, b.w);
-    }
-}
-
-void launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
-                   int32_t pixelCount, float exposure) {
-    kResolve<<<cfg.blocks, cfg.threadsPerBlock>>>(reinterpret_cast<const float4*>(accumulator),
-                                                  reinterpret_cast<uchar4*>(image),
-                                                  reinterpret_cast<float4*>(imageFloat), pixelCount, exposure);
-}
-
-}  // namespace tl
-
-#else
 #include <cstring>
 
-#include "gpu/cpu_launch.h"
-#include "kernels/host_simd.h"
+#include "cpu/launch.h"
+#include "cpu/simd.h"
 
 namespace tl {
 namespace {
@@ -57,9 +30,9 @@ void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat)
 
 }  // namespace
 
-void launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
+gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
                    int32_t pixelCount, float exposure) {
-    if (!gpu::cpu::launchAccepted(cfg)) return;
+    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     // Threads beyond the pixel count return at once, as on the GPU.
     const uint64_t threads = static_cast<uint64_t>(cfg.blocks) * cfg.threadsPerBlock;
     const uint64_t pixels = pixelCount > 0 ? static_cast<uint64_t>(pixelCount) : 0u;
@@ -95,7 +68,7 @@ void launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, 
             store(first + q, premultiplied(p[0], p[1], p[2], p[3]), image, imageFloat);
         }
     });
+    return gpu::kSuccess;
 }
 
 }  // namespace tl
-#endif

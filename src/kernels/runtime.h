@@ -1,8 +1,9 @@
 // The GPU runtime operations the library uses, behind one small interface. Two implementations exist:
-// cuda_runtime.cpp forwards to the CUDA runtime, cpu_runtime.cpp runs everything on the host with
-// host memory as device memory. Nothing above this folder knows which one it is linked with.
+// src/cuda/runtime.cpp forwards to the CUDA runtime, src/cpu/runtime.cpp runs everything on the host
+// with host memory as device memory. Nothing above knows which one it is linked with.
 //
-// Error codes follow the CUDA runtime's numbering; 0 is success.
+// Error codes follow the CUDA runtime's numbering; 0 is success. Every operation returns its own
+// error and leaves none pending: a failure is reported once, by the call that failed.
 #pragma once
 
 #include <cstddef>
@@ -55,11 +56,25 @@ Error eventRecord(Event event);
 Error eventSynchronize(Event event);
 Error eventElapsedTime(float* ms, Event start, Event stop);
 
-// Returns and clears the calling thread's last error (launch errors included).
-Error getLastError();
 Error deviceSynchronize();
 
 // Static description of a code; may be null or empty when the runtime has none.
 const char* errorString(Error err);
 
 }  // namespace tl::gpu
+
+namespace tl {
+
+// The outcome of a step of the library: success (what is null), a failed runtime call (the step's
+// text and the runtime's error), or a refusal of its own (err is success and `what` the whole
+// message, or `detail` replaces the runtime's description).
+struct Status {
+    const char* what = nullptr;
+    gpu::Error err = gpu::kSuccess;
+    const char* detail = nullptr;
+
+    static Status failed(const char* step, gpu::Error e) { return Status{e != gpu::kSuccess ? step : nullptr, e}; }
+    explicit operator bool() const { return what != nullptr; }  // true on failure
+};
+
+}  // namespace tl

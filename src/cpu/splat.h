@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "render/frame.h"
+#include "kernels/frame.h"
 #include "taluna.h"
 
 namespace tl {

@@ -5,21 +5,20 @@
 
 #include <cstdint>
 
-#include "gpu/runtime.h"
-#include "kernels/kernels.h"
+#include "kernels/launchers.h"
+#include "kernels/runtime.h"
 
 namespace tl::gpu::cpu {
 
-// Records err as the calling thread's last error (what getLastError() returns next).
-void setLastError(Error err);
-
-// False (with kErrorInvalidConfiguration recorded) when a GPU would refuse the configuration.
-bool launchAccepted(LaunchConfig cfg);
+// The error a GPU would give the launch: kErrorInvalidConfiguration for a configuration it refuses
+// (or an injected fault); success when the launch may run.
+Error launchError(LaunchConfig cfg);
 
 // Test-only fault injection: the n-th (1-based) call from now on, on the calling thread, of the
-// operations at `site` fails with `err` (and is recorded as the last error) instead of running.
-// n = 0 disarms the site. Lets tests produce every failure message and check what survives it.
-enum class FaultSite { Allocation, Copy, Memset, Launch, Event, Synchronize, Device, kCount };
+// operations at `site` fails with `err` instead of running; `any` counts the calls of every site
+// (device selections, allocations, copies, fills, launches, event creations and waits). n = 0
+// disarms the site. Lets tests fail each step in turn and check what survives it.
+enum class FaultSite { Allocation, Copy, Memset, Launch, Event, Synchronize, Device, any, kCount };
 void injectFault(FaultSite site, uint64_t n, Error err);
 void clearFaults();
 

@@ -2,10 +2,10 @@
 // moments). Partials are reduced within a warp (or a host worker) first, so each warp touches the
 // records with 13 atomics only.
 #include "kernels/bounds.h"
-#include "kernels/volume_kernels.h"
+#include "kernels/launchers.h"
 
-#if defined(__CUDACC__)
-#include "kernels/device_loop.h"
+#include "cuda/device_loop.h"
+
 
 namespace tl {
 
@@ -32,30 +32,11 @@ __global__ void kBounds(const TLV3* __restrict__ positions, const TLV3* __restri
     if ((threadIdx.x & 31u) == 0u) boundsMerge(b, bounds, moments);
 }
 
-void launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* velocities, uint64_t count, float* bounds,
+gpu::Error launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* velocities, uint64_t count, float* bounds,
                   double* moments) {
     kBounds<<<cfg.blocks, cfg.threadsPerBlock>>>(positions, velocities, count, bounds, moments);
+    return launchError();
 }
 
 }  // namespace tl
 
-#else
-#include "gpu/cpu_launch.h"
-
-namespace tl {
-
-void launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* velocities, uint64_t count, float* bounds,
-                  double* moments) {
-    if (!gpu::cpu::launchAccepted(cfg)) return;
-    // One partial per worker, merged with the same atomics a warp uses.
-#pragma omp parallel
-    {
-        BoundsPartial b = boundsStart();
-#pragma omp for schedule(static) nowait
-        for (uint64_t i = 0; i < count; ++i) boundsAdd(b, positions[i], velocities ? velocities + i : nullptr);
-        boundsMerge(b, bounds, moments);
-    }
-}
-
-}  // namespace tl
-#endif

@@ -1,0 +1,54 @@
+// tlRender's frame: the plain path (splat and resolve) or the lighting path (the volume pass and the
+// lit resolve), between the context's timing events, with the images downloaded to the caller.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/device_buffer.h"
+#include "kernels/launchers.h"
+#include "taluna.h"
+#include "volume/volume_pass.h"
+
+namespace tl {
+
+// The per-pixel buffers of a context. They follow the image size: an unchanged size reuses them,
+// another one reallocates all four.
+struct PixelBuffers {
+    DeviceBuffer<float> accumulator;  // four floats per pixel
+    DeviceBuffer<TLUChar4> image;
+    DeviceBuffer<TLFloat4> imageFloat;
+    DeviceBuffer<float> totalDepth;  // the lighting path's optical depth per pixel
+    int32_t width = 0;               // 0 x 0 before the first frame and after a failed allocation
+    int32_t height = 0;
+};
+
+// A frame request as tlRender receives it.
+struct FrameRequest {
+    const TLCamera* camera;
+    const TLRenderSettings* settings;
+    const TLLight* lights;
+    int lightCount;
+    TLUChar4* rgbaOut;
+    TLFloat4* floatOut;
+    float* msOut;
+};
+
+// What a context lends a frame: its device, particles (velocities null when none are valid), buffers
+// and timing events.
+struct FrameResources {
+    int device;
+    ParticleArrays particles;
+    PixelBuffers& pixels;
+    LitBuffers& lit;
+    gpu::Event start;
+    gpu::Event stop;
+};
+
+// The refusal of a request before any GPU work: null records, sizes below 1 x 1 or beyond 2^31 - 1
+// pixels, or more work items than 64 bits count ("tlRender: invalid parameters").
+Status checkFrameRequest(const FrameRequest& request, uint64_t particleCount);
+
+// Renders a checked request on the current device.
+Status renderFrame(const FrameRequest& request, FrameResources& resources);
+
+}  // namespace tl

@@ -1,0 +1,147 @@
+// Each runtime call of a job fails in turn (the CPU runtime's fault injection): the job reports
+// "step: runtime text", and the same context then does the job as well as one that never failed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "api/context.h"
+#include "cpu/launch.h"
+
+namespace {
+
+using tl::gpu::cpu::FaultSite;
+
+constexpr int kWidth = 24, kHeight = 16, kPixels = kWidth * kHeight;
+
+struct Images {
+    std::vector<TLUChar4> rgba = std::vector<TLUChar4>(kPixels);
+    std::vector<TLFloat4> floats = std::vector<TLFloat4>(kPixels);
+};
+
+class FaultSweep : public ::testing::Test {
+protected:
+    void SetUp() override {
+        camera.eye = TLV3{0.0f, 60.0f, 160.0f};
+        camera.up = TLV3{0.0f, 1.0f, 0.0f};
+        camera.fovY = 50.0f;
+        settings.width = kWidth;
+        settings.height = kHeight;
+        settings.intensity = 1.0f;
+        settings.exposure = 1.0f;
+        settings.samples = 2;
+        settings.jitterCount = 1;
+        settings.jitterSigma = 0.5f;
+        settings.density = 2.0f;
+        settings.ambient = 0.1f;
+        settings.shadowMapSize = 16;
+        settings.shadowSlices = 8;
+        settings.depthSlices = 8;
+        lights[0].kind = 2;  // a sun: one shadow view
+        lights[0].direction[1] = -1.0f;
+        lights[1].position[1] = 80.0f;  // a bulb: six
+        for (TLLight& l : lights) {
+            l.color[0] = l.color[1] = l.color[2] = 1.0f;
+            l.castShadows = 1;
+        }
+    }
+    void TearDown() override { tl::gpu::cpu::clearFaults(); }
+
+    int frame(TLContext* ctx, bool lit, Images& out) {
+        TLRenderSettings s = settings;
+        s.lightingMode = lit ? 1 : 0;
+        return tlRender(ctx, &camera, &s, lights, 2, out.rgba.data(), out.floats.data(), nullptr);
+    }
+
+    // Runs job on a new context for n = 1, 2, ... with the n-th runtime call failing, until a job runs
+    // through untouched; returns how many calls failed. Each failure must carry a step and the
+    // runtime's text, and the context's next job must equal the reference.
+    int sweep(const std::function<int(TLContext*, Images&)>& job, const std::function<void(TLContext*)>& setup) {
+        Images reference;
+        TLContext* clean = tlCreate(0);
+        setup(clean);
+        EXPECT_EQ(job(clean, reference), 0) << tlLastError(clean);
+        tlDestroy(clean);
+        const std::regex message("[a-zA-Z][a-zA-Z (),]*: unspecified launch failure");
+        for (uint64_t n = 1;; ++n) {
+            TLContext* ctx = tlCreate(0);
+            setup(ctx);
+            Images got;
+            tl::gpu::cpu::injectFault(FaultSite::any, n, tl::gpu::kErrorLaunchFailure);
+            const int rc = job(ctx, got);
+            tl::gpu::cpu::clearFaults();
+            if (rc == 0) {
+                tlDestroy(ctx);
+                return static_cast<int>(n - 1);
+            }
+            EXPECT_TRUE(std::regex_match(tlLastError(ctx), message)) << "call " << n << ": " << tlLastError(ctx);
+            EXPECT_EQ(job(ctx, got), 0) << "after call " << n << " failed: " << tlLastError(ctx);
+            float worst = 0.0f;
+            int worstByte = 0;
+            for (int i = 0; i < kPixels; ++i) {
+                for (int ch = 0; ch < 4; ++ch) {
+                    const float a = (&got.floats[i].x)[ch], b = (&reference.floats[i].x)[ch];
+                    worst = std::fmax(worst, std::fabs(a - b) / std::fmax(1.0f, std::fabs(b)));
+                }
+                worstByte = std::max(worstByte, std::abs(got.rgba[i].y - reference.rgba[i].y));
+            }
+            EXPECT_LE(worst, 1e-5f) << "after call " << n;
+            EXPECT_LE(worstByte, 1) << "after call " << n;
+            tlDestroy(ctx);
+        }
+    }
+
+    TLCamera camera{};
+    TLRenderSettings settings{};
+    TLLight lights[2]{};
+};
+
+TEST_F(FaultSweep, EveryCallOfAFrameFailsInTurnAndTheContextRecovers) {
+    auto cloud = [](TLContext* ctx) { ASSERT_EQ(tlGenerateTestCloud(ctx, 400, 5, 1), 0); };
+    // The first frame allocates its buffers; a steady frame only clears, launches and downloads.
+    for (bool lit : {false, true}) {
+        const int first = sweep([&](TLContext* ctx, Images& out) { return frame(ctx, lit, out); }, cloud);
+        auto warm = [&](TLContext* ctx) {
+            cloud(ctx);
+            Images unused;
+            ASSERT_EQ(frame(ctx, lit, unused), 0);
+        };
+        const int steady = sweep([&](TLContext* ctx, Images& out) { return frame(ctx, lit, out); }, warm);
+        EXPECT_GE(first, lit ? 20 : 9) << "lit " << lit;
+        EXPECT_EQ(first - steady, lit ? 8 : 4) << "lit " << lit << ": the allocations of a first frame alone";
+    }
+}
+
+TEST_F(FaultSweep, StoreCallsFailInTurnAndTheStoreRecovers) {
+    const std::vector<TLV3> points = {{1, 2, 3}, {-4, 5, -6}, {7, -8, 9}};
+    const std::vector<TLUChar4> colors = {{10, 20, 30, 255}, {40, 50, 60, 128}, {70, 80, 90, 0}};
+    auto store = [&](TLContext* ctx, Images& out) {
+        if (tlReserve(ctx, 3, 1) || tlUpload(ctx, points.data(), colors.data(), points.data(), 2, 0) ||
+            tlUpload(ctx, points.data() + 2, nullptr, nullptr, 1, 2))
+            return 1;
+        return frame(ctx, false, out);
+    };
+    EXPECT_GE(sweep(store, [](TLContext*) {}), 10);
+    auto testCloud = [&](TLContext* ctx, Images& out) { return tlGenerateTestCloud(ctx, 300, 2, 1) || frame(ctx, true, out); };
+    EXPECT_GE(sweep(testCloud, [](TLContext*) {}), 20);
+}
+
+TEST_F(FaultSweep, CreationFailsOnTheDeviceOrEitherEvent) {
+    for (uint64_t n = 1; n <= 3; ++n) {
+        tl::gpu::cpu::injectFault(FaultSite::any, n, tl::gpu::kErrorLaunchFailure);
+        TLContext* ctx = tlCreate(0);
+        tl::gpu::cpu::clearFaults();
+        ASSERT_NE(ctx, nullptr);
+        EXPECT_STREQ(tlLastError(ctx), "Could not initialize CUDA device") << "call " << n;
+        EXPECT_EQ(bool(ctx->startEvent), n == 3) << "an event created before the failure is kept, and released";
+        EXPECT_EQ(tlGenerateTestCloud(ctx, 10, 1, 0), 1);
+        tlDestroy(ctx);
+    }
+}
+
+}  // namespace
