@@ -95,8 +95,9 @@ if [ "$build_only" -eq 1 ]; then
 fi
 
 step "interface tests on both libraries"
-"$dir/bin/taluna_api_tests" >"$dir/api.log" 2>&1
+timeout 300 "$dir/bin/taluna_api_tests" >"$dir/api.log" 2>&1
 api_status=$?
+[ "$api_status" -ne 124 ] || echo "the interface tests ran for over 300 s and were stopped"
 grep -E '^\[==========\] [0-9]+ tests? from .* ran|^\[  (PASSED|FAILED|SKIPPED)  ?\] [0-9]' "$dir/api.log"
 # CudaWithoutDevice skips exactly when a device answers; every other skip is a CUDA test that did not run.
 skipped="$(grep -E '^\[  SKIPPED \] [^ ]+\.[^ ]+' "$dir/api.log" | awk '{print $4}' | grep -v '^CudaWithoutDevice\.' | sort -u)"
