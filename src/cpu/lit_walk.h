@@ -7,12 +7,9 @@
 //    and reads stay within a few bands that are in cache instead of missing it all over a map of
 //    hundreds of megabytes. The order is only a permutation of the particles: every sample is still
 //    visited exactly once, and the arrays of the particles ahead are fetched early;
-//  - the samples of one particle copy are visited together, so its jitter is computed once; without
-//    motion blur and lens all of them sit at the same point and pixel, so the copy is placed,
-//    projected and shaded once and its deposit is still added once per sample.
+//  - the samples of one particle copy are visited together (cpu/copy_walk.h); its deposit is still
+//    added once per sample.
 #pragma once
-
-#if !defined(__CUDACC__)
 
 #include <omp.h>
 
@@ -20,6 +17,7 @@
 #include <new>
 #include <vector>
 
+#include "cpu/copy_walk.h"
 #include "kernels/lit_shading.h"
 
 namespace tl::litcpu {
@@ -37,50 +35,7 @@ inline void atomicAddRepeated(float* address, float v, uint32_t times) {
     } while (!__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
 }
 
-// Work items of one particle, as the GPU enumerates them, grouped by copy.
-struct Walk {
-    const TLFrame& f;
-    const TLV3* positions;
-    const TLV3* velocities;
-    uint64_t per;      // work items per particle
-    uint32_t samples;  // work items per copy
-    bool perSample;    // motion blur or lens: every sample has its own position or pixel
-
-    Walk(const TLFrame& frame, const TLV3* p, const TLV3* v)
-        : f(frame),
-          positions(p),
-          velocities(v),
-          per(workPerParticle(frame)),
-          samples(static_cast<uint32_t>(frame.samples > 0 ? frame.samples : 1)),
-          perSample(motionBlurOn(frame, v) || depthOfFieldOn(frame)) {}
-
-    // Calls visit(i, p, s, times) for the samples of particle i's first `items` work items in
-    // work-index order, with the sample's position and hash state; `times` samples share them.
-    template <class Visit>
-    void particle(uint64_t i, uint64_t items, Visit&& visit) const {
-        const TLV3 base = positions[i];
-        for (uint32_t k = 0; k <= static_cast<uint32_t>(f.jitterCount); ++k) {
-            const uint64_t first = static_cast<uint64_t>(k) * samples;
-            if (first >= items) return;
-            const uint32_t count = items - first < samples ? static_cast<uint32_t>(items - first) : samples;
-            TLV3 p = base;
-            if (k >= 1) {
-                const TLV3 o = copyJitter(i, k, f.jitterSigma);
-                p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
-            }
-            if (!perSample) {
-                visit(i, p, 0u, count);  // nothing draws from the state without motion and lens
-                continue;
-            }
-            for (uint32_t j = 0; j < count; ++j) {
-                uint32_t s = sampleState(i, k, j, f.seed);
-                TLV3 q = p;
-                if (motionBlurOn(f, velocities)) q = applyMotion(f, q, velocities[i], s);
-                visit(i, q, s, 1u);
-            }
-        }
-    }
-};
+using Walk = cpu::CopyWalk;
 
 // Keys per order at most: bands are made wider for very large maps.
 constexpr uint64_t kMaxBands = uint64_t{1} << 16;
@@ -292,5 +247,3 @@ void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colo
 }
 
 }  // namespace tl::litcpu
-
-#endif

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "cpu/copy_walk.h"
 #include "cpu/launch.h"
 #include "cpu/simd.h"
 #include "cpu/splat.h"
@@ -88,52 +89,22 @@ private:
     float x_[simd::kLanes], y_[simd::kLanes], z_[simd::kLanes];
 };
 
-// Offsets one at a time, for the odd particle outside a chunk.
-struct ScalarJitter {
-    float sigma;
-    TLV3 operator()(uint64_t i, uint32_t k) const { return copyJitter(i, k, sigma); }
-};
-
+// The walk of the plain splat: every sample that is not culled deposits into its pixel.
 struct SplatJob {
-    const TLFrame& f;
-    const TLV3* positions;
+    cpu::CopyWalk walk;
     const TLUChar4* colors;
-    const TLV3* velocities;
-    uint64_t per;      // work items per particle
-    uint32_t samples;  // work items per copy
-    bool perSampleProjection;
 
-    // Calls deposit(pixel, times) for every sample of particle i that is not culled, in work-index
-    // order; `items` (at most per) limits the work items visited. jitter(i, k) gives copy k's offset.
+    // Calls deposit(pixel, times) for the samples of particle i's first `items` work items in
+    // work-index order; jitter(i, k) gives copy k's offset.
     template <class Jitter, class Deposit>
     void particle(uint64_t i, uint64_t items, Jitter&& jitter, Deposit&& deposit) const {
-        const TLV3 base = positions[i];
-        for (uint32_t k = 0; k <= static_cast<uint32_t>(f.jitterCount); ++k) {
-            const uint64_t copyFirst = static_cast<uint64_t>(k) * samples;
-            if (copyFirst >= items) return;
-            const uint64_t left = items - copyFirst;
-            const uint32_t count = left < samples ? static_cast<uint32_t>(left) : samples;
-            TLV3 p = base;
-            if (k >= 1) {
-                const TLV3 o = jitter(i, k);
-                p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
-            }
-            if (!perSampleProjection) {
-                // Without motion and lens every sample of the copy lands on the same pixel; each
-                // still adds its share.
-                uint32_t unused = 0;
+        walk.particle(
+            i, items,
+            [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
                 CameraHit hit;
-                if (projectToCamera(f, p, unused, hit)) deposit(pixelIndex(f, hit), count);
-                continue;
-            }
-            for (uint32_t j = 0; j < count; ++j) {
-                uint32_t s = sampleState(i, k, j, f.seed);
-                TLV3 q = p;
-                if (motionBlurOn(f, velocities)) q = applyMotion(f, q, velocities[i], s);
-                CameraHit hit;
-                if (projectToCamera(f, q, s, hit)) deposit(pixelIndex(f, hit), 1);
-            }
-        }
+                if (projectToCamera(walk.f, p, s, hit)) deposit(pixelIndex(walk.f, hit), times);
+            },
+            jitter);
     }
 };
 
@@ -162,11 +133,11 @@ void splatAtomic(const SplatJob& job, uint64_t particles, float* accumulator) {
 #pragma omp parallel for schedule(static, 1)
     for (uint64_t c = 0; c < chunks; ++c) {
         const uint64_t end = particles - c * kChunk < kChunk ? particles : c * kChunk + kChunk;
-        JitterFeed feed(c * kChunk, static_cast<uint32_t>(job.f.jitterCount), job.f.jitterSigma);
+        JitterFeed feed(c * kChunk, static_cast<uint32_t>(job.walk.f.jitterCount), job.walk.f.jitterSigma);
         auto jitter = [&](uint64_t, uint32_t) { return feed.next(); };
         for (uint64_t i = c * kChunk; i < end; ++i) {
-            const SplatWeights w = splatWeights(job.f, job.colors[i]);
-            job.particle(i, job.per, jitter, [&](uint64_t pixel, uint32_t times) {
+            const SplatWeights w = splatWeights(job.walk.f, job.colors[i]);
+            job.particle(i, job.walk.per, jitter, [&](uint64_t pixel, uint32_t times) {
                 addAtomically(accumulator + 4u * pixel, w, times);
             });
         }
@@ -179,11 +150,11 @@ void splatAtomic(const SplatJob& job, uint64_t particles, float* accumulator) {
 // in thread order, so the sums come out the same on every run.
 void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float* accumulator) {
     const uint64_t bands = (pixels + kBandMask) >> kBandShift;
-    const uint64_t perParticle = job.perSampleProjection ? job.per : job.per / job.samples;
+    const uint64_t perParticle = job.walk.perSample ? job.walk.per : job.walk.per / job.walk.samples;
     const uint64_t roundParticles = kRoundDeposits / perParticle > kChunk ? kRoundDeposits / perParticle : kChunk;
     const int threads = omp_get_max_threads();
     std::vector<Bins*> bins(static_cast<size_t>(threads), nullptr);
-    const uint32_t samplesPerDeposit = job.perSampleProjection ? 1u : job.samples;
+    const uint32_t samplesPerDeposit = job.walk.perSample ? 1u : job.walk.samples;
 
 #pragma omp parallel num_threads(threads)
     {
@@ -204,11 +175,11 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
             for (uint64_t c = 0; c < chunks; ++c) {
                 const uint64_t begin = first + c * kChunk;
                 const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
-                JitterFeed feed(begin, static_cast<uint32_t>(job.f.jitterCount), job.f.jitterSigma);
+                JitterFeed feed(begin, static_cast<uint32_t>(job.walk.f.jitterCount), job.walk.f.jitterSigma);
                 auto jitter = [&](uint64_t, uint32_t) { return feed.next(); };
                 for (uint64_t i = begin; i < end; ++i) {
                     const TLUChar4 color = job.colors[i];
-                    job.particle(i, job.per, jitter, [&](uint64_t pixel, uint32_t times) {
+                    job.particle(i, job.walk.per, jitter, [&](uint64_t pixel, uint32_t times) {
                         if (!mine.failed) {
                             try {
                                 mine.bands[pixel >> kBandShift].push_back(
@@ -220,7 +191,7 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
                         }
                         // Out of memory for the bins: this deposit goes straight in, atomically,
                         // while the other threads only gather.
-                        addAtomically(accumulator + 4u * pixel, splatWeights(job.f, color), times);
+                        addAtomically(accumulator + 4u * pixel, splatWeights(job.walk.f, color), times);
                     });
                 }
             }
@@ -233,7 +204,7 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
                     if (!from || from->bands.size() <= b) continue;
                     std::vector<Deposit>& list = from->bands[b];
                     for (const Deposit& d : list)
-                        addTimes(band + 4u * d.pixel, splatWeights(job.f, d.color), samplesPerDeposit);
+                        addTimes(band + 4u * d.pixel, splatWeights(job.walk.f, d.color), samplesPerDeposit);
                     list.clear();
                 }
             }
@@ -246,14 +217,8 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
 void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, const TLV3* velocities, uint64_t n,
                float* accumulator, HostAccumulation mode) {
     if (n == 0) return;
-    const SplatJob job{f,
-                       positions,
-                       colors,
-                       velocities,
-                       workPerParticle(f),
-                       static_cast<uint32_t>(f.samples > 0 ? f.samples : 1),
-                       motionBlurOn(f, velocities) || depthOfFieldOn(f)};
-    const uint64_t whole = n / job.per;  // particles with all their work items
+    const SplatJob job{cpu::CopyWalk(f, positions, velocities), colors};
+    const uint64_t whole = n / job.walk.per;  // particles with all their work items
     const uint64_t pixels = static_cast<uint64_t>(f.width > 0 ? f.width : 0) * static_cast<uint64_t>(f.height > 0 ? f.height : 0);
     if (mode == HostAccumulation::atomic) {
         splatAtomic(job, whole, accumulator);
@@ -261,10 +226,10 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
         splatBinned(job, whole, pixels, accumulator);
     }
     // A count that ends inside a particle: its first work items, after everything else.
-    const uint64_t rest = n - whole * job.per;
+    const uint64_t rest = n - whole * job.walk.per;
     if (rest > 0) {
         const SplatWeights w = splatWeights(f, colors[whole]);
-        job.particle(whole, rest, ScalarJitter{f.jitterSigma},
+        job.particle(whole, rest, cpu::ScalarJitter{f.jitterSigma},
                      [&](uint64_t pixel, uint32_t times) { addTimes(accumulator + 4u * pixel, w, times); });
     }
 }

@@ -4,30 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernels/vector_math.h"
+
 namespace tl {
 namespace {
-
-struct Vec3 {
-    float x, y, z;
-};
-
-Vec3 sub(TLV3 a, TLV3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-float dot(Vec3 a, TLV3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec3 cross(Vec3 a, Vec3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-
-// A zero vector stays zero instead of turning into NaNs.
-Vec3 normalized(Vec3 v) {
-    const float len = std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z);
-    if (len > 0.0f) return {v.x / len, v.y / len, v.z / len};
-    return v;
-}
-
-void setRow(float row[4], Vec3 axis, float offset) {
-    row[0] = axis.x;
-    row[1] = axis.y;
-    row[2] = axis.z;
-    row[3] = offset;
-}
 
 constexpr float kDegToRad = 0.017453292f;
 
@@ -37,12 +17,12 @@ TLFrame buildFrame(const TLCamera& c, const TLRenderSettings& s) {
     TLFrame f;
     std::memset(&f, 0, sizeof f);
 
-    const Vec3 fwd = normalized(sub(c.target, c.eye));
-    const Vec3 right = normalized(cross(fwd, Vec3{c.up.x, c.up.y, c.up.z}));
-    const Vec3 up = cross(right, fwd);
+    const TLV3 fwd = normalized(sub(c.target, c.eye));
+    const TLV3 right = normalized(cross(fwd, c.up));
+    const TLV3 up = cross(right, fwd);
     setRow(f.viewX, right, -dot(right, c.eye));
     setRow(f.viewY, up, -dot(up, c.eye));
-    setRow(f.viewZ, Vec3{-fwd.x, -fwd.y, -fwd.z}, dot(fwd, c.eye));
+    setRow(f.viewZ, negated(fwd), dot(fwd, c.eye));
 
     f.scaleY = 1.0f / std::tan(c.fovY * 0.5f * 3.1415927f / 180.0f);
     f.scaleX = f.scaleY / (static_cast<float>(s.width) / static_cast<float>(s.height));

@@ -4,28 +4,16 @@
 #include <cmath>
 #include <limits>
 
+#include "kernels/vector_math.h"
+
 namespace tl {
 namespace {
 
 constexpr float kPi = 3.14159265f;
 constexpr float kMaxSpotHalfFov = 1.4835298f;  // 85 degrees
 
-TLV3 cross(TLV3 a, TLV3 b) { return TLV3{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-float dot(TLV3 a, TLV3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-float length(TLV3 v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
-
-TLV3 normalise(TLV3 v) {
-    const float len = length(v);
-    if (!(len > 0.0f)) return v;
-    return TLV3{v.x / len, v.y / len, v.z / len};
-}
-
-void setRow(float row[4], TLV3 axis, TLV3 origin) {
-    row[0] = axis.x;
-    row[1] = axis.y;
-    row[2] = axis.z;
-    row[3] = -dot(axis, origin);
-}
+// A view row through origin: row . (origin, 1) = 0.
+void setRowThrough(float row[4], TLV3 axis, TLV3 origin) { setRow(row, axis, -dot(axis, origin)); }
 
 TLV3 vec(const float v[3]) { return TLV3{v[0], v[1], v[2]}; }
 
@@ -72,9 +60,9 @@ void cameraDepthRange(const TLCamera& camera, const TLFrame& frame, const float 
 void directionalView(TLV3 dir, const float lo[3], const float hi[3], int32_t n, int32_t s, ShadowView& v) {
     const TLV3 centre{(lo[0] + hi[0]) * 0.5f, (lo[1] + hi[1]) * 0.5f, (lo[2] + hi[2]) * 0.5f};
     const LightBasis basis = lightBasis(dir);
-    setRow(v.rowX, basis.right, centre);
-    setRow(v.rowY, basis.up, centre);
-    setRow(v.rowZ, dir, centre);
+    setRowThrough(v.rowX, basis.right, centre);
+    setRowThrough(v.rowY, basis.up, centre);
+    setRowThrough(v.rowZ, dir, centre);
     const ValueRange x = boxRange(lo, hi, v.rowX);
     const ValueRange y = boxRange(lo, hi, v.rowY);
     const ValueRange z = boxRange(lo, hi, v.rowZ);
@@ -95,9 +83,9 @@ void directionalView(TLV3 dir, const float lo[3], const float hi[3], int32_t n, 
 void perspectiveView(TLV3 origin, TLV3 dir, float halfFov, const float lo[3], const float hi[3], int32_t n,
                      int32_t s, ShadowView& v) {
     const LightBasis basis = lightBasis(dir);
-    setRow(v.rowX, basis.right, origin);
-    setRow(v.rowY, basis.up, origin);
-    setRow(v.rowZ, dir, origin);
+    setRowThrough(v.rowX, basis.right, origin);
+    setRowThrough(v.rowY, basis.up, origin);
+    setRowThrough(v.rowZ, dir, origin);
     const float scale = 1.0f / std::tan(halfFov);
     const TLV3 diagonal{hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]};
     const float nearMin = std::fmax(length(diagonal) * 0.001f, 0.001f);
@@ -120,8 +108,8 @@ void perspectiveView(TLV3 origin, TLV3 dir, float halfFov, const float lo[3], co
 LightBasis lightBasis(TLV3 dir) {
     const TLV3 h = std::fabs(dir.y) > 0.95f ? TLV3{1.0f, 0.0f, 0.0f} : TLV3{0.0f, 1.0f, 0.0f};
     LightBasis b;
-    b.right = normalise(cross(h, dir));
-    b.up = normalise(cross(dir, b.right));
+    b.right = normalized(cross(h, dir));
+    b.up = normalized(cross(dir, b.right));
     return b;
 }
 
@@ -174,7 +162,7 @@ uint64_t buildVolumeConstants(const TLCamera* camera, const TLRenderSettings* se
         const TLLight& in = lights[l];
         VolumeLight& light = out->lights[out->lightCount++];
         light.kind = in.kind;
-        const TLV3 dir = normalise(vec(in.direction));
+        const TLV3 dir = normalized(vec(in.direction));
         for (int c = 0; c < 3; ++c) {
             light.position[c] = in.position[c];
             light.color[c] = in.color[c];
