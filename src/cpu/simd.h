@@ -1,9 +1,8 @@
 // Sixteen-lane versions of the portable math (kernels/portable.h) for the CPU launchers, written with
-// the compiler's vector extensions. Every lane performs exactly the operations of the scalar function,
-// in the same order and with the same constants (+, -, *, /, square roots and conversions, each
-// rounded once by IEEE rules, and no contraction into fused operations), so a lane gives the very bits
-// the scalar function gives: the CPU library stays identical to the per-item code it shares with the
-// GPU. Tests compare the two over millions of inputs.
+// the compiler's vector extensions. The polynomials, constants and hash are the scalar functions' own
+// templates, instantiated for vectors; only the range checks and rounding steps are written here, so
+// a lane gives the very bits the scalar function gives (each operation rounded once by IEEE rules, no
+// contraction into fused operations). Tests compare the two over millions of inputs.
 //
 // Only for the host compiler. The machine's vector width comes from the caller's target: the batch
 // functions are compiled for AVX-512, AVX2 and the baseline and the best is picked at run time; sixteen
@@ -11,13 +10,12 @@
 // trick below holds for |x| < 2^50, far beyond the angles and exponents passed here.
 #pragma once
 
-#if !defined(__CUDACC__)
-
 #include <cstdint>
 #include <cstring>
 
 #include "kernels/hash.h"
 #include "kernels/portable.h"
+#include "kernels/sampling.h"
 
 // Vectors pass between these helpers inside one caller after inlining, never across a library
 // boundary: the compiler's warning that returning them changed ABI between targets does not apply. (It
@@ -79,22 +77,8 @@ TL_SIMD_INLINE VF narrow(const VD& d) { return __builtin_convertvector(d, VF); }
 // detail::expD for lanes with finite z.
 TL_SIMD_INLINE VD expD(const VD& z) {
     using namespace tl::detail;
-    const VD n = roundToInt(z * 1.44269504088896338700);
-    const VD r = (z - n * kLn2Hi) - n * kLn2Lo;
-    VD p = broadcast(1.0 / 6227020800.0);
-    p = p * r + 1.0 / 479001600.0;
-    p = p * r + 1.0 / 39916800.0;
-    p = p * r + 1.0 / 3628800.0;
-    p = p * r + 1.0 / 362880.0;
-    p = p * r + 1.0 / 40320.0;
-    p = p * r + 1.0 / 5040.0;
-    p = p * r + 1.0 / 720.0;
-    p = p * r + 1.0 / 120.0;
-    p = p * r + 1.0 / 24.0;
-    p = p * r + 1.0 / 6.0;
-    p = p * r + 0.5;
-    p = p * r + 1.0;
-    p = p * r + 1.0;
+    const VD n = roundToInt(z * kLog2E);
+    const VD p = expSeries(reduced(z, n, kLn2Hi, kLn2Lo));
     // Lanes beyond +-200 compute a meaningless scale here and are replaced below.
     const VD scale = asDouble((integerBits(n) + 1023u) << 52);
     VD result = p * scale;
@@ -109,24 +93,10 @@ TL_SIMD_INLINE VD logD(const VD& x) {
     const VU e = (bits >> 52) & 0x7FFu;
     VD m = asDouble((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
     VU k = e - 1023u;
-    const VL above = m > 1.41421356237309504880;
+    const VL above = m > kSqrtTwo;
     m = select(above, m * 0.5, m);
     k = k + (VU(above) & 1u);
-    const VD t = (m - 1.0) / (m + 1.0);
-    const VD t2 = t * t;
-    VD s = broadcast(1.0 / 23.0);
-    s = s * t2 + 1.0 / 21.0;
-    s = s * t2 + 1.0 / 19.0;
-    s = s * t2 + 1.0 / 17.0;
-    s = s * t2 + 1.0 / 15.0;
-    s = s * t2 + 1.0 / 13.0;
-    s = s * t2 + 1.0 / 11.0;
-    s = s * t2 + 1.0 / 9.0;
-    s = s * t2 + 1.0 / 7.0;
-    s = s * t2 + 1.0 / 5.0;
-    s = s * t2 + 1.0 / 3.0;
-    s = s * t2 + 1.0;
-    const VD lnm = 2.0 * t * s;
+    const VD lnm = logSeries((m - 1.0) / (m + 1.0));
     const VD kd = toDouble(k);
     return (kd * kLn2Hi + lnm) + kd * kLn2Lo;
 }
@@ -134,26 +104,9 @@ TL_SIMD_INLINE VD logD(const VD& x) {
 // detail::sinCosD for finite lanes.
 TL_SIMD_INLINE void sinCosD(const VD& x, VD* sOut, VD* cOut) {
     using namespace tl::detail;
-    const VD n = roundToInt(x * 0.63661977236758134308);
-    const VD r = (x - n * kPiHalfHi) - n * kPiHalfLo;
-    const VD r2 = r * r;
-    VD s = broadcast(-1.0 / 1307674368000.0);
-    s = s * r2 + 1.0 / 6227020800.0;
-    s = s * r2 - 1.0 / 39916800.0;
-    s = s * r2 + 1.0 / 362880.0;
-    s = s * r2 - 1.0 / 5040.0;
-    s = s * r2 + 1.0 / 120.0;
-    s = s * r2 - 1.0 / 6.0;
-    s = r + r * r2 * s;
-    VD c = broadcast(1.0 / 20922789888000.0);
-    c = c * r2 - 1.0 / 87178291200.0;
-    c = c * r2 + 1.0 / 479001600.0;
-    c = c * r2 - 1.0 / 3628800.0;
-    c = c * r2 + 1.0 / 40320.0;
-    c = c * r2 - 1.0 / 720.0;
-    c = c * r2 + 1.0 / 24.0;
-    c = c * r2 - 0.5;
-    c = 1.0 + r2 * c;
+    const VD n = roundToInt(x * kTwoOverPi);
+    VD s, c;
+    sinCosSeries(reduced(x, n, kPiHalfHi, kPiHalfLo), &s, &c);
     const VU q = integerBits(n) & 3u;
     const VL q1 = VL(q == 1u), q2 = VL(q == 2u), q3 = VL(q == 3u);
     VD sv = select(q1, c, s);
@@ -178,17 +131,8 @@ TL_SIMD_INLINE VF expF(const VF& x) {
     return selectF(x != x, x, out);
 }
 
-TL_SIMD_INLINE VU32 lowbias32(const VU32& in) {
-    VU32 x = in;
-    x ^= x >> 16;
-    x *= 0x7FEB352Du;
-    x ^= x >> 15;
-    x *= 0x846CA68Bu;
-    x ^= x >> 16;
-    return x;
-}
-TL_SIMD_INLINE VU32 nextState(const VU32& s) { return lowbias32(s + kGoldenStep); }
-TL_SIMD_INLINE VF uniform(const VU32& s) { return __builtin_convertvector(VI32(s >> 8), VF) * 5.9604645e-8f; }
+TL_SIMD_INLINE VU32 nextState(const VU32& s) { return hashBits(s + kGoldenStep); }
+TL_SIMD_INLINE VF uniform(const VU32& s) { return __builtin_convertvector(VI32(s >> 8), VF) * kUniformScale; }
 
 // logF for lanes in (0, +inf): positive, finite, not NaN.
 TL_SIMD_INLINE VF logPositiveF(const VF& x) { return narrow(logD(widen(x))); }
@@ -210,12 +154,12 @@ TL_SIMD_INLINE void copyJitterLanes(const uint64_t* particle, const uint32_t* co
         hi[l] = static_cast<uint32_t>(particle[l] >> 32);
         k[l] = copy[l];
     }
-    const VU32 s0 = lowbias32((lo * 0x9E3779B1u) ^ lowbias32(k + hi));
+    const VU32 s0 = copyJitterState(lo, hi, k);
     const VU32 s1 = nextState(s0);
     const VU32 s2 = nextState(s1);
     const VU32 s3 = nextState(s2);
     const VU32 s4 = nextState(s3);
-    const VF floor = VF{} + 1.0e-7f;
+    const VF floor = VF{} + kLogFloor;
     VF u1 = uniform(s1), u3 = uniform(s3);
     u1 = selectF(u1 > floor, u1, floor);
     u3 = selectF(u3 > floor, u3, floor);
@@ -228,8 +172,8 @@ TL_SIMD_INLINE void copyJitterLanes(const uint64_t* particle, const uint32_t* co
         rho2[l] = sqrtF(l3[l]);
     }
     VF sin2, cos2, sin4, cos4;
-    sinCosF(6.2831855f * u2, &sin2, &cos2);
-    sinCosF(6.2831855f * u4, &sin4, &cos4);
+    sinCosF(kTwoPi * u2, &sin2, &cos2);
+    sinCosF(kTwoPi * u4, &sin4, &cos4);
     const VF a = sigma * rho1;
     const VF ox = a * cos2, oy = a * sin2, oz = sigma * rho2 * cos4;
     for (int l = 0; l < kLanes; ++l) {
@@ -240,5 +184,3 @@ TL_SIMD_INLINE void copyJitterLanes(const uint64_t* particle, const uint32_t* co
 }
 
 }  // namespace tl::simd
-
-#endif

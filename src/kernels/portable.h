@@ -199,18 +199,23 @@ constexpr double kPiHalf = 1.57079632679489655800e+00;
 constexpr double kPiHalfHi = 1.57079632673412561417e+00;  // 33 bits: n * hi exact for |n| < 2^20
 constexpr double kPiHalfLo = 6.07710050650619224932e-11;
 constexpr double kPiQuarter = 7.85398163397448278999e-01;
+constexpr double kLog2E = 1.44269504088896338700;
+constexpr double kTwoOverPi = 0.63661977236758134308;
+constexpr double kSqrtTwo = 1.41421356237309504880;
 
-// 2^k as a double for -1022 <= k <= 1023.
-TL_HD double pow2i(int k) { return bitsDouble(static_cast<uint64_t>(k + 1023) << 52); }
+// The polynomial cores of the functions below, written once for T = double and for the vectors of
+// doubles of the CPU library's batches (cpu/simd.h): both evaluate exactly these operations.
 
-// e^z for finite z; saturates far outside the float range.
-TL_HD double expD(double z) {
-    if (z > 200.0) return 1e300 * 1e10;  // +inf
-    if (z < -200.0) return 0.0;
-    double n = rintD(z * 1.44269504088896338700);
-    double r = (z - n * kLn2Hi) - n * kLn2Lo;  // |r| <= 0.35
-    // Taylor series to r^13: truncation error below 1e-16 relative.
-    double p = 1.0 / 6227020800.0;
+// x - n ln 2 (or x - n pi/2) in two steps, exact for the n the callers produce.
+template <class T>
+TL_HD T reduced(T x, T n, double hi, double lo) {
+    return (x - n * hi) - n * lo;
+}
+
+// e^r for |r| <= 0.35: Taylor series to r^13, truncation error below 1e-16 relative.
+template <class T>
+TL_HD T expSeries(T r) {
+    T p = T{} + 1.0 / 6227020800.0;
     p = p * r + 1.0 / 479001600.0;
     p = p * r + 1.0 / 39916800.0;
     p = p * r + 1.0 / 3628800.0;
@@ -223,8 +228,60 @@ TL_HD double expD(double z) {
     p = p * r + 1.0 / 6.0;
     p = p * r + 0.5;
     p = p * r + 1.0;
-    p = p * r + 1.0;
-    return p * pow2i(static_cast<int>(n));
+    return p * r + 1.0;
+}
+
+// ln m for m in [sqrt(2)/2, sqrt(2)]: with t = (m - 1) / (m + 1), ln m = 2 t s(t^2).
+template <class T>
+TL_HD T logSeries(T t) {
+    const T t2 = t * t;  // <= 0.1716
+    T s = T{} + 1.0 / 23.0;
+    s = s * t2 + 1.0 / 21.0;
+    s = s * t2 + 1.0 / 19.0;
+    s = s * t2 + 1.0 / 17.0;
+    s = s * t2 + 1.0 / 15.0;
+    s = s * t2 + 1.0 / 13.0;
+    s = s * t2 + 1.0 / 11.0;
+    s = s * t2 + 1.0 / 9.0;
+    s = s * t2 + 1.0 / 7.0;
+    s = s * t2 + 1.0 / 5.0;
+    s = s * t2 + 1.0 / 3.0;
+    s = s * t2 + 1.0;
+    return 2.0 * t * s;
+}
+
+// sin r and cos r for |r| <= pi/4: Taylor series to r^15 and r^16.
+template <class T>
+TL_HD void sinCosSeries(T r, T* sOut, T* cOut) {
+    const T r2 = r * r;
+    T s = T{} - 1.0 / 1307674368000.0;
+    s = s * r2 + 1.0 / 6227020800.0;
+    s = s * r2 - 1.0 / 39916800.0;
+    s = s * r2 + 1.0 / 362880.0;
+    s = s * r2 - 1.0 / 5040.0;
+    s = s * r2 + 1.0 / 120.0;
+    s = s * r2 - 1.0 / 6.0;
+    *sOut = r + r * r2 * s;
+    T c = T{} + 1.0 / 20922789888000.0;
+    c = c * r2 - 1.0 / 87178291200.0;
+    c = c * r2 + 1.0 / 479001600.0;
+    c = c * r2 - 1.0 / 3628800.0;
+    c = c * r2 + 1.0 / 40320.0;
+    c = c * r2 - 1.0 / 720.0;
+    c = c * r2 + 1.0 / 24.0;
+    c = c * r2 - 0.5;
+    *cOut = 1.0 + r2 * c;
+}
+
+// 2^k as a double for -1022 <= k <= 1023.
+TL_HD double pow2i(int k) { return bitsDouble(static_cast<uint64_t>(k + 1023) << 52); }
+
+// e^z for finite z; saturates far outside the float range.
+TL_HD double expD(double z) {
+    if (z > 200.0) return 1e300 * 1e10;  // +inf
+    if (z < -200.0) return 0.0;
+    const double n = rintD(z * kLog2E);
+    return expSeries(reduced(z, n, kLn2Hi, kLn2Lo)) * pow2i(static_cast<int>(n));
 }
 
 // ln x for finite x > 0 (double).
@@ -240,50 +297,19 @@ TL_HD double logD(double x) {
     }
     double m = bitsDouble((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);  // [1, 2)
     int k = e - bias;
-    if (m > 1.41421356237309504880) {
+    if (m > kSqrtTwo) {
         m *= 0.5;
         k += 1;
     }
-    double t = (m - 1.0) / (m + 1.0);  // |t| <= 0.1716
-    double t2 = t * t;
-    double s = 1.0 / 23.0;
-    s = s * t2 + 1.0 / 21.0;
-    s = s * t2 + 1.0 / 19.0;
-    s = s * t2 + 1.0 / 17.0;
-    s = s * t2 + 1.0 / 15.0;
-    s = s * t2 + 1.0 / 13.0;
-    s = s * t2 + 1.0 / 11.0;
-    s = s * t2 + 1.0 / 9.0;
-    s = s * t2 + 1.0 / 7.0;
-    s = s * t2 + 1.0 / 5.0;
-    s = s * t2 + 1.0 / 3.0;
-    s = s * t2 + 1.0;
-    double lnm = 2.0 * t * s;
+    const double lnm = logSeries((m - 1.0) / (m + 1.0));
     return (k * kLn2Hi + lnm) + k * kLn2Lo;
 }
 
 // sin and cos of a finite double; accurate for |x| below about 2^20 (beyond, the reduction loses bits).
 TL_HD void sinCosD(double x, double* sOut, double* cOut) {
-    double n = rintD(x * 0.63661977236758134308);
-    double r = (x - n * kPiHalfHi) - n * kPiHalfLo;  // |r| <= pi/4
-    double r2 = r * r;
-    double s = -1.0 / 1307674368000.0;  // -1/15!
-    s = s * r2 + 1.0 / 6227020800.0;
-    s = s * r2 - 1.0 / 39916800.0;
-    s = s * r2 + 1.0 / 362880.0;
-    s = s * r2 - 1.0 / 5040.0;
-    s = s * r2 + 1.0 / 120.0;
-    s = s * r2 - 1.0 / 6.0;
-    s = r + r * r2 * s;
-    double c = 1.0 / 20922789888000.0;  // 1/16!
-    c = c * r2 - 1.0 / 87178291200.0;
-    c = c * r2 + 1.0 / 479001600.0;
-    c = c * r2 - 1.0 / 3628800.0;
-    c = c * r2 + 1.0 / 40320.0;
-    c = c * r2 - 1.0 / 720.0;
-    c = c * r2 + 1.0 / 24.0;
-    c = c * r2 - 0.5;
-    c = 1.0 + r2 * c;
+    const double n = rintD(x * kTwoOverPi);
+    double s, c;
+    sinCosSeries(reduced(x, n, kPiHalfHi, kPiHalfLo), &s, &c);
     int q = static_cast<int>(static_cast<int64_t>(n) & 3);
     double sv, cv;
     switch (q) {

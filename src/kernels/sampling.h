@@ -15,6 +15,14 @@ constexpr float kInvTwoPi = 0.15915494f;
 constexpr float kHalfPi = 1.5707963f;
 // Lower bound of a uniform number before its logarithm.
 constexpr float kLogFloor = 1.0e-7f;
+// Odd multiplier that spreads a particle index's low word before the copy's hash.
+constexpr uint32_t kParticleSpread = 0x9E3779B1u;
+
+// The first state of the stream of copy k of the particle whose index has the words lo and hi.
+template <class U>
+TL_HD U copyJitterState(U lo, U hi, U k) {
+    return hashBits((lo * kParticleSpread) ^ hashBits(k + hi));
+}
 
 // Work items of one particle are adjacent; within a particle the copies follow each other, and
 // within a copy its samples.
@@ -48,7 +56,7 @@ TL_HD WorkItem decomposeWork(const TLFrame& f, uint64_t w) {
 TL_HD TLV3 copyJitter(uint64_t i, uint32_t k, float sigma) {
     const uint32_t lo = static_cast<uint32_t>(i);
     const uint32_t hi = static_cast<uint32_t>(i >> 32);
-    const uint32_t s0 = lowbias32((lo * 0x9E3779B1u) ^ lowbias32(k + hi));
+    const uint32_t s0 = copyJitterState(lo, hi, k);
     const uint32_t s1 = nextState(s0);
     const uint32_t s2 = nextState(s1);
     const uint32_t s3 = nextState(s2);
