@@ -12,7 +12,7 @@
 #include "kernels/runtime.h"
 #include "render/render_driver.h"
 #include "taluna.h"
-#include "volume/volume_pass.h"
+#include "lit/lit_pass.h"
 
 // Everything a context owns; its buffers and events release themselves with it.
 struct TLContext {

@@ -1,10 +1,10 @@
-// The kernels of the lighting path that read the volume constants: kLightSplat, kCamSplat and kShade.
+// The lit kernels that read the frame's lit constants: kLightSplat, kCamSplat and kShade.
 // The constants travel with each launch (a __grid_constant__ parameter on the GPU, where the hardware
 // keeps them in constant memory; a reference on the CPU), so lit frames of different contexts never
 // share them. Their per-item code lives in kernels/shadow_maps.h and kernels/lit_shading.h.
 #include "kernels/lit_shading.h"
 #include "kernels/shadow_maps.h"
-#include "kernels/volume_constants.h"
+#include "kernels/lit_constants.h"
 #include "kernels/launchers.h"
 
 #include <cstring>
@@ -15,7 +15,7 @@
 
 namespace tl {
 
-gpu::Error launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                       const TLV3* velocities, uint64_t n, float* shadowMaps) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
@@ -27,7 +27,7 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const T
     return gpu::kSuccess;
 }
 
-gpu::Error launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                     const TLV3* velocities, uint64_t n, float* cameraDepth) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
@@ -77,14 +77,14 @@ struct ShadeBatch {
     uint32_t times[simd::kLanes];
     int count = 0;
 
-    void flush(const VolumeConstants& vc, const float* shadowMaps) {
+    void flush(const LitConstants& vc, const float* shadowMaps) {
         if (count == 0) return;
         for (int l = count; l < simd::kLanes; ++l) tau[l] = w[l] = 0.0f;
         visibleWeightLanes(tau, w, weight);
         // The lights of the visible samples, light by light, with their shadows' dimming in lanes;
         // the sums then follow receivedLight's order exactly.
-        LightTerm terms[kMaxVolumeLights][simd::kLanes];
-        float dim[kMaxVolumeLights][simd::kLanes];
+        LightTerm terms[kMaxLitLights][simd::kLanes];
+        float dim[kMaxLitLights][simd::kLanes];
         bool visible[simd::kLanes];
         for (int l = 0; l < simd::kLanes; ++l) {
             visible[l] = l < count && weight[l] > kMinVisibleWeight;
@@ -117,7 +117,7 @@ thread_local ShadeBatch tShadeBatch;
 
 }  // namespace
 
-gpu::Error launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                  const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
                  const float* cameraDepth, float* accumulator) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;

@@ -144,7 +144,7 @@ inline const uint32_t* orderByImage(const TLFrame& f, const TLV3* positions, uin
 }
 
 // The first light with shadow views, or -1.
-inline int32_t firstShadowLight(const VolumeConstants& vc) {
+inline int32_t firstShadowLight(const LitConstants& vc) {
     for (int32_t l = 0; l < vc.lightCount; ++l)
         if (vc.lights[l].viewCount >= 1) return l;
     return -1;
@@ -152,15 +152,15 @@ inline int32_t firstShadowLight(const VolumeConstants& vc) {
 
 // Particles in the order of the bands of the first shadow-casting light's maps their copy 0 lands in
 // (outside them last); null without shadows.
-inline const uint32_t* orderByShadowMap(const VolumeConstants& vc, const TLV3* positions, uint64_t count) {
+inline const uint32_t* orderByShadowMap(const LitConstants& vc, const TLV3* positions, uint64_t count) {
     const int32_t l = firstShadowLight(vc);
     if (l < 0) return nullptr;
-    const VolumeLight& light = vc.lights[l];
+    const LitLight& light = vc.lights[l];
     const uint64_t n = static_cast<uint64_t>(vc.shadowViews[light.firstView].resolution);
     const Bands bands(static_cast<uint64_t>(light.viewCount) * n * n);
     struct {
         const TLV3* positions;
-        VolumeConstants vc;
+        LitConstants vc;
     } signature;
     std::memset(&signature, 0, sizeof signature);
     signature.positions = positions;
@@ -183,7 +183,7 @@ constexpr uint64_t kTouchAhead = 8;
 
 // Fetches the entries around copy 0 of a particle at p that a deposit or a lookup in the shadow maps
 // touches, for every shadow-casting light. Only a hint: no result depends on it.
-inline void prefetchShadowTexels(const VolumeConstants& vc, const float* shadowMaps, TLV3 p) {
+inline void prefetchShadowTexels(const LitConstants& vc, const float* shadowMaps, TLV3 p) {
     for (int32_t l = 0; l < vc.lightCount; ++l) {
         const int32_t m = shadowViewFor(vc.lights[l], p);
         if (m < 0) continue;
@@ -200,7 +200,7 @@ inline void prefetchShadowTexels(const VolumeConstants& vc, const float* shadowM
 }
 
 // Fetches the camera depth map entry and the accumulator pixel of copy 0 of a particle at p.
-inline void prefetchCameraEntries(const VolumeConstants& vc, const TLFrame& f, const float* cameraDepth,
+inline void prefetchCameraEntries(const LitConstants& vc, const TLFrame& f, const float* cameraDepth,
                                   const float* accumulator, TLV3 p) {
     uint32_t unused = 0;
     CameraHit hit;

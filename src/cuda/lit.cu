@@ -1,10 +1,10 @@
-// The kernels of the lighting path that read the volume constants: kLightSplat, kCamSplat and kShade.
+// The lit kernels that read the frame's lit constants: kLightSplat, kCamSplat and kShade.
 // The constants travel with each launch (a __grid_constant__ parameter on the GPU, where the hardware
 // keeps them in constant memory; a reference on the CPU), so lit frames of different contexts never
 // share them. Their per-item code lives in kernels/shadow_maps.h and kernels/lit_shading.h.
 #include "kernels/lit_shading.h"
 #include "kernels/shadow_maps.h"
-#include "kernels/volume_constants.h"
+#include "kernels/lit_constants.h"
 #include "kernels/launchers.h"
 
 #include "cuda/device_loop.h"
@@ -13,9 +13,9 @@
 namespace tl {
 
 // Kernel parameters of this size need CUDA 12.1 and compute capability 7.0 or later.
-static_assert(sizeof(VolumeConstants) <= 32764 - 256, "volume constants fit the kernel parameter space");
+static_assert(sizeof(LitConstants) <= 32764 - 256, "lit constants fit the kernel parameter space");
 
-__global__ void kLightSplat(const __grid_constant__ VolumeConstants vc, TLFrame frame,
+__global__ void kLightSplat(const __grid_constant__ LitConstants vc, TLFrame frame,
                             const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities, uint64_t n,
                             float* shadowMaps) {
     const uint64_t stride = gridStride();
@@ -25,7 +25,7 @@ __global__ void kLightSplat(const __grid_constant__ VolumeConstants vc, TLFrame 
     }
 }
 
-__global__ void kCamSplat(const __grid_constant__ VolumeConstants vc, TLFrame frame,
+__global__ void kCamSplat(const __grid_constant__ LitConstants vc, TLFrame frame,
                           const TLV3* __restrict__ positions, const TLV3* __restrict__ velocities, uint64_t n,
                           float* cameraDepth) {
     const uint64_t stride = gridStride();
@@ -35,7 +35,7 @@ __global__ void kCamSplat(const __grid_constant__ VolumeConstants vc, TLFrame fr
     }
 }
 
-__global__ void kShade(const __grid_constant__ VolumeConstants vc, TLFrame frame, const TLV3* __restrict__ positions,
+__global__ void kShade(const __grid_constant__ LitConstants vc, TLFrame frame, const TLV3* __restrict__ positions,
                        const TLUChar4* __restrict__ colors, const TLV3* __restrict__ velocities, uint64_t n,
                        const float* __restrict__ shadowMaps, const float* __restrict__ cameraDepth,
                        float* accumulator) {
@@ -46,19 +46,19 @@ __global__ void kShade(const __grid_constant__ VolumeConstants vc, TLFrame frame
     }
 }
 
-gpu::Error launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                       const TLV3* velocities, uint64_t n, float* shadowMaps) {
     kLightSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, shadowMaps);
     return launchError();
 }
 
-gpu::Error launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                     const TLV3* velocities, uint64_t n, float* cameraDepth) {
     kCamSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, cameraDepth);
     return launchError();
 }
 
-gpu::Error launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                  const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
                  const float* cameraDepth, float* accumulator) {
     kShade<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, colors, velocities, n, shadowMaps, cameraDepth,

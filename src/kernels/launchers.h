@@ -11,7 +11,7 @@
 
 namespace tl {
 
-struct VolumeConstants;
+struct LitConstants;
 
 // The particle arrays a frame reads: count particles, velocities null when the frame uses none.
 struct ParticleArrays {
@@ -55,7 +55,7 @@ gpu::Error launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* vel
 
 // kLightSplat: deposits every particle copy (frame.samples must be 1) into the shadow maps of the
 // lights in vc.
-gpu::Error launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame,
+gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame,
                             const TLV3* positions, const TLV3* velocities, uint64_t n, float* shadowMaps);
 
 // kPrefix: turns each of `columns` columns of `slices` floats into mid-slice running sums; writes
@@ -63,11 +63,11 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const VolumeConstants& vc, const T
 gpu::Error launchPrefix(LaunchConfig cfg, float* data, uint64_t columns, int32_t slices, float* totals);
 
 // kCamSplat: deposits every camera sample's optical density into the camera depth map.
-gpu::Error launchCamSplat(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame,
+gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame,
                           const TLV3* positions, const TLV3* velocities, uint64_t n, float* cameraDepth);
 
 // kShade: shades every camera sample into the accumulator's R, G and B.
-gpu::Error launchShade(LaunchConfig cfg, const VolumeConstants& vc, const TLFrame& frame, const TLV3* positions,
+gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                        const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
                        const float* cameraDepth, float* accumulator);
 

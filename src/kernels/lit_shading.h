@@ -8,7 +8,7 @@
 #include "kernels/deep_maps.h"
 #include "kernels/sampling.h"
 #include "kernels/shadow_maps.h"
-#include "kernels/volume_constants.h"
+#include "kernels/lit_constants.h"
 
 namespace tl {
 
@@ -42,7 +42,7 @@ TL_HD float depositWeight(float a, float footprint) {
     return footprint > a ? a / footprint : 1.0f;
 }
 
-TL_HD SlicePosition cameraSlice(const VolumeConstants& vc, float depth) {
+TL_HD SlicePosition cameraSlice(const LitConstants& vc, float depth) {
     return slicePosition(depth - vc.depthNear, vc.depthScale, vc.depthSlices);
 }
 
@@ -52,14 +52,14 @@ TL_HD uint64_t cameraColumn(const TLFrame& f, const CameraHit& hit, int32_t slic
 
 // kCamSplat's deposit of a projected sample: its share of the pixel, split between the two slices
 // around its depth, in the column returned through `column`.
-TL_HD SliceShares camSplatShares(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth,
+TL_HD SliceShares camSplatShares(const LitConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth,
                                  float** column) {
     const SampleDepth sd = sampleDepth(f, hit);
     *column = cameraDepth + cameraColumn(f, hit, vc.depthSlices);
     return sliceShares(vc.depthSlices, cameraSlice(vc, sd.depth), depositWeight(vc.sampleCrossSection, sd.footprint));
 }
 
-TL_HD void camSplatHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
+TL_HD void camSplatHit(const LitConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
     float* column;
     const SliceShares s = camSplatShares(vc, f, hit, cameraDepth, &column);
     atomicAddF(column + s.first, s.firstShare);
@@ -67,7 +67,7 @@ TL_HD void camSplatHit(const VolumeConstants& vc, const TLFrame& f, const Camera
 }
 
 // Work item w of kCamSplat.
-TL_HD void camSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
+TL_HD void camSplatItem(const LitConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
                         uint64_t w, float* cameraDepth) {
     if (!(vc.sampleCrossSection > 0.0f)) return;  // every deposit would be 0
     PlacedSample sample = placeSample(f, positions, velocities, w);
@@ -132,7 +132,7 @@ struct ViewDirection {
     TLV3 v{0.0f, 0.0f, 0.0f};
     bool known = false;
 
-    TL_HD TLV3 at(const VolumeConstants& vc, TLV3 p) {
+    TL_HD TLV3 at(const LitConstants& vc, TLV3 p) {
         if (!known) {
             v = TLV3{vc.eye[0] - p.x, vc.eye[1] - p.y, vc.eye[2] - p.z};
             const float len = sqrtF(v.x * v.x + v.y * v.y + v.z * v.z);
@@ -151,7 +151,7 @@ struct LightTerm {
     float tau;
 };
 
-TL_HD LightTerm lightTerm(const VolumeConstants& vc, const VolumeLight& light, const float* shadowMaps, TLV3 p,
+TL_HD LightTerm lightTerm(const LitConstants& vc, const LitLight& light, const float* shadowMaps, TLV3 p,
                           ViewDirection& view) {
     LightTerm t{false, 1.0f, 0.0f};
     TLV3 toLight;
@@ -179,14 +179,14 @@ TL_HD LightTerm lightTerm(const VolumeConstants& vc, const VolumeLight& light, c
 }
 
 // Adds a light's dimmed intensity (exp(-tau) is exactly 1 without a shadow) in its colour.
-TL_HD void addLight(Rgb& e, const VolumeLight& light, float intensity) {
+TL_HD void addLight(Rgb& e, const LitLight& light, float intensity) {
     e.r = e.r + intensity * light.color[0];
     e.g = e.g + intensity * light.color[1];
     e.b = e.b + intensity * light.color[2];
 }
 
 // Light received at p from every light of the block, starting at baseLight (ambient not included).
-TL_HD Rgb receivedLight(const VolumeConstants& vc, const float* shadowMaps, TLV3 p) {
+TL_HD Rgb receivedLight(const LitConstants& vc, const float* shadowMaps, TLV3 p) {
     Rgb e{vc.baseLight[0], vc.baseLight[1], vc.baseLight[2]};
     ViewDirection view;
     for (int32_t l = 0; l < vc.lightCount; ++l) {
@@ -204,7 +204,7 @@ struct Visibility {
     float w;
 };
 
-TL_HD Visibility sampleVisibility(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit,
+TL_HD Visibility sampleVisibility(const LitConstants& vc, const TLFrame& f, const CameraHit& hit,
                                   const float* cameraDepth) {
     const SampleDepth sd = sampleDepth(f, hit);
     Visibility v;
@@ -217,7 +217,7 @@ TL_HD Visibility sampleVisibility(const VolumeConstants& vc, const TLFrame& f, c
 TL_HD float visibleWeight(Visibility v) { return expF(-v.tau) * (1.0f - expF(-v.w)); }
 
 // The radiance a visible sample of particle colour c that receives light e adds to its pixel, weighted.
-TL_HD Rgb radianceOf(const VolumeConstants& vc, TLUChar4 c, float weight, const Rgb& e) {
+TL_HD Rgb radianceOf(const LitConstants& vc, TLUChar4 c, float weight, const Rgb& e) {
     const float k = 0.0039215689f;
     Rgb out;
     out.r = weight * (static_cast<float>(c.x) * k * (e.r + vc.ambient));
@@ -226,13 +226,13 @@ TL_HD Rgb radianceOf(const VolumeConstants& vc, TLUChar4 c, float weight, const 
     return out;
 }
 
-TL_HD Rgb litRadiance(const VolumeConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight) {
+TL_HD Rgb litRadiance(const LitConstants& vc, const float* shadowMaps, TLV3 p, TLUChar4 c, float weight) {
     return radianceOf(vc, c, weight, receivedLight(vc, shadowMaps, p));
 }
 
 // What a projected sample at p with particle colour c adds to its pixel: false when its visible
 // weight is too small to matter (then lights, colour and phase are not evaluated).
-TL_HD bool shadeHit(const VolumeConstants& vc, const TLFrame& f, const CameraHit& hit, TLV3 p, TLUChar4 c,
+TL_HD bool shadeHit(const LitConstants& vc, const TLFrame& f, const CameraHit& hit, TLV3 p, TLUChar4 c,
                     const float* shadowMaps, const float* cameraDepth, Rgb& out) {
     const float weight = visibleWeight(sampleVisibility(vc, f, hit, cameraDepth));
     if (!(weight > kMinVisibleWeight)) return false;
@@ -247,7 +247,7 @@ TL_HD void addRgb(float* pixel, const Rgb& v) {
 }
 
 // Work item w of kShade.
-TL_HD void shadeItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLUChar4* colors,
+TL_HD void shadeItem(const LitConstants& vc, const TLFrame& f, const TLV3* positions, const TLUChar4* colors,
                      const TLV3* velocities, uint64_t w, const float* shadowMaps, const float* cameraDepth,
                      float* accumulator) {
     if (!(vc.sampleCrossSection > 0.0f)) return;  // every sample is transparent

@@ -5,7 +5,7 @@
 
 #include "kernels/deep_maps.h"
 #include "kernels/sampling.h"
-#include "kernels/volume_constants.h"
+#include "kernels/lit_constants.h"
 
 namespace tl {
 
@@ -23,7 +23,7 @@ TL_HD int32_t cubeFace(float rx, float ry, float rz) {
 }
 
 // The view of light l that sees p, or -1 when the light casts no shadows.
-TL_HD int32_t shadowViewFor(const VolumeLight& light, TLV3 p) {
+TL_HD int32_t shadowViewFor(const LitLight& light, TLV3 p) {
     if (light.viewCount < 1) return -1;
     if (light.viewCount == 1) return light.firstView;
     return light.firstView + cubeFace(p.x - light.position[0], p.y - light.position[1], p.z - light.position[2]);
@@ -96,7 +96,7 @@ TL_HD void splatFootprint(float* map, const ShadowView& v, float tx, float ty, S
 
 // kLightSplat's deposits of a particle copy at p into the view of every shadow-casting light that
 // sees it, carrying copyCrossSection over the area the texel covers there.
-TL_HD void lightSplatPoint(const VolumeConstants& vc, TLV3 p, float* shadowMaps) {
+TL_HD void lightSplatPoint(const LitConstants& vc, TLV3 p, float* shadowMaps) {
     for (int32_t l = 0; l < vc.lightCount; ++l) {
         const int32_t m = shadowViewFor(vc.lights[l], p);
         if (m < 0) continue;
@@ -110,7 +110,7 @@ TL_HD void lightSplatPoint(const VolumeConstants& vc, TLV3 p, float* shadowMaps)
 }
 
 // Work item w of kLightSplat: one particle copy (the frame's samples is 1).
-TL_HD void lightSplatItem(const VolumeConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
+TL_HD void lightSplatItem(const LitConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
                           uint64_t w, float* shadowMaps) {
     if (!(vc.copyCrossSection > 0.0f)) return;  // every deposit would be 0
     lightSplatPoint(vc, placeSample(f, positions, velocities, w).p, shadowMaps);

@@ -51,7 +51,7 @@ Status issueFrame(const FrameRequest& r, FrameResources& res, const TLFrame& fra
     if (r.settings->lightingMode == 1) {
         const LitFrame lit{r.camera,    r.settings,           &frame, r.lights, r.lightCount, particles,
                            px.accumulator.get(), px.totalDepth.get(), multiprocessors};
-        if (Status s = runVolumePass(res.lit, lit)) return s;
+        if (Status s = runLitPass(res.lit, lit)) return s;
         return Status::failed(step, launchResolveVol(resolve, px.accumulator.get(), px.totalDepth.get(), image,
                                                      imageFloat, pixelCount, r.settings->exposure));
     }

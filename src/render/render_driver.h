@@ -1,4 +1,4 @@
-// tlRender's frame: the plain path (splat and resolve) or the lighting path (the volume pass and the
+// tlRender's frame: the plain path (splat and resolve) or the lighting path (the lit pass and the
 // lit resolve), between the context's timing events, with the images downloaded to the caller.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include "kernels/device_buffer.h"
 #include "kernels/launchers.h"
 #include "taluna.h"
-#include "volume/volume_pass.h"
+#include "lit/lit_pass.h"
 
 namespace tl {
 

@@ -10,7 +10,7 @@
 #include "kernels/bounds.h"
 #include "kernels/launchers.h"
 #include "render/frame.h"
-#include "volume/bounds_derivations.h"
+#include "lit/bounds_derivations.h"
 
 namespace {
 

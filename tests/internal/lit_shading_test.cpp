@@ -13,8 +13,8 @@
 #include "kernels/lit_shading.h"
 #include "kernels/shadow_maps.h"
 #include "kernels/launchers.h"
-#include "volume/bounds_derivations.h"
-#include "volume/volume_builder.h"
+#include "lit/bounds_derivations.h"
+#include "lit/constants_builder.h"
 
 namespace {
 
@@ -166,9 +166,9 @@ TEST(LightSplat, OneParticleUnderADirectionalLightFillsTheCentreTexel) {
     sun.kind = tl::kLightDirectional;
     sun.direction[2] = -1.0f;
     sun.castShadows = 1;
-    tl::VolumeConstants vc;
+    tl::LitConstants vc;
     std::memset(&vc, 0, sizeof vc);
-    const uint64_t m = tl::buildVolumeConstants(&camera, &settings, &frame, &sun, 1, box.lo, box.hi, 1e-8f, &vc);
+    const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &sun, 1, box.lo, box.hi, 1e-8f, &vc);
     ASSERT_EQ(m, static_cast<uint64_t>(n * n * s));
 
     std::vector<float> maps(m, 0.0f);
@@ -203,9 +203,9 @@ TEST(LightSplat, PointLightCopiesLandInTheirCubeFace) {
     TLLight bulb;
     std::memset(&bulb, 0, sizeof bulb);
     bulb.castShadows = 1;
-    tl::VolumeConstants vc;
+    tl::LitConstants vc;
     std::memset(&vc, 0, sizeof vc);
-    const uint64_t m = tl::buildVolumeConstants(&camera, &settings, &frame, &bulb, 1, box.lo, box.hi, 1e-3f, &vc);
+    const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &bulb, 1, box.lo, box.hi, 1e-3f, &vc);
     ASSERT_EQ(vc.shadowViewCount, 6);
     std::vector<float> maps(m, 0.0f);
     tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, p.size(), maps.data());
@@ -247,9 +247,9 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
         TLLight bulb;
         std::memset(&bulb, 0, sizeof bulb);
         bulb.castShadows = 1;
-        tl::VolumeConstants vc;
+        tl::LitConstants vc;
         std::memset(&vc, 0, sizeof vc);
-        const uint64_t m = tl::buildVolumeConstants(&camera, &settings, &frame, &bulb, 1, box.lo, box.hi, 1e-3f, &vc);
+        const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &bulb, 1, box.lo, box.hi, 1e-3f, &vc);
         std::vector<float> maps(m, 0.0f);
         tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, p.size(), maps.data());
         for (int32_t v = 0; v < vc.shadowViewCount; ++v)

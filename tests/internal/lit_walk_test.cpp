@@ -12,7 +12,7 @@
 #include "kernels/launchers.h"
 #include "kernels/lit_shading.h"
 #include "render/frame.h"
-#include "volume/volume_builder.h"
+#include "lit/constants_builder.h"
 
 namespace {
 
@@ -84,7 +84,7 @@ protected:
         frame = tl::buildFrame(scene.camera, scene.settings);
         std::memset(&vc, 0, sizeof vc);
         const float lo[3] = {-4.0f, -2.0f, -4.0f}, hi[3] = {4.0f, 2.0f, 4.0f};
-        mapFloats = tl::buildVolumeConstants(&scene.camera, &scene.settings, &frame, scene.lights.data(),
+        mapFloats = tl::buildLitConstants(&scene.camera, &scene.settings, &frame, scene.lights.data(),
                                              static_cast<int32_t>(scene.lights.size()), lo, hi, 0.02f, &vc);
     }
 
@@ -100,7 +100,7 @@ protected:
 
     Scene scene;
     TLFrame frame;
-    tl::VolumeConstants vc;
+    tl::LitConstants vc;
     uint64_t mapFloats = 0;
     std::vector<TLV3> positions, velocities;
     std::vector<TLUChar4> colors;

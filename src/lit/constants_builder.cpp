@@ -1,4 +1,4 @@
-#include "volume/volume_builder.h"
+#include "lit/constants_builder.h"
 
 #include <algorithm>
 #include <cmath>
@@ -124,9 +124,9 @@ ValueRange boxRange(const float lo[3], const float hi[3], const float row[4]) {
     return r;
 }
 
-uint64_t buildVolumeConstants(const TLCamera* camera, const TLRenderSettings* settings, const TLFrame* frame,
+uint64_t buildLitConstants(const TLCamera* camera, const TLRenderSettings* settings, const TLFrame* frame,
                               const TLLight* lights, int32_t lightCount, const float lo[3], const float hi[3],
-                              float particleCrossSection, VolumeConstants* out) {
+                              float particleCrossSection, LitConstants* out) {
     const int32_t n = settings->shadowMapSize > 8 ? settings->shadowMapSize : 512;
     const int32_t s = settings->shadowSlices > 1 ? settings->shadowSlices : 64;
 
@@ -153,14 +153,14 @@ uint64_t buildVolumeConstants(const TLCamera* camera, const TLRenderSettings* se
     out->lightCount = 0;
     out->shadowViewCount = 0;
     uint64_t offset = 0;
-    const int32_t count = lights ? std::min(lightCount, kMaxVolumeLights) : 0;
+    const int32_t count = lights ? std::min(lightCount, kMaxLitLights) : 0;
     if (count <= 0) return 0;
     const uint64_t viewFloats = mulSat(mulSat(static_cast<uint64_t>(s), static_cast<uint64_t>(n)),
                                        static_cast<uint64_t>(n));
 
     for (int32_t l = 0; l < count; ++l) {
         const TLLight& in = lights[l];
-        VolumeLight& light = out->lights[out->lightCount++];
+        LitLight& light = out->lights[out->lightCount++];
         light.kind = in.kind;
         const TLV3 dir = normalized(vec(in.direction));
         for (int c = 0; c < 3; ++c) {

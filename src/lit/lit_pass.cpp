@@ -1,11 +1,11 @@
-#include "volume/volume_pass.h"
+#include "lit/lit_pass.h"
 
 #include <cstring>
 
 #include "kernels/bounds.h"
-#include "kernels/volume_constants.h"
-#include "volume/bounds_derivations.h"
-#include "volume/volume_builder.h"
+#include "kernels/lit_constants.h"
+#include "lit/bounds_derivations.h"
+#include "lit/constants_builder.h"
 
 namespace tl {
 namespace {
@@ -32,7 +32,7 @@ Status measureCloud(LitBuffers& b, const LitFrame& job, BoundsRecord* bounds, Mo
 }
 
 // One deposit per particle copy into the shadow maps, then the running sums of every view.
-Status buildShadowMaps(LitBuffers& b, const LitFrame& job, const VolumeConstants& vc, uint64_t mapFloats) {
+Status buildShadowMaps(LitBuffers& b, const LitFrame& job, const LitConstants& vc, uint64_t mapFloats) {
     const char* step = "shadow maps";
     if (Status s = b.shadowMaps.grow(mapFloats, "cudaMalloc shadow maps")) return s;
     if (Status s = Status::failed(step, gpu::memsetAsync(b.shadowMaps.get(), 0, mapFloats * sizeof(float)))) return s;
@@ -56,7 +56,7 @@ Status buildShadowMaps(LitBuffers& b, const LitFrame& job, const VolumeConstants
 }
 
 // The camera depth map and each pixel's total optical depth.
-Status buildCameraDepth(LitBuffers& b, const LitFrame& job, const VolumeConstants& vc, uint64_t pixels,
+Status buildCameraDepth(LitBuffers& b, const LitFrame& job, const LitConstants& vc, uint64_t pixels,
                         uint64_t samples) {
     const char* step = "camera depth map";
     const uint64_t depthFloats = static_cast<uint64_t>(static_cast<int64_t>(vc.depthSlices)) * pixels;
@@ -75,7 +75,7 @@ Status buildCameraDepth(LitBuffers& b, const LitFrame& job, const VolumeConstant
 
 }  // namespace
 
-Status runVolumePass(LitBuffers& b, const LitFrame& job) {
+Status runLitPass(LitBuffers& b, const LitFrame& job) {
     // A positive count with no array to read is a caller's mistake, not "no lights".
     if (!job.lights && job.lightCount > 0) return Status{"tlRender: invalid parameters"};
     const uint64_t count = job.particles.count;
@@ -86,10 +86,10 @@ Status runVolumePass(LitBuffers& b, const LitFrame& job) {
     const Box core = coreBox(moments, count, padded);
     const float crossSection = particleCrossSection(core, count, job.settings->density);
 
-    // The frame's volume constants travel with each lit launch.
-    VolumeConstants vc;
+    // The frame's lit constants travel with each lit launch.
+    LitConstants vc;
     std::memset(&vc, 0, sizeof vc);
-    const uint64_t mapFloats = buildVolumeConstants(job.camera, job.settings, job.frame, job.lights, job.lightCount,
+    const uint64_t mapFloats = buildLitConstants(job.camera, job.settings, job.frame, job.lights, job.lightCount,
                                                     padded.lo, padded.hi, crossSection, &vc);
     if (mapFloats > 0) {
         if (Status s = buildShadowMaps(b, job, vc, mapFloats)) return s;

@@ -1,4 +1,4 @@
-#include "volume/bounds_derivations.h"
+#include "lit/bounds_derivations.h"
 
 #include <algorithm>
 #include <cmath>

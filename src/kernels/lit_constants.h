@@ -1,6 +1,6 @@
-// The constant block of the lighting path: lights, light-space shadow views and the global terms of
-// the lit kernels. The host fills a zeroed image of it once per lit frame (volume/volume_builder.h)
-// and uploads it whole; the kernels only read it. Its layout is fixed to the byte.
+// The lit constants of a frame: lights, light-space shadow views and the global terms of the lit
+// kernels. The host fills a zeroed record once per lit frame (lit/constants_builder.h) and hands it
+// to each lit launch; the kernels only read it. Its layout is fixed to the byte.
 #pragma once
 
 #include <cstddef>
@@ -11,14 +11,14 @@
 
 namespace tl {
 
-constexpr int kMaxVolumeLights = 8;
+constexpr int kMaxLitLights = 8;
 constexpr int kMaxShadowViews = 48;
 
 // Light kinds; any other value is a point light.
 constexpr int32_t kLightSpot = 1;
 constexpr int32_t kLightDirectional = 2;
 
-struct VolumeLight {
+struct LitLight {
     int32_t kind;
     float position[3];
     float direction[3];  // unit length, or zero
@@ -50,9 +50,9 @@ struct ShadowView {
     uint64_t mapOffset;  // in floats, into the shadow-map buffer
 };
 
-struct alignas(8) VolumeConstants {
+struct alignas(8) LitConstants {
     int32_t lightCount;
-    VolumeLight lights[kMaxVolumeLights];
+    LitLight lights[kMaxLitLights];
     int32_t shadowViewCount;
     ShadowView shadowViews[kMaxShadowViews];
     float sampleCrossSection;  // carried by one camera sample
@@ -67,13 +67,13 @@ struct alignas(8) VolumeConstants {
     uint32_t reserved;
 };
 
-static_assert(sizeof(VolumeLight) == 68, "VolumeLight is 68 bytes");
-static_assert(offsetof(VolumeLight, position) == 4 && offsetof(VolumeLight, direction) == 16 &&
-                  offsetof(VolumeLight, color) == 28 && offsetof(VolumeLight, cosInner) == 40 &&
-                  offsetof(VolumeLight, cosOuter) == 44 && offsetof(VolumeLight, falloff) == 48 &&
-                  offsetof(VolumeLight, range) == 52 && offsetof(VolumeLight, innerRange) == 56 &&
-                  offsetof(VolumeLight, firstView) == 60 && offsetof(VolumeLight, viewCount) == 64,
-              "VolumeLight field offsets");
+static_assert(sizeof(LitLight) == 68, "LitLight is 68 bytes");
+static_assert(offsetof(LitLight, position) == 4 && offsetof(LitLight, direction) == 16 &&
+                  offsetof(LitLight, color) == 28 && offsetof(LitLight, cosInner) == 40 &&
+                  offsetof(LitLight, cosOuter) == 44 && offsetof(LitLight, falloff) == 48 &&
+                  offsetof(LitLight, range) == 52 && offsetof(LitLight, innerRange) == 56 &&
+                  offsetof(LitLight, firstView) == 60 && offsetof(LitLight, viewCount) == 64,
+              "LitLight field offsets");
 static_assert(sizeof(ShadowView) == 96 && alignof(ShadowView) == 8, "ShadowView is 96 bytes");
 static_assert(offsetof(ShadowView, rowY) == 16 && offsetof(ShadowView, rowZ) == 32 &&
                   offsetof(ShadowView, ortho) == 48 && offsetof(ShadowView, scaleX) == 52 &&
@@ -83,16 +83,16 @@ static_assert(offsetof(ShadowView, rowY) == 16 && offsetof(ShadowView, rowZ) == 
                   offsetof(ShadowView, depthScale) == 80 && offsetof(ShadowView, texelArea) == 84 &&
                   offsetof(ShadowView, mapOffset) == 88,
               "ShadowView field offsets");
-static_assert(sizeof(VolumeConstants) == 5216 && alignof(VolumeConstants) == 8, "VolumeConstants is 5216 bytes");
-static_assert(offsetof(VolumeConstants, lights) == 4 && offsetof(VolumeConstants, shadowViewCount) == 548 &&
-                  offsetof(VolumeConstants, shadowViews) == 552 &&
-                  offsetof(VolumeConstants, sampleCrossSection) == 5160 &&
-                  offsetof(VolumeConstants, copyCrossSection) == 5164 && offsetof(VolumeConstants, ambient) == 5168 &&
-                  offsetof(VolumeConstants, baseLight) == 5172 && offsetof(VolumeConstants, anisotropy) == 5184 &&
-                  offsetof(VolumeConstants, eye) == 5188 && offsetof(VolumeConstants, depthSlices) == 5200 &&
-                  offsetof(VolumeConstants, depthNear) == 5204 && offsetof(VolumeConstants, depthScale) == 5208 &&
-                  offsetof(VolumeConstants, reserved) == 5212,
-              "VolumeConstants field offsets");
+static_assert(sizeof(LitConstants) == 5216 && alignof(LitConstants) == 8, "LitConstants is 5216 bytes");
+static_assert(offsetof(LitConstants, lights) == 4 && offsetof(LitConstants, shadowViewCount) == 548 &&
+                  offsetof(LitConstants, shadowViews) == 552 &&
+                  offsetof(LitConstants, sampleCrossSection) == 5160 &&
+                  offsetof(LitConstants, copyCrossSection) == 5164 && offsetof(LitConstants, ambient) == 5168 &&
+                  offsetof(LitConstants, baseLight) == 5172 && offsetof(LitConstants, anisotropy) == 5184 &&
+                  offsetof(LitConstants, eye) == 5188 && offsetof(LitConstants, depthSlices) == 5200 &&
+                  offsetof(LitConstants, depthNear) == 5204 && offsetof(LitConstants, depthScale) == 5208 &&
+                  offsetof(LitConstants, reserved) == 5212,
+              "LitConstants field offsets");
 
 // row . (p, 1): three weights and a constant, as every light-space and depth row is applied.
 TL_HD float rowDot(const float row[4], TLV3 p) { return row[0] * p.x + row[1] * p.y + row[2] * p.z + row[3]; }

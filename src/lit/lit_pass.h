@@ -1,7 +1,7 @@
-// The lighting path's volume pass: measures the cloud, builds the frame's volume constants, builds
-// the shadow maps and the camera depth map, and shades every sample into the accumulator. It leaves
-// the lit colour sums in the accumulator and each pixel's optical depth in totalDepth for the lit
-// resolve.
+// The lit pass of tlRender's lighting path: measures the cloud, builds the frame's lit constants,
+// builds the shadow maps and the camera depth map, and shades every sample into the accumulator. It
+// leaves the lit colour sums in the accumulator and each pixel's optical depth in totalDepth for the
+// lit resolve.
 #pragma once
 
 #include "kernels/device_buffer.h"
@@ -34,6 +34,6 @@ struct LitFrame {
 };
 
 // All work is queued on the default stream; a failure stops the pass at once.
-Status runVolumePass(LitBuffers& buffers, const LitFrame& job);
+Status runLitPass(LitBuffers& buffers, const LitFrame& job);
 
 }  // namespace tl

@@ -1,4 +1,4 @@
-// The constant block of the lighting path as the host builds it: clamps, light and view limits, the
+// The lit constants as the host builds them: clamps, light and view limits, the
 // map offsets, spot cones, light bases, the fit of the shadow views around the box and the slicing of
 // the camera's depth range.
 #include <gtest/gtest.h>
@@ -8,14 +8,14 @@
 #include <limits>
 
 #include "kernels/shadow_maps.h"
-#include "kernels/volume_constants.h"
+#include "kernels/lit_constants.h"
 #include "render/frame.h"
-#include "volume/volume_builder.h"
+#include "lit/constants_builder.h"
 
 namespace {
 
 using tl::ShadowView;
-using tl::VolumeConstants;
+using tl::LitConstants;
 
 constexpr float kDeg = 3.14159265f / 180.0f;
 
@@ -31,9 +31,9 @@ TLLight light(int32_t kind, int32_t castShadows) {
     return l;
 }
 
-class VolumeConstantsTest : public ::testing::Test {
+class LitConstantsTest : public ::testing::Test {
 protected:
-    VolumeConstantsTest() {
+    LitConstantsTest() {
         std::memset(&camera, 0, sizeof camera);
         camera.eye = TLV3{0.0f, 0.0f, 5.0f};
         camera.up = TLV3{0.0f, 1.0f, 0.0f};
@@ -51,18 +51,18 @@ protected:
     uint64_t build(const TLLight* lights, int32_t count, float crossSection = 1.0f) {
         frame = tl::buildFrame(camera, settings);
         std::memset(&vc, 0, sizeof vc);
-        return tl::buildVolumeConstants(&camera, &settings, &frame, lights, count, lo, hi, crossSection, &vc);
+        return tl::buildLitConstants(&camera, &settings, &frame, lights, count, lo, hi, crossSection, &vc);
     }
 
     TLCamera camera;
     TLRenderSettings settings;
     TLFrame frame;
-    VolumeConstants vc;
+    LitConstants vc;
     float lo[3] = {-1.0f, -2.0f, -0.5f};
     float hi[3] = {3.0f, 2.0f, 1.5f};
 };
 
-TEST_F(VolumeConstantsTest, MapSizeSliceAndDepthSliceClamps) {
+TEST_F(LitConstantsTest, MapSizeSliceAndDepthSliceClamps) {
     const TLLight sun = light(tl::kLightDirectional, 1);
     struct Case {
         int32_t mapSize, slices, depthSlices;
@@ -80,7 +80,7 @@ TEST_F(VolumeConstantsTest, MapSizeSliceAndDepthSliceClamps) {
     }
 }
 
-TEST_F(VolumeConstantsTest, EightLightsAndFortyEightViewsAtMost) {
+TEST_F(LitConstantsTest, EightLightsAndFortyEightViewsAtMost) {
     TLLight lights[10];
     for (int i = 0; i < 10; ++i) {
         lights[i] = light(0, 1);
@@ -98,11 +98,11 @@ TEST_F(VolumeConstantsTest, EightLightsAndFortyEightViewsAtMost) {
     }
     for (int v = 0; v < 48; ++v) EXPECT_EQ(vc.shadowViews[v].mapOffset, v * perView) << "view " << v;
     // Nothing past the last filled record.
-    const unsigned char* tail = reinterpret_cast<const unsigned char*>(&vc) + offsetof(VolumeConstants, reserved);
+    const unsigned char* tail = reinterpret_cast<const unsigned char*>(&vc) + offsetof(LitConstants, reserved);
     EXPECT_EQ(tail[0] | tail[1] | tail[2] | tail[3], 0);
 }
 
-TEST_F(VolumeConstantsTest, NoLightsForCountsBelowOneAndForANullArray) {
+TEST_F(LitConstantsTest, NoLightsForCountsBelowOneAndForANullArray) {
     TLLight lights[2] = {light(0, 1), light(0, 1)};
     EXPECT_EQ(build(lights, 0), 0u);
     EXPECT_EQ(vc.lightCount, 0);
@@ -113,7 +113,7 @@ TEST_F(VolumeConstantsTest, NoLightsForCountsBelowOneAndForANullArray) {
     EXPECT_EQ(vc.shadowViewCount, 0);
 }
 
-TEST_F(VolumeConstantsTest, ViewsFollowKindAndShadowFlag) {
+TEST_F(LitConstantsTest, ViewsFollowKindAndShadowFlag) {
     TLLight lights[4] = {light(tl::kLightSpot, 1), light(0, 0), light(tl::kLightDirectional, 1), light(7, 1)};
     const uint64_t m = build(lights, 4);
     EXPECT_EQ(vc.lights[0].firstView, 0);
@@ -132,7 +132,7 @@ TEST_F(VolumeConstantsTest, ViewsFollowKindAndShadowFlag) {
     EXPECT_EQ(vc.shadowViews[2].logDepth, 1);
 }
 
-TEST_F(VolumeConstantsTest, SpotConeAngles) {
+TEST_F(LitConstantsTest, SpotConeAngles) {
     TLLight spot = light(tl::kLightSpot, 1);
     spot.outerAngle = 200.0f;  // clamped to 175: half-angle 87.5 degrees
     spot.innerAngle = 10.0f;
@@ -156,7 +156,7 @@ TEST_F(VolumeConstantsTest, SpotConeAngles) {
     EXPECT_EQ(vc.lights[0].cosInner, 1.0f);
 }
 
-TEST_F(VolumeConstantsTest, GlobalTermsAndCrossSections) {
+TEST_F(LitConstantsTest, GlobalTermsAndCrossSections) {
     settings.jitterCount = 3;
     settings.samples = 4;
     settings.ambient = 0.25f;
@@ -208,7 +208,7 @@ TEST(BoxRange, ExtremesOverTheCorners) {
 }
 
 // Every corner of the box lands on the map and within the depth slices of every view.
-TEST_F(VolumeConstantsTest, ViewsFitAroundTheBox) {
+TEST_F(LitConstantsTest, ViewsFitAroundTheBox) {
     TLLight lights[3] = {light(tl::kLightDirectional, 1), light(tl::kLightSpot, 1), light(0, 1)};
     lights[0].direction[0] = 0.3f;
     lights[0].direction[1] = -1.0f;
@@ -248,7 +248,7 @@ TEST_F(VolumeConstantsTest, ViewsFitAroundTheBox) {
     }
 }
 
-TEST_F(VolumeConstantsTest, PerspectiveDepthRange) {
+TEST_F(LitConstantsTest, PerspectiveDepthRange) {
     lo[0] = lo[1] = lo[2] = -1.0f;
     hi[0] = hi[1] = hi[2] = 1.0f;
     build(nullptr, 0);
@@ -266,7 +266,7 @@ TEST_F(VolumeConstantsTest, PerspectiveDepthRange) {
     EXPECT_NEAR(vc.depthScale, 8.0f / 0.001f, 1.0f);
 }
 
-TEST_F(VolumeConstantsTest, PanoramaDepthRangeIsTheDistanceFromTheEye) {
+TEST_F(LitConstantsTest, PanoramaDepthRangeIsTheDistanceFromTheEye) {
     lo[0] = lo[1] = lo[2] = -1.0f;
     hi[0] = hi[1] = hi[2] = 1.0f;
     camera.projection = 1;
@@ -282,7 +282,7 @@ TEST_F(VolumeConstantsTest, PanoramaDepthRangeIsTheDistanceFromTheEye) {
     EXPECT_FLOAT_EQ(vc.depthNear, 0.01f);
 }
 
-TEST_F(VolumeConstantsTest, MapSizeBeyondSixtyFourBitsSaturates) {
+TEST_F(LitConstantsTest, MapSizeBeyondSixtyFourBitsSaturates) {
     settings.shadowMapSize = 1 << 30;
     settings.shadowSlices = 1 << 30;
     const TLLight sun = light(tl::kLightDirectional, 1);

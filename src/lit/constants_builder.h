@@ -1,11 +1,11 @@
-// Fills the host image of the lighting path's constant block for one frame: the lights with their
+// Fills the lit constants of one frame: the lights with their
 // cone cosines, the light-space shadow views fitted around the cloud's padded box, and the slicing
 // of the camera's depth range.
 #pragma once
 
 #include <cstdint>
 
-#include "kernels/volume_constants.h"
+#include "kernels/lit_constants.h"
 #include "kernels/frame.h"
 #include "taluna.h"
 
@@ -32,8 +32,8 @@ ValueRange boxRange(const float lo[3], const float hi[3], const float row[4]);
 // [lo, hi]. Returns the number of floats the shadow-map buffer must hold (0 when no light casts
 // shadows); a size beyond 64 bits saturates at UINT64_MAX, which no allocation satisfies. A null
 // lights array counts as no lights; lights past the eighth are ignored.
-uint64_t buildVolumeConstants(const TLCamera* camera, const TLRenderSettings* settings, const TLFrame* frame,
+uint64_t buildLitConstants(const TLCamera* camera, const TLRenderSettings* settings, const TLFrame* frame,
                               const TLLight* lights, int32_t lightCount, const float lo[3], const float hi[3],
-                              float particleCrossSection, VolumeConstants* out);
+                              float particleCrossSection, LitConstants* out);
 
 }  // namespace tl
