@@ -8,8 +8,11 @@ packages=(
   libstb-dev libpng-dev libopenexr-dev pngcheck
   nlohmann-json3-dev python3 python3-numpy python3-pytest
   zlib1g-dev
+  # LLVM's OpenMP runtime, which the CPU library links against with every compiler (it keeps working in
+  # a forked child); also the ThreadSanitizer build's runtime with its Archer tool (scripts/tsan.sh).
+  libomp-14-dev
   # Fuzzing, ThreadSanitizer and soak (scripts/fuzz.sh, scripts/tsan.sh, scripts/soak.sh).
-  clang-14 libclang-rt-14-dev libomp-14-dev valgrind
+  clang-14 libclang-rt-14-dev valgrind
 )
 
 missing=()

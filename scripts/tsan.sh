@@ -6,6 +6,9 @@
 # that OpenMP's barriers and loop ends give; the kernels run with all their threads. libomp itself is
 # not instrumented: tests/threads/tsan.supp suppresses the pthread calls made from inside it, and
 # nothing else.
+# Fork: the thread tests render in a child forked from a process whose OpenMP threads run. ThreadSanitizer
+# refuses new threads in such a child unless told otherwise (die_after_fork=0); libomp starts its pool
+# anew there, and the child's frames are checked under ThreadSanitizer like the parent's.
 #   scripts/tsan.sh [--all]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -22,7 +25,7 @@ CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_T
 archer=/usr/lib/llvm-14/lib/libarcher.so
 [ -f "$archer" ] || { echo "tsan: $archer missing (libomp-14-dev)" >&2; exit 1; }
 export OMP_TOOL_LIBRARIES="$archer"
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/threads/tsan.supp ${TSAN_OPTIONS:-}"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$root/tests/threads/tsan.supp ${TSAN_OPTIONS:-}"
 
 if [ "$all" -eq 1 ]; then
   ninja -C "$build" -j "$jobs"

@@ -1,6 +1,7 @@
 """The Python package against the CPU library (and the CUDA library where a device answers)."""
 
 import math
+import multiprocessing
 import os
 
 import numpy as np
@@ -138,3 +139,28 @@ def test_lit_render_with_lights(ctx):
     assert (dark[..., :3] == 0).all()  # a cloud without density deposits and shades nothing
     with pytest.raises(ValueError, match="kind"):
         ctx.render(cam, taluna.Settings(width=8, height=8, lighting=True), [taluna.Light(kind="laser")])
+
+
+def _small_frame(ctx, lighting):
+    ctx.generate_galaxy(5000, seed=4)
+    lights = [taluna.Light(kind="directional", direction=(0.3, -1, 0))] if lighting else []
+    settings = taluna.Settings(width=32, height=18, intensity=1.0, lighting=lighting, shadow_map_size=64)
+    return ctx.render(taluna.Camera(), settings, lights)[1]
+
+
+def _small_frame_on_new_context(lighting):
+    with taluna.Context(backend="cpu") as c:
+        return _small_frame(c, lighting)
+
+
+def test_forked_workers_render_after_the_parent_rendered(ctx):
+    # multiprocessing's fork start method: worker processes forked from a process that rendered render
+    # the parent's frames; a worker stuck in the thread pool it inherited fails at the deadline.
+    expected = [_small_frame(ctx, lighting) for lighting in (False, True)]
+    with multiprocessing.get_context("fork").Pool(2, maxtasksperchild=1) as pool:
+        frames = pool.map_async(_small_frame_on_new_context, [False, True], chunksize=1).get(timeout=60)
+    for got, want in zip(frames, expected):
+        np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-6)
+    np.testing.assert_allclose(_small_frame(ctx, True), expected[1], rtol=1e-5, atol=1e-6)
+    with open("/proc/self/maps") as maps:
+        assert "libgomp" not in maps.read()  # one OpenMP runtime in the process, not GNU's beside it
