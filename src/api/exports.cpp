@@ -46,7 +46,8 @@ TL_API int tlGenerateTestCloud(TLContext* ctx, uint64_t n, uint32_t seed, int wi
 
 TL_API int tlRender(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, const TLLight* lights,
                     int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut, float* msOut) {
-    return guarded(ctx, 1, [&] { return render(ctx, {camera, settings, lights, lightCount, rgbaOut, floatOut, msOut}); });
+    const FrameRequest request{camera, settings, lights, lightCount, rgbaOut, floatOut, msOut};
+    return guarded(ctx, 1, [&] { return render(ctx, request); });
 }
 
 TL_API int tlSavePNG(const char* path, int width, int height, const float* rgba, int sixteenBit) {

@@ -9,7 +9,7 @@
 namespace tl {
 
 gpu::Error launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* velocities, uint64_t count, float* bounds,
-                  double* moments) {
+                        double* moments) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     // One partial per worker, merged with the same atomics a warp uses.
 #pragma omp parallel

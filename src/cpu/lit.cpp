@@ -16,7 +16,7 @@
 namespace tl {
 
 gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
-                      const TLV3* velocities, uint64_t n, float* shadowMaps) {
+                            const TLV3* velocities, uint64_t n, float* shadowMaps) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const litcpu::Walk walk(frame, positions, velocities);
@@ -28,7 +28,7 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFr
 }
 
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
-                    const TLV3* velocities, uint64_t n, float* cameraDepth) {
+                          const TLV3* velocities, uint64_t n, float* cameraDepth) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const litcpu::Walk walk(frame, positions, velocities);
@@ -118,8 +118,8 @@ thread_local ShadeBatch tShadeBatch;
 }  // namespace
 
 gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
-                 const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
-                 const float* cameraDepth, float* accumulator) {
+                       const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
+                       const float* cameraDepth, float* accumulator) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every sample is transparent
     // With shadows most scattered reads are shadow lookups: the shadow-map order serves them.

@@ -31,7 +31,7 @@ void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat)
 }  // namespace
 
 gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
-                   int32_t pixelCount, float exposure) {
+                         int32_t pixelCount, float exposure) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     // Threads beyond the pixel count return at once, as on the GPU.
     const uint64_t threads = static_cast<uint64_t>(cfg.blocks) * cfg.threadsPerBlock;

@@ -8,7 +8,7 @@
 namespace tl {
 
 gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const float* totalDepth, TLUChar4* image,
-                      TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
+                            TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     // Threads beyond the pixel count do nothing, as on the GPU.
     const uint64_t threads = static_cast<uint64_t>(cfg.blocks) * cfg.threadsPerBlock;

@@ -235,7 +235,7 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
 }
 
 gpu::Error launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
-                 const TLV3* velocities, uint64_t n, float* accumulator) {
+                       const TLV3* velocities, uint64_t n, float* accumulator) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     hostSplat(frame, positions, colors, velocities, n, accumulator);
     return gpu::kSuccess;

@@ -33,7 +33,7 @@ __global__ void kBounds(const TLV3* __restrict__ positions, const TLV3* __restri
 }
 
 gpu::Error launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* velocities, uint64_t count, float* bounds,
-                  double* moments) {
+                        double* moments) {
     kBounds<<<cfg.blocks, cfg.threadsPerBlock>>>(positions, velocities, count, bounds, moments);
     return launchError();
 }

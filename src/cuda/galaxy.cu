@@ -14,7 +14,7 @@ __global__ void kGenerateGalaxy(TLV3* positions, TLUChar4* colors, TLV3* velocit
 }
 
 gpu::Error launchGenerateGalaxy(LaunchConfig cfg, TLV3* positions, TLUChar4* colors, TLV3* velocity, uint64_t n,
-                          uint32_t seed) {
+                                uint32_t seed) {
     kGenerateGalaxy<<<cfg.blocks, cfg.threadsPerBlock>>>(positions, colors, velocity, n, seed);
     return launchError();
 }

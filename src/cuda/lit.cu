@@ -47,20 +47,20 @@ __global__ void kShade(const __grid_constant__ LitConstants vc, TLFrame frame, c
 }
 
 gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
-                      const TLV3* velocities, uint64_t n, float* shadowMaps) {
+                            const TLV3* velocities, uint64_t n, float* shadowMaps) {
     kLightSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, shadowMaps);
     return launchError();
 }
 
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
-                    const TLV3* velocities, uint64_t n, float* cameraDepth) {
+                          const TLV3* velocities, uint64_t n, float* cameraDepth) {
     kCamSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, velocities, n, cameraDepth);
     return launchError();
 }
 
 gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
-                 const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
-                 const float* cameraDepth, float* accumulator) {
+                       const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
+                       const float* cameraDepth, float* accumulator) {
     kShade<<<cfg.blocks, cfg.threadsPerBlock>>>(vc, frame, positions, colors, velocities, n, shadowMaps, cameraDepth,
                                                 accumulator);
     return launchError();

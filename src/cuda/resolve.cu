@@ -21,7 +21,7 @@ __global__ void kResolve(const float4* __restrict__ accumulator, uchar4* image, 
 }
 
 gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
-                   int32_t pixelCount, float exposure) {
+                         int32_t pixelCount, float exposure) {
     kResolve<<<cfg.blocks, cfg.threadsPerBlock>>>(reinterpret_cast<const float4*>(accumulator),
                                                   reinterpret_cast<uchar4*>(image),
                                                   reinterpret_cast<float4*>(imageFloat), pixelCount, exposure);

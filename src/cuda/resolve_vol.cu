@@ -20,7 +20,7 @@ __global__ void kResolveVol(const float* __restrict__ accumulator, const float* 
 }
 
 gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const float* totalDepth, TLUChar4* image,
-                      TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
+                            TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
     kResolveVol<<<cfg.blocks, cfg.threadsPerBlock>>>(accumulator, totalDepth, reinterpret_cast<uchar4*>(image),
                                                      reinterpret_cast<float4*>(imageFloat), pixelCount, exposure);
     return launchError();

@@ -18,7 +18,7 @@ __global__ void kSplat(TLFrame frame, const TLV3* __restrict__ positions, const 
 }
 
 gpu::Error launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
-                 const TLV3* velocities, uint64_t n, float* accumulator) {
+                       const TLV3* velocities, uint64_t n, float* accumulator) {
     kSplat<<<cfg.blocks, cfg.threadsPerBlock>>>(frame, positions, colors, velocities, n, accumulator);
     return launchError();
 }

@@ -1,5 +1,5 @@
-// Soak test: renders rounds of frames of changing sizes, both paths, 0 to 8 lights, both projections
-// and every combination of outputs on one context, saving a PNG and an EXR now and then, and checks
+// Soak test: renders rounds of the varied frames (tests/common/frames.h: sizes, both paths, 0 to 8
+// lights, both projections) with every combination of outputs on one context, saving a PNG and an EXR now and then, and checks
 // that the process's memory stops growing after the first round. Every round repeats the same frames,
 // so after the first one every grow-only buffer has its final size and every reallocated buffer has
 // been through all its sizes.
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "taluna.h"
+#include "common/frames.h"
 
 namespace {
 
@@ -44,63 +44,6 @@ long long residentBytes() {
 long long heapInUse() {
     const struct mallinfo2 m = mallinfo2();
     return static_cast<long long>(m.uordblks + m.hblkhd);
-}
-
-struct Size {
-    int width, height;
-};
-constexpr Size kSizes[] = {{64, 48}, {32, 32}, {96, 54}, {17, 9}, {128, 72}, {1, 1}, {200, 10}};
-constexpr int kSizeCount = sizeof kSizes / sizeof kSizes[0];
-
-// Frame k of every round.
-void describeFrame(int k, TLCamera& c, TLRenderSettings& s, std::vector<TLLight>& lights) {
-    std::memset(&c, 0, sizeof c);
-    c.eye = TLV3{40.0f * float(k % 5) - 80.0f, 60.0f, 160.0f};
-    c.up = TLV3{0.0f, 1.0f, 0.0f};
-    c.fovY = 50.0f;
-    if (k % 4 == 3) {
-        c.projection = 1;
-        c.eye = TLV3{0.0f, 5.0f, 0.0f};
-        c.target = TLV3{0.0f, 0.0f, -1.0f};
-        c.eyeOffset = k % 8 == 3 ? 0.03f : 0.0f;
-    }
-    if (k % 6 == 2) {
-        c.aperture = 1.5f;
-        c.focusDistance = 150.0f;
-    }
-    std::memset(&s, 0, sizeof s);
-    const Size size = kSizes[k % kSizeCount];
-    s.width = size.width;
-    s.height = size.height;
-    s.intensity = 1.0f;
-    s.exposure = 1.5f;
-    s.samples = 1 + k % 3;
-    s.jitterCount = k % 2;
-    s.jitterSigma = 0.5f;
-    s.shutter = k % 5 == 0 ? 2.0f : 0.0f;
-    s.seed = uint32_t(k);
-    s.lightingMode = k % 3 == 1 ? 1 : 0;
-    s.density = 1.0f;
-    s.ambient = 0.05f;
-    s.anisotropy = 0.3f;
-    s.shadowMapSize = 16 + 8 * (k % 4);
-    s.shadowSlices = 4 + 4 * (k % 3);
-    s.depthSlices = 8 + 4 * (k % 2);
-    lights.assign(size_t((k / 3) % 9), TLLight{});
-    for (size_t l = 0; l < lights.size(); ++l) {
-        TLLight& light = lights[l];
-        light.kind = int32_t(l % 3);
-        light.position[0] = 30.0f * float(l) - 100.0f;
-        light.position[1] = 80.0f;
-        light.direction[1] = -1.0f;
-        light.direction[2] = 0.2f * float(l);
-        light.color[0] = light.color[1] = light.color[2] = 1.0f;
-        light.outerAngle = 60.0f;
-        light.innerAngle = 30.0f;
-        light.falloff = int32_t(l % 7);
-        light.range = 100.0f;
-        light.castShadows = (k + int(l)) % 2;
-    }
 }
 
 }  // namespace
@@ -140,12 +83,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "taluna_soak: no context\n");
         return 1;
     }
-    const Size largest = {200, 72};
-    std::vector<TLUChar4> rgba(size_t(largest.width) * largest.height);
-    std::vector<TLFloat4> floats(rgba.size());
-    TLCamera camera;
-    TLRenderSettings settings;
-    std::vector<TLLight> lights;
+    taluna::testing::Frame frame;
     long long firstHeap = 0, firstResident = 0;
     bool ok = true;
     std::printf("round  frames  seconds  resident_kib  heap_kib\n");
@@ -160,18 +98,18 @@ int main(int argc, char** argv) {
         for (int k = 0; k < frames && ok; ++k) {
             // Fewer particles now and then; the count changes without an allocation.
             if (tlSetCount(ctx, k % 7 == 0 ? particles / 2 : particles) != 0) ok = false;
-            describeFrame(k, camera, settings, lights);
+            const taluna::testing::FrameSpec spec = taluna::testing::variedFrame(k);
+            const TLRenderSettings& settings = spec.settings;
             float ms = 0.0f;
-            const int outputs = k % 4;
-            if (tlRender(ctx, &camera, &settings, lights.data(), int(lights.size()), outputs & 1 ? rgba.data() : nullptr,
-                         outputs & 2 || outputs == 0 ? floats.data() : nullptr, outputs == 3 ? &ms : nullptr) != 0) {
+            const int outputs = k % 4 == 0 ? 2 : k % 4;  // every combination, the float image at least every other
+            if (taluna::testing::renderFrame(ctx, spec, frame, outputs, outputs == 3 ? &ms : nullptr) != 0) {
                 std::fprintf(stderr, "round %d, frame %d: %s\n", round, k, tlLastError(ctx));
                 ok = false;
             }
             if (ok && k % 250 == 0) {
                 const std::string base = (folder / "frame").string();
-                ok = tlSavePNG((base + ".png").c_str(), settings.width, settings.height, &floats[0].x, k % 500 == 0) == 0 &&
-                     tlSaveEXR((base + ".exr").c_str(), settings.width, settings.height, &floats[0].x) == 0;
+                ok = tlSavePNG((base + ".png").c_str(), settings.width, settings.height, &frame.floats[0].x, k % 500 == 0) == 0 &&
+                     tlSaveEXR((base + ".exr").c_str(), settings.width, settings.height, &frame.floats[0].x) == 0;
                 if (!ok) std::fprintf(stderr, "round %d, frame %d: saving failed\n", round, k);
             }
         }
