@@ -14,9 +14,6 @@ namespace tl {
 constexpr int kMaxLitLights = 8;
 constexpr int kMaxShadowViews = 48;
 
-// Light kinds; any other value is a point light.
-constexpr int32_t kLightSpot = 1;
-constexpr int32_t kLightDirectional = 2;
 
 struct LitLight {
     int32_t kind;

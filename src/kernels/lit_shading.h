@@ -23,7 +23,7 @@ struct SampleDepth {
 
 TL_HD SampleDepth sampleDepth(const TLFrame& f, const CameraHit& hit) {
     SampleDepth s;
-    if (f.panorama == 1) {
+    if (f.panorama == TL_PROJECTION_PANORAMA) {
         s.depth = sqrtF(hit.d * hit.d + hit.y * hit.y);
         const float c = cosF(hit.phi);
         s.footprint = f.pixelArea * (s.depth * s.depth) * (c > 0.0f ? c : 0.0f);
@@ -79,26 +79,26 @@ TL_HD void camSplatItem(const LitConstants& vc, const TLFrame& f, const TLV3* po
 // Distance attenuation of falloff mode `mode` at distance r (range R, inner range R0).
 TL_HD float falloffAttenuation(int32_t mode, float R, float R0, float r) {
     switch (mode) {
-        case 1:
-        case 2: {
+        case TL_FALLOFF_INVERSE_SQUARE:
+        case TL_FALLOFF_INVERSE_SQUARE_CLAMPED: {
             if (!(R > 0.0f)) return 1.0f;
             const float r2 = r * r;
             const float a = R * R / (r2 > kLightEpsilon ? r2 : kLightEpsilon);
-            return mode == 2 && a > 1.0f ? 1.0f : a;
+            return mode == TL_FALLOFF_INVERSE_SQUARE_CLAMPED && a > 1.0f ? 1.0f : a;
         }
-        case 3:
-        case 4: {
+        case TL_FALLOFF_INVERSE:
+        case TL_FALLOFF_INVERSE_CLAMPED: {
             if (!(R > 0.0f)) return 1.0f;
             const float a = R / (r > kLightEpsilon ? r : kLightEpsilon);
-            return mode == 4 && a > 1.0f ? 1.0f : a;
+            return mode == TL_FALLOFF_INVERSE_CLAMPED && a > 1.0f ? 1.0f : a;
         }
-        case 5: {
+        case TL_FALLOFF_LINEAR: {
             if (r <= R0) return 1.0f;
             if (r >= R) return 0.0f;
             const float span = R - R0;
             return (R - r) / (span > kLightEpsilon ? span : kLightEpsilon);
         }
-        case 6: return r <= R ? 1.0f : 0.0f;
+        case TL_FALLOFF_CUTOFF: return r <= R ? 1.0f : 0.0f;
         default: return 1.0f;
     }
 }
@@ -155,7 +155,7 @@ TL_HD LightTerm lightTerm(const LitConstants& vc, const LitLight& light, const f
                           ViewDirection& view) {
     LightTerm t{false, 1.0f, 0.0f};
     TLV3 toLight;
-    if (light.kind == kLightDirectional) {
+    if (light.kind == TL_LIGHT_DIRECTIONAL) {
         toLight = TLV3{-light.direction[0], -light.direction[1], -light.direction[2]};
     } else {
         const TLV3 d{light.position[0] - p.x, light.position[1] - p.y, light.position[2] - p.z};
@@ -163,7 +163,7 @@ TL_HD LightTerm lightTerm(const LitConstants& vc, const LitLight& light, const f
         if (!(r > kLightEpsilon)) return t;  // the light sits on the sample
         toLight = TLV3{d.x / r, d.y / r, d.z / r};
         t.intensity = falloffAttenuation(light.falloff, light.range, light.innerRange, r);
-        if (light.kind == kLightSpot) {
+        if (light.kind == TL_LIGHT_SPOT) {
             const float c =
                 -(toLight.x * light.direction[0] + toLight.y * light.direction[1] + toLight.z * light.direction[2]);
             t.intensity = t.intensity * coneFactor(c, light.cosInner, light.cosOuter);

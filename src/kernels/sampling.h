@@ -129,7 +129,7 @@ TL_HD ViewPoint toView(const TLFrame& f, TLV3 p) {
 }
 
 // Whether the lens moves samples: only then does the projection draw from the hash state.
-TL_HD bool depthOfFieldOn(const TLFrame& f) { return f.panorama != 1 && f.aperture > 0.0f; }
+TL_HD bool depthOfFieldOn(const TLFrame& f) { return f.panorama != TL_PROJECTION_PANORAMA && f.aperture > 0.0f; }
 
 struct CameraHit {
     int32_t px, py;  // 0 <= px < width, 0 <= py < height; row 0 is the top
@@ -222,7 +222,7 @@ TL_HD bool projectToCamera(const TLFrame& f, TLV3 p, uint32_t& s, CameraHit& hit
     hit.x = v.x;
     hit.y = v.y;
     hit.z = v.z;
-    if (f.panorama == 1) return projectPanorama(f, v, hit);
+    if (f.panorama == TL_PROJECTION_PANORAMA) return projectPanorama(f, v, hit);
     return projectPerspective(f, v, s, hit);
 }
 

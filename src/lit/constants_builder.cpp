@@ -32,7 +32,7 @@ uint64_t addSat(uint64_t a, uint64_t b) {
 void cameraDepthRange(const TLCamera& camera, const TLFrame& frame, const float lo[3], const float hi[3],
                       float* nearOut, float* farOut) {
     float nearD, farD;
-    if (frame.panorama == 1) {
+    if (frame.panorama == TL_PROJECTION_PANORAMA) {
         const float eye[3] = {camera.eye.x, camera.eye.y, camera.eye.z};
         float nearSq = 0.0f, farSq = 0.0f;
         for (int a = 0; a < 3; ++a) {
@@ -182,12 +182,12 @@ uint64_t buildLitConstants(const TLCamera* camera, const TLRenderSettings* setti
         if (in.castShadows == 0) continue;
 
         const TLV3 position = vec(in.position);
-        const int faces = in.kind == kLightDirectional || in.kind == kLightSpot ? 1 : 6;
+        const int faces = in.kind == TL_LIGHT_DIRECTIONAL || in.kind == TL_LIGHT_SPOT ? 1 : 6;
         for (int face = 0; face < faces; ++face) {
             ShadowView& v = out->shadowViews[out->shadowViewCount++];
-            if (in.kind == kLightDirectional) {
+            if (in.kind == TL_LIGHT_DIRECTIONAL) {
                 directionalView(dir, lo, hi, n, s, v);
-            } else if (in.kind == kLightSpot) {
+            } else if (in.kind == TL_LIGHT_SPOT) {
                 perspectiveView(position, dir, std::fmin(outerHalf * 1.05f, kMaxSpotHalfFov), lo, hi, n, s, v);
             } else {
                 static const TLV3 kFaceDirs[6] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};

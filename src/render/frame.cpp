@@ -45,9 +45,9 @@ TLFrame buildFrame(const TLCamera& c, const TLRenderSettings& s) {
 
     f.poleExponent[0] = 1.0f;
     f.poleExponent[1] = 1.0f;
-    if (c.projection != 1) return f;
+    if (c.projection != TL_PROJECTION_PANORAMA) return f;
 
-    f.panorama = 1;
+    f.panorama = TL_PROJECTION_PANORAMA;
     float lo = c.lonMin, hi = c.lonMax;
     if (!(hi > lo)) {
         lo = -180.0f;

@@ -48,7 +48,7 @@ Status issueFrame(const FrameRequest& r, FrameResources& res, const TLFrame& fra
     TLFloat4* imageFloat = r.floatOut ? px.imageFloat.get() : nullptr;
     ParticleArrays particles = res.particles;
     if (!(frame.shutter > 0.0f)) particles.velocities = nullptr;
-    if (r.settings->lightingMode == 1) {
+    if (r.settings->lightingMode == TL_LIGHTING_LIT) {
         const LitFrame lit{r.camera,    r.settings,           &frame, r.lights, r.lightCount, particles,
                            px.accumulator.get(), px.totalDepth.get(), multiprocessors};
         if (Status s = runLitPass(res.lit, lit)) return s;

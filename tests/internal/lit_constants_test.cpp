@@ -63,7 +63,7 @@ protected:
 };
 
 TEST_F(LitConstantsTest, MapSizeSliceAndDepthSliceClamps) {
-    const TLLight sun = light(tl::kLightDirectional, 1);
+    const TLLight sun = light(TL_LIGHT_DIRECTIONAL, 1);
     struct Case {
         int32_t mapSize, slices, depthSlices;
         int32_t n, s, depth;
@@ -114,7 +114,7 @@ TEST_F(LitConstantsTest, NoLightsForCountsBelowOneAndForANullArray) {
 }
 
 TEST_F(LitConstantsTest, ViewsFollowKindAndShadowFlag) {
-    TLLight lights[4] = {light(tl::kLightSpot, 1), light(0, 0), light(tl::kLightDirectional, 1), light(7, 1)};
+    TLLight lights[4] = {light(TL_LIGHT_SPOT, 1), light(0, 0), light(TL_LIGHT_DIRECTIONAL, 1), light(7, 1)};
     const uint64_t m = build(lights, 4);
     EXPECT_EQ(vc.lights[0].firstView, 0);
     EXPECT_EQ(vc.lights[0].viewCount, 1);
@@ -133,7 +133,7 @@ TEST_F(LitConstantsTest, ViewsFollowKindAndShadowFlag) {
 }
 
 TEST_F(LitConstantsTest, SpotConeAngles) {
-    TLLight spot = light(tl::kLightSpot, 1);
+    TLLight spot = light(TL_LIGHT_SPOT, 1);
     spot.outerAngle = 200.0f;  // clamped to 175: half-angle 87.5 degrees
     spot.innerAngle = 10.0f;
     build(&spot, 1);
@@ -209,7 +209,7 @@ TEST(BoxRange, ExtremesOverTheCorners) {
 
 // Every corner of the box lands on the map and within the depth slices of every view.
 TEST_F(LitConstantsTest, ViewsFitAroundTheBox) {
-    TLLight lights[3] = {light(tl::kLightDirectional, 1), light(tl::kLightSpot, 1), light(0, 1)};
+    TLLight lights[3] = {light(TL_LIGHT_DIRECTIONAL, 1), light(TL_LIGHT_SPOT, 1), light(0, 1)};
     lights[0].direction[0] = 0.3f;
     lights[0].direction[1] = -1.0f;
     lights[1].position[0] = 1.0f;
@@ -285,7 +285,7 @@ TEST_F(LitConstantsTest, PanoramaDepthRangeIsTheDistanceFromTheEye) {
 TEST_F(LitConstantsTest, MapSizeBeyondSixtyFourBitsSaturates) {
     settings.shadowMapSize = 1 << 30;
     settings.shadowSlices = 1 << 30;
-    const TLLight sun = light(tl::kLightDirectional, 1);
+    const TLLight sun = light(TL_LIGHT_DIRECTIONAL, 1);
     EXPECT_EQ(build(&sun, 1), std::numeric_limits<uint64_t>::max());
 }
 

@@ -163,7 +163,7 @@ TEST(LightSplat, OneParticleUnderADirectionalLightFillsTheCentreTexel) {
     settings.shadowSlices = s;
     TLLight sun;
     std::memset(&sun, 0, sizeof sun);
-    sun.kind = tl::kLightDirectional;
+    sun.kind = TL_LIGHT_DIRECTIONAL;
     sun.direction[2] = -1.0f;
     sun.castShadows = 1;
     tl::LitConstants vc;
