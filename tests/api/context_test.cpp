@@ -25,7 +25,8 @@ void expectEveryDeviceCallRefused(const taluna::Api& api, TLContext* bad, TLCont
     const TLV3 p{};
     using Call = std::tuple<const char*, std::function<int()>, int, std::string>;  // text: a prefix if ends in ' '
     for (auto& [name, run, rc, text] : {
-             Call{"deviceInfo", [&] { return api.deviceInfo(bad, line, sizeof line); }, 1, "cudaGetDeviceProperties: "},
+             Call{"creation", [] { return 1; }, 1, kNoDevice},
+             {"deviceInfo", [&] { return api.deviceInfo(bad, line, sizeof line); }, 1, "cudaGetDeviceProperties: "},
              {"reserve", [&] { return api.reserve(bad, 1000, 1); }, 1, kNoDevice},
              {"reserve 0", [&] { return api.reserve(bad, 0, 0); }, 0, kNoDevice},  // nothing to do: no device call
              {"upload", [&] { return api.upload(bad, &p, nullptr, nullptr, 1, 0); }, 1, kFull},
