@@ -1,258 +1,237 @@
-// tlRender's plain path through the public interface, on every library built.
+// tlRender through the public interface on every library built. Plain frames are pinned to values
+// worked out by hand: a pixel of optical depth d shows 1 - e^-d, and 255 (1 - e^-d)^(1/2.2) in bytes.
+// Lit frames are pinned to a lone particle's closed form and to what shadows must do.
+#include <array>
+#include <climits>
 #include <cmath>
-#include <cstring>
-#include <limits>
-#include <vector>
+#include <random>
+#include <tuple>
 
 #include "api/library_fixture.h"
 
 namespace {
 
-constexpr float kOneMinusInvE = 0.6321206f;  // 1 - e^-1
+const float kOneMinusInvE = 0.6321206f;  // 1 - e^-1
+// At the origin looking down -z with fov 90: a point at (x, y, -1) lands at view-plane (x, y).
+const TLCamera kForward = lookAt({0, 0, 0}, {0, 0, -1}, 90);
 
-// A camera at the origin looking down -z; fov 90, so a point at (x, y, -1) lands at the view-plane
-// coordinates (x, y).
-TLCamera forwardCamera() {
-    TLCamera c;
-    std::memset(&c, 0, sizeof c);
-    c.target = TLV3{0.0f, 0.0f, -1.0f};
-    c.up = TLV3{0.0f, 1.0f, 0.0f};
-    c.fovY = 90.0f;
-    return c;
+TLRenderSettings litSettings(int width, int height, float density) {
+    return {.width = width, .height = height, .intensity = 1, .exposure = 1, .samples = 1, .seed = 5,
+            .lightingMode = 1, .density = density, .shadowMapSize = 64, .shadowSlices = 32, .depthSlices = 32};
 }
 
-TLRenderSettings settings(int width, int height) {
-    TLRenderSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.width = width;
-    s.height = height;
-    s.intensity = 1.0f;
-    s.exposure = 1.0f;
-    s.samples = 1;
-    return s;
+TLLight sun(float dx, float dy, float dz, int castShadows) {
+    return {.kind = 2, .direction = {dx, dy, dz}, .color = {1, 1, 1}, .castShadows = castShadows};
 }
 
 }  // namespace
 
 class RenderTest : public LibraryTest {
 protected:
-    // Uploads particles (opaque white unless colours are given); velocities need a store with them.
-    void upload(const std::vector<TLV3>& positions, const std::vector<TLUChar4>* colors = nullptr,
-                const std::vector<TLV3>* velocities = nullptr) {
-        ASSERT_EQ(api.reserve(ctx, positions.size(), velocities ? 1 : 0), 0) << lastError();
-        ASSERT_EQ(api.upload(ctx, positions.data(), colors ? colors->data() : nullptr,
-                             velocities ? velocities->data() : nullptr, positions.size(), 0),
-                  0)
-            << lastError();
+    void render(const TLCamera& c, const TLRenderSettings& s, std::vector<TLLight> l = {}, Image* out = nullptr) {
+        ASSERT_EQ((out ? out : &img)->render(api, ctx, c, s, l), 0) << lastError();
     }
-
-    // Renders a frame into both images; fails the test on a non-zero result.
-    void render(const TLCamera& c, const TLRenderSettings& s) {
-        const size_t pixels = static_cast<size_t>(s.width) * static_cast<size_t>(s.height);
-        rgba.assign(pixels, TLUChar4{9, 9, 9, 9});
-        floats.assign(pixels, TLFloat4{-1, -1, -1, -1});
-        ms = -1.0f;
-        ASSERT_EQ(api.render(ctx, &c, &s, nullptr, 0, rgba.data(), floats.data(), &ms), 0) << lastError();
+    // Pixel q is grey `value` (`byte` in bytes, alpha 255) and every other pixel black.
+    void expectOnly(long q, float value, int byte, float tolerance = 1e-6f) const {
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR((&img.px[q].x)[c], value, tolerance) << "pixel " << q;
+        for (int c = 0; c < 4; ++c) EXPECT_EQ((&img.rgba[q].x)[c], c < 3 ? byte : 255) << "pixel " << q;
+        EXPECT_EQ(img.firstLitExcept(q), -1);
     }
-
-    // Every pixel but `except` (an index, or -1) is transparent black, and opaque black in bytes.
-    void expectBlackExcept(long except) const {
-        for (size_t q = 0; q < floats.size(); ++q) {
-            if (static_cast<long>(q) == except) continue;
-            const TLFloat4& f = floats[q];
-            const TLUChar4& b = rgba[q];
-            ASSERT_TRUE(f.x == 0 && f.y == 0 && f.z == 0 && f.w == 0) << "pixel " << q;
-            ASSERT_TRUE(b.x == 0 && b.y == 0 && b.z == 0 && b.w == 255) << "pixel " << q;
-        }
-    }
-
-    void expectPixel(size_t q, float value, uint8_t byte, float tolerance = 1e-6f) const {
-        EXPECT_NEAR(floats[q].x, value, tolerance);
-        EXPECT_NEAR(floats[q].y, value, tolerance);
-        EXPECT_NEAR(floats[q].z, value, tolerance);
-        EXPECT_NEAR(floats[q].w, value, tolerance);
-        EXPECT_EQ(rgba[q].x, byte);
-        EXPECT_EQ(rgba[q].y, byte);
-        EXPECT_EQ(rgba[q].z, byte);
-        EXPECT_EQ(rgba[q].w, 255);
-    }
-
-    std::vector<TLUChar4> rgba;
-    std::vector<TLFloat4> floats;
-    float ms = -1.0f;
+    Image img;
 };
 INSTANTIATE_FOR_ALL_LIBRARIES(RenderTest);
 
+// No camera or settings; empty or negative sizes; pixel counts beyond 32 bits (2^31, about 2^62);
+// 8 particles times samples times copies beyond 64 bits; a lit frame with lights but no array.
 TEST_P(RenderTest, RefusesInvalidParameters) {
-    const TLCamera c = forwardCamera();
-    TLRenderSettings s = settings(16, 16);
-    EXPECT_EQ(api.render(nullptr, &c, &s, nullptr, 0, nullptr, nullptr, nullptr), 1);
-    struct Bad {
-        const TLCamera* camera;
-        int width, height;
-    };
-    const int big = std::numeric_limits<int>::max();
-    // The last two: pixel counts beyond a signed 32-bit integer (2^31 and about 2^62).
-    const Bad bad[] = {{nullptr, 16, 16}, {&c, 0, 16}, {&c, 16, 0}, {&c, -4, 16}, {&c, 16, -1},
-                       {&c, 65536, 32768}, {&c, big, big}};
-    for (const Bad& b : bad) {
-        s = settings(b.width, b.height);
-        float untouched = 42.0f;
-        EXPECT_EQ(api.render(ctx, b.camera, &s, nullptr, 0, nullptr, nullptr, &untouched), 1)
-            << b.width << "x" << b.height;
-        EXPECT_EQ(lastError(), "tlRender: invalid parameters");
-        EXPECT_EQ(untouched, 42.0f);
-    }
-    EXPECT_EQ(api.render(ctx, &c, nullptr, nullptr, 0, nullptr, nullptr, nullptr), 1);
-    EXPECT_EQ(lastError(), "tlRender: invalid parameters");
-
-    // A sample count beyond 64 bits is refused rather than wrapped.
     upload(std::vector<TLV3>(8, TLV3{0, 0, -1}));
-    s = settings(16, 16);
-    s.samples = big;
-    s.jitterCount = big;
-    EXPECT_EQ(api.render(ctx, &c, &s, nullptr, 0, nullptr, nullptr, nullptr), 1);
-    EXPECT_EQ(lastError(), "tlRender: invalid parameters");
+    const int big = INT_MAX;  // camera?, width, height, samples, jitter copies, lighting mode, light count
+    for (auto [camera, width, height, samples, jitter, mode, lights] : std::vector<std::array<int, 7>>{
+             {0, 16, 16, 1, 0, 0, 0}, {1, 0, 16, 1, 0, 0, 0}, {1, 16, 0, 1, 0, 0, 0}, {1, -4, 16, 1, 0, 0, 0},
+             {1, 16, -1, 1, 0, 0, 0}, {1, 65536, 32768, 1, 0, 0, 0}, {1, big, big, 1, 0, 0, 0},
+             {1, 16, 16, big, big, 0, 0}, {1, 8, 8, 1, 0, 1, 3}}) {
+        TLRenderSettings s = litSettings(width, height, 1);
+        s.samples = samples, s.jitterCount = jitter, s.lightingMode = mode;
+        float ms = 42;
+        EXPECT_EQ(api.render(ctx, camera ? &kForward : nullptr, &s, nullptr, lights, nullptr, nullptr, &ms), 1)
+            << width << "x" << height << " samples " << samples << " lights " << lights;
+        EXPECT_EQ(lastError(), "tlRender: invalid parameters");
+        EXPECT_EQ(ms, 42.0f);
+    }
+    EXPECT_EQ(api.render(ctx, &kForward, nullptr, nullptr, 0, nullptr, nullptr, nullptr), 1);
 }
 
+// One white particle of intensity 1 in the middle: depth 1 in its pixel, at every image size, also
+// after another size was used. Samples share the brightness; three jitter copies at sigma 0 add three
+// more (five samples of them: still four); lighting modes other than 1 are the plain path.
 TEST_P(RenderTest, OneWhiteParticle) {
-    upload({TLV3{0.0f, 0.0f, -1.0f}});
-    const TLCamera c = forwardCamera();
-    render(c, settings(8, 6));
-    const size_t centre = 3 * 8 + 4;
-    expectPixel(centre, kOneMinusInvE, 207);
-    expectBlackExcept(static_cast<long>(centre));
-    EXPECT_GE(ms, 0.0f);
-
-    // Samples share the particle's brightness; jitter copies add to it.
-    TLRenderSettings s = settings(8, 6);
-    s.samples = 4;
-    render(c, s);
-    expectPixel(centre, kOneMinusInvE, 207);
-    expectBlackExcept(static_cast<long>(centre));
-    s = settings(8, 6);
-    s.jitterCount = 3;
-    s.jitterSigma = 0.0f;
-    render(c, s);
-    expectPixel(centre, 1.0f - std::exp(-4.0f), 253, 1e-6f);
-    s.samples = 5;  // five samples of four copies: still four
-    render(c, s);
-    expectPixel(centre, 1.0f - std::exp(-4.0f), 253, 1e-6f);
-
-    // The particle's pixel moves with it: up and to the right; row 0 is the top.
-    upload({TLV3{0.5f, 0.5f, -1.0f}});
-    render(c, settings(8, 6));
-    expectPixel(1 * 8 + 5, kOneMinusInvE, 207);
-    expectBlackExcept(1 * 8 + 5);
-}
-
-TEST_P(RenderTest, ColoursAlphaAndSums) {
-    const TLCamera c = forwardCamera();
-    // Two half-bright particles on one pixel add up; a red particle with alpha 0 still gets coverage
-    // from its colour.
-    const std::vector<TLV3> pts = {{0, 0, -1}, {0, 0, -2}, {-0.9f, -0.9f, -1}};
-    const std::vector<TLUChar4> cols = {{255, 255, 255, 255}, {255, 255, 255, 255}, {255, 0, 0, 0}};
-    upload(pts, &cols);
-    TLRenderSettings s = settings(10, 10);
-    s.intensity = 0.5f;
-    render(c, s);
-    expectPixel(5 * 10 + 5, kOneMinusInvE, 207, 1e-6f);
-    const TLFloat4 red = floats[9 * 10 + 0];
-    const float r = 1.0f - std::exp(-0.5f);
-    EXPECT_NEAR(red.x, r, 1e-6f);
-    EXPECT_EQ(red.y, 0.0f);
-    EXPECT_EQ(red.z, 0.0f);
-    EXPECT_NEAR(red.w, r, 1e-6f);
-    EXPECT_EQ(rgba[9 * 10].w, 255);
-    EXPECT_EQ(rgba[9 * 10].y, 0);
-
-    s.exposure = 0.0f;  // blanks everything
-    render(c, s);
-    expectBlackExcept(-1);
-}
-
-TEST_P(RenderTest, EmptyCloudAndNullOutputs) {
-    const TLCamera c = forwardCamera();
-    render(c, settings(33, 17));  // nothing uploaded: a transparent black frame
-    expectBlackExcept(-1);
-
-    upload({TLV3{0.0f, 0.0f, -1.0f}});
-    ASSERT_EQ(api.setCount(ctx, 0), 0);
-    render(c, settings(33, 17));
-    expectBlackExcept(-1);
-
-    ASSERT_EQ(api.setCount(ctx, 1), 0);
-    const TLRenderSettings s = settings(8, 6);
-    EXPECT_EQ(api.render(ctx, &c, &s, nullptr, 0, nullptr, nullptr, nullptr), 0) << lastError();
-    // Only the float image requested: the byte image is left alone.
-    std::vector<TLUChar4> bytes(48, TLUChar4{9, 9, 9, 9});
-    std::vector<TLFloat4> only(48, TLFloat4{-1, -1, -1, -1});
-    float time = -1.0f;
-    ASSERT_EQ(api.render(ctx, &c, &s, nullptr, 0, nullptr, only.data(), &time), 0) << lastError();
-    EXPECT_GE(time, 0.0f);
-    EXPECT_NEAR(only[3 * 8 + 4].x, kOneMinusInvE, 1e-6f);
-    EXPECT_EQ(only[0].w, 0.0f);
-    ASSERT_EQ(api.render(ctx, &c, &s, nullptr, 0, bytes.data(), nullptr, nullptr), 0) << lastError();
-    EXPECT_EQ(bytes[3 * 8 + 4].x, 207);
-    EXPECT_EQ(bytes[0].w, 255);
-}
-
-TEST_P(RenderTest, ImageSizeChangesBetweenFrames) {
-    upload({TLV3{0.0f, 0.0f, -1.0f}});
-    const TLCamera c = forwardCamera();
-    // Each size is right the first time and again after another size was used.
-    for (int round = 0; round < 2; ++round) {
-        for (auto [w, h] : {std::pair{8, 6}, std::pair{8, 6}, std::pair{10, 4}, std::pair{1, 1}}) {
-            render(c, settings(w, h));
-            const size_t centre = static_cast<size_t>(h / 2) * w + w / 2;
-            expectPixel(centre, kOneMinusInvE, 207);
-            expectBlackExcept(static_cast<long>(centre));
+    upload({{0, 0, -1}});
+    const float e = kOneMinusInvE, four = 1 - std::exp(-4.0f);
+    using Row = std::tuple<int, int, int, int, int, float, int>;  // size, samples, copies, mode; value, byte
+    for (int round = 0; round < 2; ++round)
+        for (auto [width, height, samples, jitter, mode, value, byte] :
+             {Row{8, 6, 1, 0, 0, e, 207}, {8, 6, 4, 0, 0, e, 207}, {8, 6, 1, 3, 0, four, 253}, {8, 6, 5, 3, 0, four, 253},
+              {10, 4, 1, 0, 2, e, 207}, {1, 1, 1, 0, -1, e, 207}, {8, 6, 1, 0, 1000, e, 207}}) {
+            TLRenderSettings s = plainSettings(width, height);
+            s.samples = samples, s.jitterCount = jitter, s.lightingMode = mode;
+            render(kForward, s);
+            SCOPED_TRACE(testing::Message() << width << "x" << height << " " << samples << " " << jitter << " " << mode);
+            expectOnly(height / 2 * width + width / 2, value, byte);
         }
+    // Either image alone, or neither, may be asked for.
+    const TLRenderSettings s = plainSettings(8, 6);
+    float ms = -1;
+    EXPECT_EQ(api.render(ctx, &kForward, &s, nullptr, 0, nullptr, nullptr, nullptr), 0) << lastError();
+    img.px.assign(48, TLFloat4{-1, -1, -1, -1}), img.rgba.assign(48, TLUChar4{9, 9, 9, 9});
+    ASSERT_EQ(api.render(ctx, &kForward, &s, nullptr, 0, nullptr, img.px.data(), &ms), 0) << lastError();
+    ASSERT_EQ(api.render(ctx, &kForward, &s, nullptr, 0, img.rgba.data(), nullptr, nullptr), 0) << lastError();
+    EXPECT_GE(ms, 0.0f);
+    expectOnly(3 * 8 + 4, e, 207);
+    // The pixel moves with the particle: up and to the right; row 0 is the top.
+    upload({{0.5f, 0.5f, -1}});
+    render(kForward, s);
+    expectOnly(1 * 8 + 5, e, 207);
+}
+
+// Two half-bright white particles on one pixel add up to depth 1. A particle of colour (1, 0.4, 0.2)
+// and alpha 0 keeps its channels apart and covers its pixel as much as its brightest channel.
+// Exposure 0, an empty store and a count of 0 give black frames.
+TEST_P(RenderTest, ColoursSumsAndBlackFrames) {
+    render(kForward, plainSettings(33, 17));
+    EXPECT_EQ(img.firstLitExcept(), -1) << "nothing uploaded";
+    const std::vector<TLUChar4> colors = {{255, 255, 255, 255}, {255, 255, 255, 255}, {255, 102, 51, 0}};
+    upload({{0, 0, -1}, {0, 0, -2}, {-0.9f, -0.9f, -1}}, &colors);
+    TLRenderSettings s = plainSettings(10, 10);
+    s.intensity = 0.5f;
+    render(kForward, s);
+    const float want[4] = {1 - std::exp(-0.5f), 1 - std::exp(-0.2f), 1 - std::exp(-0.1f), 1 - std::exp(-0.5f)};
+    for (int c = 0; c < 4; ++c) EXPECT_NEAR((&img.px[90].x)[c], want[c], 1e-6f) << "channel " << c;
+    for (int c = 0; c < 4; ++c)
+        EXPECT_EQ((&img.rgba[90].x)[c], c < 3 ? std::lround(255 * std::pow(want[c], 1 / 2.2)) : 255) << "channel " << c;
+    img.px[90] = {}, img.rgba[90] = {0, 0, 0, 255};
+    expectOnly(55, kOneMinusInvE, 207);
+    for (int zero : {0, 1}) {  // exposure 0, then count 0
+        s.exposure = float(zero), s.width = 33, s.height = 17;
+        ASSERT_EQ(api.setCount(ctx, 3 - 3 * zero), 0);
+        render(kForward, s);
+        EXPECT_EQ(img.firstLitExcept(), -1);
     }
 }
 
 TEST_P(RenderTest, VelocitiesMoveParticlesOnlyWithAShutter) {
-    const std::vector<TLV3> velocity = {TLV3{2.0f, 0.0f, 0.0f}};
-    upload({TLV3{0.0f, 0.0f, -1.0f}}, nullptr, &velocity);
-    const TLCamera c = forwardCamera();
-    TLRenderSettings s = settings(20, 10);
+    const std::vector<TLV3> velocity = {{2, 0, 0}};
+    upload({{0, 0, -1}}, nullptr, &velocity);
+    TLRenderSettings s = plainSettings(20, 10);
     s.samples = 64;
-    render(c, s);  // shutter 0: the velocities are not used
-    expectPixel(5 * 20 + 10, kOneMinusInvE, 207, 1e-5f);
-    expectBlackExcept(5 * 20 + 10);
-
+    render(kForward, s);  // shutter 0: velocities unused
+    expectOnly(5 * 20 + 10, kOneMinusInvE, 207, 1e-5f);
     // A shutter of 1 smears the particle over x in [-1, 1): pixels 5 to 14 of row 5.
-    s.shutter = 1.0f;
-    render(c, s);
-    float total = 0.0f;
-    int lit = 0;
-    for (int px = 0; px < 20; ++px) {
-        const float v = floats[5 * 20 + px].x;
-        if (v > 0.0f) {
-            ++lit;
-            EXPECT_GE(px, 5);
-            EXPECT_LT(px, 15);
-        }
-        total += -std::log(1.0f - v);  // undo the tone curve: the deposits add up to the intensity
+    s.shutter = 1;
+    render(kForward, s);
+    float total = 0, lit = 0;
+    for (int x = 0; x < 20; ++x) {
+        const float v = img.at(x, 5).x;
+        if (v > 0) EXPECT_TRUE(++lit && x >= 5 && x < 15) << "pixel " << x;
+        total += -std::log(1 - v);  // undo the tone curve: the deposits add up to the intensity
     }
     EXPECT_GE(lit, 8);
     EXPECT_NEAR(total, 1.0f, 1e-4f);
-
-    // Velocities uploaded without data (zeros, not valid for rendering) leave the particle still.
-    std::vector<TLV3> p = {TLV3{0.0f, 0.0f, -1.0f}};
-    ASSERT_EQ(api.upload(ctx, p.data(), nullptr, nullptr, 1, 0), 0);
-    render(c, s);
-    expectPixel(5 * 20 + 10, kOneMinusInvE, 207, 1e-5f);
+    // An upload without velocities marks them invalid: the particle stands still.
+    const TLV3 p{0, 0, -1};
+    ASSERT_EQ(api.upload(ctx, &p, nullptr, nullptr, 1, 0), 0);
+    render(kForward, s);
+    expectOnly(5 * 20 + 10, kOneMinusInvE, 207, 1e-5f);
 }
 
-TEST_P(RenderTest, EveryLightingModeButOneIsThePlainPath) {
-    upload({TLV3{0.0f, 0.0f, -1.0f}});
-    const TLCamera c = forwardCamera();
-    for (int mode : {2, -1, 1000}) {
-        TLRenderSettings s = settings(8, 6);
-        s.lightingMode = mode;
-        render(c, s);
-        expectPixel(3 * 8 + 4, kOneMinusInvE, 207);
-        expectBlackExcept(3 * 8 + 4);
+// One particle, no lights: its deposit w = a / footprint is its pixel's whole optical depth, half of
+// it in front of the particle, so its weight is exp(-w/2) (1 - exp(-w)) and its colour albedo x
+// (baseLight + ambient).
+TEST_P(RenderTest, LitParticleAloneHasTheExactWeight) {
+    const std::vector<TLUChar4> color = {{255, 128, 64, 255}};
+    upload({{0, 0, 0}}, &color);
+    TLRenderSettings s = litSettings(8, 8, 40000);
+    s.baseLight[0] = 0.2f, s.baseLight[1] = 0.3f, s.baseLight[2] = 0.4f, s.ambient = 0.1f, s.exposure = 3;
+    render(lookAt({0, 0, 5}, {0, 0, 0}, 60), s);
+    // The box of one particle is its position +- 0.001: cross-section 3 x 0.002^2 / 2 x density.
+    const double texel = 2 * std::tan(30 * M_PI / 180) / 8, w = 3 * 0.002 * 0.002 * 0.5 * s.density / (texel * texel * 25);
+    ASSERT_LT(w, 1.0);
+    const TLFloat4& p = img.at(4, 4);
+    EXPECT_NEAR(p.w, 1 - std::exp(-w), 1e-4);
+    const double weight = std::exp(-w / 2) * (1 - std::exp(-w)), albedo[3] = {1, 128 / 255.0, 64 / 255.0};
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR((&p.x)[c], 1 - std::exp(-s.exposure * weight * albedo[c] * (s.baseLight[c] + s.ambient)), 1e-5)
+            << "channel " << c;
+    EXPECT_EQ(img.firstLitExcept(4 * 8 + 4), -1);
+}
+
+// Zero or negative density, or an empty store, gives an empty lit image: in perspective and in a
+// panorama from inside the cloud, poles included, with shadow-casting lights.
+TEST_P(RenderTest, LitFramesWithNothingToShowAreEmpty) {
+    ASSERT_EQ(api.generateTestCloud(ctx, 20000, 2, 0), 0) << lastError();
+    const TLCamera view = lookAt({0, 80, 150}, {0, 0, 0}, 50);
+    const TLCamera pano{.up = {0, 1, 0}, .projection = 1, .lonMin = -180, .lonMax = 180, .latMin = -90, .latMax = 90};
+    const TLLight tilted = sun(0.3f, -1, 0.2f, 1), bulb{.color = {1, 1, 1}, .castShadows = 1};
+    using Row = std::tuple<uint64_t, float, const TLCamera*, TLLight>;  // count, density, camera, light
+    for (auto [count, density, camera, light] :
+         {Row{20000, 0, &view, tilted}, {20000, -2, &view, tilted}, {20000, 0, &pano, tilted}, {0, 1, &view, bulb}}) {
+        ASSERT_EQ(api.setCount(ctx, count), 0);
+        render(*camera, litSettings(48, 32, density), {light});
+        EXPECT_EQ(img.firstLitExcept(), -1) << "count " << count << " density " << density;
+    }
+}
+
+// A slab 2 wide in x and y and 0.2 thick in z, seen face on, lit from +x: with shadows its far end
+// (x < 0, the image's left) darkens and its near end stays about as bright as without.
+TEST_P(RenderTest, SunShadowsDarkenTheFarSideOfASlab) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-1, 1);
+    std::vector<TLV3> slab(20000);
+    for (TLV3& p : slab) p = TLV3{u(rng), u(rng), 0.1f * u(rng)};
+    upload(slab);
+    TLRenderSettings s = litSettings(40, 40, 0.33f);  // about 2 optical depths across the slab along x
+    s.shadowMapSize = 16, s.exposure = 0.5f;
+    Image open;
+    render(lookAt({0, 0, 4}, {0, 0, 0}, 40), s, {sun(-1, 0, 0, 0)}, &open);
+    render(lookAt({0, 0, 4}, {0, 0, 0}, 40), s, {sun(-1, 0, 0, 1)});
+    auto meanRed = [](const Image& im, int x0) {  // columns [x0, x0 + 4); the slab spans about 6 to 33
+        double sum = 0;
+        for (int y = 0; y < 40; ++y)
+            for (int x = x0; x < x0 + 4; ++x) sum += im.at(x, y).x;
+        return sum / 160;
+    };
+    EXPECT_GT(meanRed(open, 7), 0.01);
+    EXPECT_LT(meanRed(img, 7), 0.35 * meanRed(open, 7));
+    EXPECT_GT(meanRed(img, 29), 0.75 * meanRed(open, 29));
+    EXPECT_LE(meanRed(img, 29), meanRed(open, 29) * 1.0001);
+    for (size_t i = 0; i < img.px.size(); ++i)  // shadows change the light, not the coverage
+        ASSERT_NEAR(img.px[i].w, open.px[i].w, 1e-5) << "pixel " << i;
+}
+
+// A shadow-casting point light inside the cloud dims it, in perspective and in a stereo panorama with
+// motion blur; every value stays within [0, 1].
+TEST_P(RenderTest, PointLightShadowsDimTheCloudAroundIt) {
+    ASSERT_EQ(api.generateTestCloud(ctx, 30000, 4, 1), 0) << lastError();
+    TLLight bulb{.position = {0, 5, 0}, .color = {2, 2, 2}, .falloff = 2, .range = 40};
+    TLRenderSettings s = litSettings(64, 40, 0.3f);
+    const TLCamera view = lookAt({0, 120, 200}, {0, 0, 0}, 45);
+    const TLCamera pano{.eye = {10, 15, 40}, .up = {0, 1, 0}, .projection = 1, .lonMin = -180, .lonMax = 180,
+                        .latMin = -90, .latMax = 90, .eyeOffset = 0.3f, .poleModeTop = 1, .poleAngleTop = 30};
+    auto sumRgb = [](const Image& im) {
+        double sum = 0;
+        for (const TLFloat4& p : im.px) {
+            for (float v : {p.x, p.y, p.z, p.w}) EXPECT_TRUE(v >= 0 && v <= 1) << v;
+            sum += p.x + p.y + p.z;
+        }
+        return sum;
+    };
+    for (const TLCamera* camera : {&view, &pano}) {
+        Image open;
+        bulb.castShadows = 0;
+        s.samples = camera == &pano ? 2 : 1, s.shutter = camera == &pano ? 5 : 0;
+        render(*camera, s, {bulb}, &open);
+        bulb.castShadows = 1;
+        render(*camera, s, {bulb});
+        EXPECT_GT(sumRgb(img), 0.0);
+        EXPECT_LT(sumRgb(img), 0.5 * sumRgb(open)) << (camera == &pano ? "panorama" : "perspective");
     }
 }
