@@ -107,14 +107,14 @@ cuda_passed="$(grep -cE '^\[       OK \] [^ ]+/cuda ' "$dir/api.log")"
 echo "CUDA library tests passed: $cuda_passed"
 
 step "GPU against CPU: largest differences of the parity frames"
-grep -E '^(lit )?parity ' "$dir/api.log"
-parity_ok="$(grep -cE '^\[       OK \] (BackendParity|LitParity)\.' "$dir/api.log")"
+grep -E '^parity ' "$dir/api.log"
+parity_ok="$(grep -cE '^\[       OK \] BackendParity\.' "$dir/api.log")"
 
 problems=()
 [ "$api_status" -eq 0 ] || problems+=("interface tests failed")
 [ -z "$skipped" ] || problems+=("$(echo "$skipped" | wc -l) CUDA tests skipped")
 [ "$cuda_passed" -gt 0 ] || problems+=("no CUDA library test ran")
-[ "$parity_ok" -eq 2 ] || problems+=("the parity tests did not both pass")
+[ "$parity_ok" -ge 1 ] || problems+=("the parity test did not pass")
 
 step "taluna-render --bench"
 # One run: backend, particles, size, samples, light; prints a line of figures and keeps samples/s.
