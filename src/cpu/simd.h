@@ -4,10 +4,8 @@
 // a lane gives the very bits the scalar function gives (each operation rounded once by IEEE rules, no
 // contraction into fused operations). Tests compare the two over millions of inputs.
 //
-// Only for the host compiler. The machine's vector width comes from the caller's target: the batch
-// functions are compiled for AVX-512, AVX2 and the baseline and the best is picked at run time; sixteen
-// lanes are two or more machine vectors, whose independent chains keep the core busy. The rounding
-// trick below holds for |x| < 2^50, far beyond the angles and exponents passed here.
+// Sixteen lanes are two or more machine vectors, whose independent chains keep a core busy. The
+// rounding trick below holds for |x| < 2^50, far beyond the angles and exponents passed here.
 #pragma once
 
 #include <cstdint>
@@ -17,19 +15,16 @@
 #include "kernels/portable.h"
 #include "kernels/sampling.h"
 
-// Vectors pass between these helpers inside one caller after inlining, never across a library
-// boundary: the compiler's warning that returning them changed ABI between targets does not apply. (It
-// is reported when the translation unit ends, so it stays off for the including file.) Arguments are
-// taken by reference, which needs no such note at all.
+// Vectors pass between these helpers only inside one caller after inlining, so the warning about
+// their calling convention between targets does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 // Always inlined, so that each caller compiles them for its own target.
 #define TL_SIMD_INLINE inline __attribute__((always_inline))
 
 // The batch functions that call these helpers: compiled for AVX-512, AVX2 and the baseline, the best
-// picked at run time. Clang refuses a sixteen-lane vector returned inside the AVX2 clone (a hard ABI
-// error where GCC gives the note silenced above), so clang builds, the fuzzing build among them,
-// compile the baseline only: the same bits, more slowly.
+// picked at run time. Clang cannot return these vectors from the AVX2 clone, so its builds compile the
+// baseline only: the same bits, more slowly.
 #if defined(__x86_64__) && !defined(__clang__)
 #define TL_SIMD_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else

@@ -1,17 +1,12 @@
-// Soak test: renders rounds of the varied frames (tests/common/frames.h: sizes, both paths, 0 to 8
-// lights, both projections) with every combination of outputs on one context, saving a PNG and an EXR now and then, and checks
-// that the process's memory stops growing after the first round. Every round repeats the same frames,
-// so after the first one every grow-only buffer has its final size and every reallocated buffer has
-// been through all its sizes.
+// Soak test: rounds of the varied frames (tests/common/frames.h) with every combination of outputs on
+// one context, saving a PNG and an EXR now and then; the process's memory must stop growing after the
+// first round, when every grow-only buffer has its final size and every reallocated one has been
+// through all its sizes.
 //
 //   taluna_soak [--rounds R] [--frames F] [--particles N] [--no-growth-check]
 // Prints per round the frames, the seconds, the resident set and the heap in use; exits 1 when a frame
-// fails or the memory grew after the first round by more than the tolerances below. The heap figure
-// counts the blocks glibc's per-thread cache holds after they were freed as in use, so it creeps up
-// by a few KiB until that cache is full; run with GLIBC_TUNABLES=glibc.malloc.tcache_count=0 (as the
-// suite and scripts/soak.sh do) for an exact figure. Under valgrind,
-// whose allocator the process's figures do not see, --no-growth-check leaves the leak check to it
-// (scripts/soak.sh).
+// fails or the memory grew. The heap figure is exact with glibc's per-thread cache off
+// (GLIBC_TUNABLES=glibc.malloc.tcache_count=0); --no-growth-check is for runs under valgrind.
 #include <malloc.h>
 #include <unistd.h>
 
