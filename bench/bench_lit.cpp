@@ -5,7 +5,6 @@
 // of the float image; the first frame, which allocates the buffers, is not timed.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -37,45 +36,32 @@ void render(benchmark::State& state, const char* library) {
         api.destroy(ctx);
         return;
     }
-    TLCamera camera;
-    std::memset(&camera, 0, sizeof camera);
-    camera.eye = TLV3{-135.0f, 175.0f, 275.0f};
-    camera.target = TLV3{0.0f, -14.0f, 0.0f};
-    camera.up = TLV3{0.0f, 1.0f, 0.0f};
-    camera.fovY = 36.0f;
-    TLRenderSettings settings;
-    std::memset(&settings, 0, sizeof settings);
+    const TLCamera camera = tlDefaultCamera();
+    TLRenderSettings settings = tlDefaultSettings();
     settings.width = kWidth;
     settings.height = kHeight;
-    settings.intensity = 0.07f;
-    settings.exposure = 1.0f;
     settings.samples = static_cast<int>(state.range(0));
-    settings.seed = 1;
     const Scene scene = static_cast<Scene>(state.range(1));
-    settings.lightingMode = scene == kPlain ? 0 : 1;
+    settings.lightingMode = scene == kPlain ? TL_LIGHTING_PLAIN : TL_LIGHTING_LIT;
+    // A denser, brighter medium than the tool's, at the plain path's exposure.
     settings.density = 1.5f;
     settings.ambient = 0.05f;
     settings.baseLight[0] = settings.baseLight[1] = settings.baseLight[2] = 0.1f;
     settings.anisotropy = 0.3f;
-    settings.shadowMapSize = 512;
-    settings.shadowSlices = 64;
-    settings.depthSlices = 32;
 
     std::vector<TLLight> lights;
-    TLLight light;
-    std::memset(&light, 0, sizeof light);
-    light.color[0] = light.color[1] = light.color[2] = 1.0f;
+    TLLight light = tlDefaultLight();
     light.castShadows = 1;
     if (scene == kSun) {
-        light.kind = 2;
+        light.kind = TL_LIGHT_DIRECTIONAL;
         light.direction[0] = 0.5f;
         light.direction[1] = -1.0f;
         light.direction[2] = 0.3f;
         lights.push_back(light);
     } else if (scene == kPointLight) {
-        light.kind = 0;
+        light.kind = TL_LIGHT_POINT;
         light.position[1] = 8.0f;
-        light.falloff = 2;
+        light.falloff = TL_FALLOFF_INVERSE_SQUARE_CLAMPED;
         light.range = 60.0f;
         lights.push_back(light);
     }

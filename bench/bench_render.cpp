@@ -1,9 +1,8 @@
 // Plain-path render rate (samples per second) of the 4,000,000-particle galaxy at 1920 x 1080, seen as
-// the renderer tool's default picture, on each library present. Every iteration is one complete tlRender call (clear, splat, resolve, download of
-// the float image), as the renderer tool runs it.
+// the renderer tool's default picture, on each library present. Every iteration is one complete
+// tlRender call (clear, splat, resolve, download of the float image), as the renderer tool runs it.
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,22 +32,13 @@ void render(benchmark::State& state, const char* library) {
         api.destroy(ctx);
         return;
     }
-    TLCamera camera;
-    std::memset(&camera, 0, sizeof camera);
-    camera.eye = TLV3{-135.0f, 175.0f, 275.0f};
-    camera.target = TLV3{0.0f, -14.0f, 0.0f};
-    camera.up = TLV3{0.0f, 1.0f, 0.0f};
-    camera.fovY = 36.0f;
-    TLRenderSettings settings;
-    std::memset(&settings, 0, sizeof settings);
+    // The renderer tool's default picture, with the sampling under test.
+    const TLCamera camera = tlDefaultCamera();
+    TLRenderSettings settings = tlDefaultSettings();
     settings.width = kWidth;
     settings.height = kHeight;
-    settings.intensity = 0.07f;
-    settings.exposure = 1.0f;
     settings.samples = static_cast<int>(state.range(0));
     settings.jitterCount = static_cast<int>(state.range(1));
-    settings.jitterSigma = 0.4f;
-    settings.seed = 1;
 
     std::vector<TLFloat4> image(static_cast<size_t>(kWidth) * kHeight);
     double deviceMs = 0.0;

@@ -13,6 +13,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #if defined(_WIN32)
 #  if defined(TALUNA_BUILDING_LIBRARY)
@@ -51,8 +52,33 @@ typedef struct TLFloat4 {
     float x, y, z, w;
 } TLFloat4;
 
-/* Camera (26 words). projection 1 selects the equirectangular panorama; every other value the
- * perspective camera. Angles are in degrees. */
+/* TLCamera::projection: TL_PROJECTION_PANORAMA is the equirectangular panorama; every other value
+ * the perspective camera. */
+#define TL_PROJECTION_PERSPECTIVE 0
+#define TL_PROJECTION_PANORAMA 1
+
+/* TLRenderSettings::lightingMode: TL_LIGHTING_LIT is the volumetric lighting path; every other value
+ * the plain additive path. */
+#define TL_LIGHTING_PLAIN 0
+#define TL_LIGHTING_LIT 1
+
+/* TLLight::kind; any other value is a point light. A directional light shines along `direction` from
+ * infinitely far; a spot light is a point light limited to the cone around `direction`. */
+#define TL_LIGHT_POINT 0
+#define TL_LIGHT_SPOT 1
+#define TL_LIGHT_DIRECTIONAL 2
+
+/* TLLight::falloff: how a point or spot light dims with the distance r from it, for range R and inner
+ * range R0 (any other value: none). The inverse laws are 1 at r = R and do nothing while R <= 0. */
+#define TL_FALLOFF_NONE 0                   /* 1 everywhere */
+#define TL_FALLOFF_INVERSE_SQUARE 1         /* R^2 / r^2 */
+#define TL_FALLOFF_INVERSE_SQUARE_CLAMPED 2 /* R^2 / r^2, at most 1 */
+#define TL_FALLOFF_INVERSE 3                /* R / r */
+#define TL_FALLOFF_INVERSE_CLAMPED 4        /* R / r, at most 1 */
+#define TL_FALLOFF_LINEAR 5                 /* 1 up to R0, falling linearly to 0 at R */
+#define TL_FALLOFF_CUTOFF 6                 /* 1 up to R, 0 beyond */
+
+/* Camera (26 words). Angles are in degrees. */
 typedef struct TLCamera {
     TLV3 eye;
     TLV3 target;
@@ -71,8 +97,7 @@ typedef struct TLCamera {
     float poleExponentTop, poleExponentBottom;
 } TLCamera;
 
-/* Render settings (19 words). lightingMode 1 selects the volumetric lighting path; words from
- * density on are read only there. */
+/* Render settings (19 words). Words from density on are read only by the lit path. */
 typedef struct TLRenderSettings {
     int32_t width;
     int32_t height;
@@ -93,7 +118,7 @@ typedef struct TLRenderSettings {
     int32_t depthSlices;
 } TLRenderSettings;
 
-/* Light (16 words): kind 0 point, 1 spot, 2 directional (anything else: point). */
+/* Light (16 words). */
 typedef struct TLLight {
     int32_t kind;
     float position[3];
@@ -127,6 +152,59 @@ TL_STATIC_ASSERT(TL_WORD(TLLight, direction) == 4 && TL_WORD(TLLight, color) == 
                      TL_WORD(TLLight, falloff) == 12 && TL_WORD(TLLight, castShadows) == 15,
                  "TLLight words");
 #undef TL_WORD
+
+/* Defaults: the renderer tool's picture of the procedural test galaxy (tlGenerateTestCloud, 4,000,000
+ * particles): a perspective camera above the disc, 1920 x 1080, plain lighting. The lit words hold the
+ * values the lit path is tuned for, so setting lightingMode to TL_LIGHTING_LIT is enough to switch;
+ * the lit path then wants exposure 2. These are header-only helpers, not library functions. */
+static inline TLCamera tlDefaultCamera(void) {
+    TLCamera c;
+    memset(&c, 0, sizeof c);
+    c.eye.x = -135.0f, c.eye.y = 175.0f, c.eye.z = 275.0f;
+    c.target.y = -14.0f;
+    c.up.y = 1.0f;
+    c.fovY = 36.0f;
+    c.projection = TL_PROJECTION_PERSPECTIVE;
+    c.lonMin = -180.0f, c.lonMax = 180.0f;
+    c.latMin = -90.0f, c.latMax = 90.0f;
+    c.poleExponentTop = c.poleExponentBottom = 1.0f;
+    return c;
+}
+
+static inline TLRenderSettings tlDefaultSettings(void) {
+    TLRenderSettings r;
+    memset(&r, 0, sizeof r);
+    r.width = 1920;
+    r.height = 1080;
+    r.intensity = 0.07f;
+    r.exposure = 1.0f;
+    r.jitterSigma = 0.4f;
+    r.samples = 1;
+    r.seed = 1;
+    r.lightingMode = TL_LIGHTING_PLAIN;
+    r.density = 0.7f;
+    r.ambient = 0.02f;
+    r.baseLight[0] = 0.03f, r.baseLight[1] = 0.03f, r.baseLight[2] = 0.05f;
+    r.anisotropy = 0.35f;
+    r.shadowMapSize = 512;
+    r.shadowSlices = 64;
+    r.depthSlices = 32;
+    return r;
+}
+
+/* A white point light at the origin without falloff or shadows; direction and cone are those a spot
+ * light made from it starts with. */
+static inline TLLight tlDefaultLight(void) {
+    TLLight l;
+    memset(&l, 0, sizeof l);
+    l.kind = TL_LIGHT_POINT;
+    l.direction[1] = -1.0f;
+    l.color[0] = l.color[1] = l.color[2] = 1.0f;
+    l.outerAngle = 40.0f;
+    l.innerAngle = 30.0f;
+    l.falloff = TL_FALLOFF_NONE;
+    return l;
+}
 
 /* Lifecycle and errors. */
 TL_API int tlApiVersion(void);
