@@ -150,6 +150,23 @@ TEST_F(PngWriter, OneOpaqueWhitePixelByteForByte) {
     EXPECT_EQ(readFile(path("white.png")), expected);
 }
 
+// A 37 x 23 image of gradients under a repeating alpha, pinned by the length and CRC-32 of the whole file
+// at both depths: the filter chosen for each row and the compressor's settings stay what they are.
+TEST_F(PngWriter, GradientFilesByteForByte) {
+    std::vector<float> image;
+    for (int y = 0; y < 23; ++y)
+        for (int x = 0; x < 37; ++x) {
+            const float a = float((x * 5 + y * 3) % 11) / 10.0f;
+            image.insert(image.end(), {float(x) / 36.0f * a, float(y) / 22.0f * a, float(x * y % 7) / 6.0f * a, a});
+        }
+    for (auto [sixteen, size, crc] : {std::tuple{0, 2308u, 0x37B71F64u}, {1, 3328u, 0x70FDAECAu}}) {
+        ASSERT_EQ(tlSavePNG(path("gradient.png").c_str(), 37, 23, image.data(), sixteen), 0);
+        const Bytes file = readFile(path("gradient.png"));
+        EXPECT_EQ(file.size(), size) << sixteen;
+        EXPECT_EQ(crc32(0, file.data(), uInt(file.size())), crc) << sixteen;
+    }
+}
+
 // Division by alpha, clamping, the 1e-6 alpha threshold and values with no number in them.
 TEST_F(PngWriter, ConversionEdgeValues) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();

@@ -180,7 +180,12 @@ TEST_F(RenderTool, HelpTeachesTheToolAndPrintSceneShowsTheDefaults) {
     EXPECT_EQ(scene["settings"]["intensity"], 0.07);  // written as the float's shortest decimal
     EXPECT_EQ(scene["galaxy"]["count"], 4000000);
     EXPECT_EQ(scene["output"]["files"], nlohmann::json({"galaxy.png", "galaxy.exr"}));
-    EXPECT_EQ(scene["lights"].size(), 2u);
+    // The default lights: a warm point light above the bulge with a clamped 1/r falloff, a cool sun from above.
+    EXPECT_EQ(scene["lights"], nlohmann::json::parse(R"([
+        {"kind": "point", "position": [0, 35, 0], "direction": [0, 0, 0], "color": [6, 4.6, 3.1], "cone": [0, 0],
+         "falloff": 4, "range": 55, "inner_range": 0, "shadows": true},
+        {"kind": "sun", "position": [0, 0, 0], "direction": [0.3, -1, -0.2], "color": [0.3, 0.35, 0.55], "cone": [0, 0],
+         "falloff": 0, "range": 0, "inner_range": 0, "shadows": true}])"));
     // The lit path's exposure default, and an orbit's default output.
     const auto lit = nlohmann::json::parse(run({"--print-scene", "--lit", "--orbit", "8"}).out);
     EXPECT_EQ(lit["settings"]["exposure"], 2.0);
