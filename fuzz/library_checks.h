@@ -1,10 +1,9 @@
 // Shared by the targets that drive the library's C interface on the CPU runtime: the failures they
-// may inject and the shape of the messages the failure tables allow.
+// may inject and the shape of the messages a failed step leaves.
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "cpu/launch.h"
 #include "kernels/runtime.h"
@@ -38,16 +37,12 @@ inline bool isRuntimeDescription(std::string_view text) {
     return false;
 }
 
-// Whether text is "<step>: <the runtime's description of a code>" for one of steps; with
+// Whether text is "<step>: <the runtime's description of a code>" for some non-empty step; with
 // sizeRefusal also "<step>: size too large" (a grow-only buffer whose byte count would not fit).
-inline bool isStepFailure(std::string_view text, const std::vector<std::string_view>& steps,
-                          bool sizeRefusal = false) {
-    for (std::string_view step : steps) {
-        if (text.size() <= step.size() + 2 || text.substr(0, step.size()) != step ||
-            text.substr(step.size(), 2) != ": ")
-            continue;
-        const std::string_view rest = text.substr(step.size() + 2);
-        if (isRuntimeDescription(rest) || (sizeRefusal && rest == "size too large")) return true;
+inline bool isStepFailure(std::string_view text, bool sizeRefusal = false) {
+    for (size_t colon = text.find(": "); colon != std::string_view::npos; colon = text.find(": ", colon + 1)) {
+        const std::string_view rest = text.substr(colon + 2);
+        if (colon > 0 && (isRuntimeDescription(rest) || (sizeRefusal && rest == "size too large"))) return true;
     }
     return false;
 }

@@ -12,13 +12,9 @@
 #include "render/command_line.h"
 #include "render/scene.h"
 
-namespace {
-
 using taluna::render::Json;
 using taluna::render::Scene;
 using taluna::render::SceneError;
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

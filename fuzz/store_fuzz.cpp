@@ -1,7 +1,7 @@
 // Sequences of tlReserve, tlUpload, tlSetCount, tlGenerateTestCloud, tlGetCount and small frames with
-// arbitrary arguments, runtime failures injected at any call, and null contexts. A model of the store
+// arbitrary arguments and runtime failures injected at any call. A model of the store
 // (capacity, count and the two velocity flags, as the particle store's tables give them) is checked
-// after every call, every failure must carry a message of the failure tables, and at the end the
+// after every call, every failure must name its step and the runtime's error, and at the end the
 // context must still fill its store and render.
 //
 // Device allocations are limited to 1 MiB, so reservations between that and the estimate of free
@@ -73,8 +73,7 @@ bool applyReserve(TLContext* ctx, Model& m, uint64_t n, bool withVelocity, int r
                    error);
         return false;
     }
-    FUZZ_CHECK(taluna::fuzz::isStepFailure(error, {"cudaMalloc positions", "cudaMalloc colors", "cudaMalloc velocity"}),
-               error);
+    FUZZ_CHECK(taluna::fuzz::isStepFailure(error), error);
     // Without an injected failure only the allocation limit refuses, and only a large array.
     FUZZ_CHECK(faulted || n * 12u > kAllocationLimit, "an allocation within the limit failed: " + error);
     m = Model{};
@@ -110,9 +109,7 @@ void upload(TLContext* ctx, Model& m, Input& in, bool faulted) {
         FUZZ_CHECK(rc == 1 && error == "tlUpload: velocity passed but reserved without velocity", error);
     } else if (rc == 1) {
         FUZZ_CHECK(faulted, "an upload failed without an injected failure: " + error);
-        FUZZ_CHECK(taluna::fuzz::isStepFailure(error, {"upload positions", "upload colors", "set colors to white",
-                                                       "upload velocity", "clear velocity"}),
-                   error);
+        FUZZ_CHECK(taluna::fuzz::isStepFailure(error), error);
     } else {
         FUZZ_CHECK(rc == 0, "0 or 1");
         if (offset == 0) m.velocityValid = withVelocities;
@@ -139,8 +136,8 @@ void generate(TLContext* ctx, Model& m, Input& in, bool faulted) {
     const bool withVelocity = in.byte() & 1;
     const int rc = tlGenerateTestCloud(ctx, n, seed, withVelocity);
     const std::string error = tlLastError(ctx);
-    const bool generatorFailed = rc == 1 && (taluna::fuzz::isStepFailure(error, {"launch generator kernel",
-                                                                               "run generator kernel"}));
+    const bool generatorFailed =
+        rc == 1 && taluna::fuzz::isStepFailure(error) && error.find("generator kernel: ") != std::string::npos;
     // Its reservation behaves as tlReserve, and only a failure of the kernel comes after it.
     applyReserve(ctx, m, n, withVelocity, generatorFailed ? 0 : rc, faulted);
     if (generatorFailed) {
@@ -153,37 +150,15 @@ void generate(TLContext* ctx, Model& m, Input& in, bool faulted) {
 
 void renderFrame(TLContext* ctx, const Model& m, bool faulted) {
     if (m.count > kMaxRenderedParticles) return;
-    TLCamera camera;
-    std::memset(&camera, 0, sizeof camera);
-    camera.eye = TLV3{0.0f, 60.0f, 160.0f};
-    camera.up = TLV3{0.0f, 1.0f, 0.0f};
-    camera.fovY = 50.0f;
-    TLRenderSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.width = 8;
-    s.height = 6;
-    s.intensity = 1.0f;
-    s.exposure = 1.0f;
-    s.samples = 2;
-    s.shutter = 1.0f;
+    const TLCamera camera = tlDefaultCamera();
+    TLRenderSettings s = tlDefaultSettings();
+    s.width = 8, s.height = 6, s.intensity = 1.0f, s.samples = 2, s.shutter = 1.0f;
     std::vector<TLUChar4> rgba(48);
     const int rc = tlRender(ctx, &camera, &s, nullptr, 0, rgba.data(), nullptr, nullptr);
     if (rc != 0) {
         FUZZ_CHECK(faulted, std::string("a frame failed without an injected failure: ") + tlLastError(ctx));
-        FUZZ_CHECK(taluna::fuzz::isStepFailure(tlLastError(ctx),
-                                               {"cudaMalloc accumulator", "cudaMalloc image",
-                                                "cudaMalloc image (float)", "cudaMalloc total depth",
-                                                "launch render kernel", "run render kernel", "download image"}),
-                   tlLastError(ctx));
+        FUZZ_CHECK(taluna::fuzz::isStepFailure(tlLastError(ctx)), tlLastError(ctx));
     }
-}
-
-void nullContextCalls() {
-    const TLV3 p{0.0f, 0.0f, 0.0f};
-    FUZZ_CHECK(tlReserve(nullptr, 1, 0) == 1 && tlUpload(nullptr, &p, nullptr, nullptr, 1, 0) == 1 &&
-                   tlSetCount(nullptr, 0) == 1 && tlGetCount(nullptr) == 0 && tlGenerateTestCloud(nullptr, 1, 0, 0) == 1,
-               "a null context fails quietly");
-    FUZZ_CHECK(std::strcmp(tlLastError(nullptr), "no context") == 0, "no context");
 }
 
 }  // namespace
@@ -225,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 faulted = taluna::fuzz::armFault(site, call, code) || faulted;
                 break;
             }
-            case 6: nullContextCalls(); break;
+            case 6: break;  // nothing: null contexts are the API tests' business
             default:
                 taluna::fuzz::disarmFaults();
                 faulted = false;

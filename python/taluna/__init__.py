@@ -22,13 +22,34 @@ import numpy as np
 
 __all__ = [
     "Camera", "Context", "Error", "Light", "Settings", "load_library", "save_exr", "save_png",
-    "API_VERSION",
+    "API_VERSION", "DEFAULT_CAMERA", "DEFAULT_LIGHT", "DEFAULT_SETTINGS",
 ]
 
 API_VERSION = 6
 
+# The named values of include/taluna.h: TL_PROJECTION_*, TL_LIGHTING_*, TL_LIGHT_* and TL_FALLOFF_*.
 PERSPECTIVE, PANORAMA = 0, 1
+PLAIN, LIT = 0, 1
 POINT, SPOT, DIRECTIONAL = 0, 1, 2
+(FALLOFF_NONE, FALLOFF_INVERSE_SQUARE, FALLOFF_INVERSE_SQUARE_CLAMPED, FALLOFF_INVERSE, FALLOFF_INVERSE_CLAMPED,
+ FALLOFF_LINEAR, FALLOFF_CUTOFF) = range(7)
+
+# The defaults of include/taluna.h (tlDefaultCamera, tlDefaultSettings, tlDefaultLight), which are the
+# renderer tool's: its picture of the 4,000,000-particle test galaxy. Camera, Settings and Light start
+# from them.
+DEFAULT_CAMERA = dict(
+    eye=(-135.0, 175.0, 275.0), target=(0.0, -14.0, 0.0), up=(0.0, 1.0, 0.0), fov_y=36.0,
+    focus_distance=0.0, aperture=0.0, projection="perspective",
+    lon_min=-180.0, lon_max=180.0, lat_min=-90.0, lat_max=90.0, eye_offset=0.0, convergence=0.0, nodal_offset=0.0,
+    pole_mode_top=0, pole_mode_bottom=0, pole_angle_top=0.0, pole_angle_bottom=0.0,
+    pole_exponent_top=1.0, pole_exponent_bottom=1.0)
+DEFAULT_SETTINGS = dict(
+    width=1920, height=1080, intensity=0.07, exposure=1.0, jitter_count=0, jitter_sigma=0.4, samples=1,
+    shutter=0.0, seed=1, lighting=False, density=0.7, ambient=0.02, base_light=(0.03, 0.03, 0.05),
+    anisotropy=0.35, shadow_map_size=512, shadow_slices=64, depth_slices=32)
+DEFAULT_LIGHT = dict(
+    kind="point", position=(0.0, 0.0, 0.0), direction=(0.0, -1.0, 0.0), color=(1.0, 1.0, 1.0),
+    outer_angle=40.0, inner_angle=30.0, falloff=FALLOFF_NONE, range=0.0, inner_range=0.0, cast_shadows=False)
 
 
 class Error(RuntimeError):
@@ -97,26 +118,26 @@ def _vec3(value, name) -> Tuple[float, float, float]:
 @dataclass
 class Camera:
     """Perspective (projection="perspective") or equirectangular panorama camera; angles in degrees."""
-    eye: Sequence[float] = (-135.0, 175.0, 275.0)
-    target: Sequence[float] = (0.0, -14.0, 0.0)
-    up: Sequence[float] = (0.0, 1.0, 0.0)
-    fov_y: float = 36.0
-    focus_distance: float = 0.0
-    aperture: float = 0.0
-    projection: object = "perspective"
-    lon_min: float = -180.0
-    lon_max: float = 180.0
-    lat_min: float = -90.0
-    lat_max: float = 90.0
-    eye_offset: float = 0.0
-    convergence: float = 0.0
-    nodal_offset: float = 0.0
-    pole_mode_top: int = 0
-    pole_mode_bottom: int = 0
-    pole_angle_top: float = 0.0
-    pole_angle_bottom: float = 0.0
-    pole_exponent_top: float = 1.0
-    pole_exponent_bottom: float = 1.0
+    eye: Sequence[float] = DEFAULT_CAMERA["eye"]
+    target: Sequence[float] = DEFAULT_CAMERA["target"]
+    up: Sequence[float] = DEFAULT_CAMERA["up"]
+    fov_y: float = DEFAULT_CAMERA["fov_y"]
+    focus_distance: float = DEFAULT_CAMERA["focus_distance"]
+    aperture: float = DEFAULT_CAMERA["aperture"]
+    projection: object = DEFAULT_CAMERA["projection"]
+    lon_min: float = DEFAULT_CAMERA["lon_min"]
+    lon_max: float = DEFAULT_CAMERA["lon_max"]
+    lat_min: float = DEFAULT_CAMERA["lat_min"]
+    lat_max: float = DEFAULT_CAMERA["lat_max"]
+    eye_offset: float = DEFAULT_CAMERA["eye_offset"]
+    convergence: float = DEFAULT_CAMERA["convergence"]
+    nodal_offset: float = DEFAULT_CAMERA["nodal_offset"]
+    pole_mode_top: int = DEFAULT_CAMERA["pole_mode_top"]
+    pole_mode_bottom: int = DEFAULT_CAMERA["pole_mode_bottom"]
+    pole_angle_top: float = DEFAULT_CAMERA["pole_angle_top"]
+    pole_angle_bottom: float = DEFAULT_CAMERA["pole_angle_bottom"]
+    pole_exponent_top: float = DEFAULT_CAMERA["pole_exponent_top"]
+    pole_exponent_bottom: float = DEFAULT_CAMERA["pole_exponent_bottom"]
 
     def _record(self) -> _Camera:
         proj = {"perspective": PERSPECTIVE, "panorama": PANORAMA}.get(self.projection, self.projection)
@@ -140,23 +161,23 @@ class Camera:
 class Settings:
     """Image size, brightness and sampling; lighting=True selects the volumetric lighting path.
     The defaults are the renderer tool's: a good picture of the 4,000,000-particle test galaxy."""
-    width: int = 1920
-    height: int = 1080
-    intensity: float = 0.07
-    exposure: float = 1.0
-    jitter_count: int = 0
-    jitter_sigma: float = 0.4
-    samples: int = 1
-    shutter: float = 0.0
-    seed: int = 0
-    lighting: bool = False
-    density: float = 0.7
-    ambient: float = 0.02
-    base_light: Sequence[float] = (0.03, 0.03, 0.05)
-    anisotropy: float = 0.35
-    shadow_map_size: int = 512
-    shadow_slices: int = 64
-    depth_slices: int = 32
+    width: int = DEFAULT_SETTINGS["width"]
+    height: int = DEFAULT_SETTINGS["height"]
+    intensity: float = DEFAULT_SETTINGS["intensity"]
+    exposure: float = DEFAULT_SETTINGS["exposure"]
+    jitter_count: int = DEFAULT_SETTINGS["jitter_count"]
+    jitter_sigma: float = DEFAULT_SETTINGS["jitter_sigma"]
+    samples: int = DEFAULT_SETTINGS["samples"]
+    shutter: float = DEFAULT_SETTINGS["shutter"]
+    seed: int = DEFAULT_SETTINGS["seed"]
+    lighting: bool = DEFAULT_SETTINGS["lighting"]
+    density: float = DEFAULT_SETTINGS["density"]
+    ambient: float = DEFAULT_SETTINGS["ambient"]
+    base_light: Sequence[float] = DEFAULT_SETTINGS["base_light"]
+    anisotropy: float = DEFAULT_SETTINGS["anisotropy"]
+    shadow_map_size: int = DEFAULT_SETTINGS["shadow_map_size"]
+    shadow_slices: int = DEFAULT_SETTINGS["shadow_slices"]
+    depth_slices: int = DEFAULT_SETTINGS["depth_slices"]
 
     def _record(self) -> _Settings:
         s = _Settings()
@@ -165,7 +186,7 @@ class Settings:
         s.jitterCount, s.jitterSigma = int(self.jitter_count), self.jitter_sigma
         s.samples, s.shutter = int(self.samples), self.shutter
         s.seed = int(self.seed) & 0xFFFFFFFF
-        s.lightingMode = 1 if self.lighting else 0
+        s.lightingMode = LIT if self.lighting else PLAIN
         s.density, s.ambient = self.density, self.ambient
         s.baseLight[:] = _vec3(self.base_light, "base_light")
         s.anisotropy = self.anisotropy
@@ -177,16 +198,16 @@ class Settings:
 @dataclass
 class Light:
     """A light of the lighting path: kind "point", "spot" or "directional"."""
-    kind: object = "point"
-    position: Sequence[float] = (0.0, 0.0, 0.0)
-    direction: Sequence[float] = (0.0, -1.0, 0.0)
-    color: Sequence[float] = (1.0, 1.0, 1.0)
-    outer_angle: float = 40.0
-    inner_angle: float = 30.0
-    falloff: int = 0
-    range: float = 100.0
-    inner_range: float = 0.0
-    cast_shadows: bool = True
+    kind: object = DEFAULT_LIGHT["kind"]
+    position: Sequence[float] = DEFAULT_LIGHT["position"]
+    direction: Sequence[float] = DEFAULT_LIGHT["direction"]
+    color: Sequence[float] = DEFAULT_LIGHT["color"]
+    outer_angle: float = DEFAULT_LIGHT["outer_angle"]
+    inner_angle: float = DEFAULT_LIGHT["inner_angle"]
+    falloff: int = DEFAULT_LIGHT["falloff"]
+    range: float = DEFAULT_LIGHT["range"]
+    inner_range: float = DEFAULT_LIGHT["inner_range"]
+    cast_shadows: bool = DEFAULT_LIGHT["cast_shadows"]
 
     def _record(self) -> _Light:
         kind = {"point": POINT, "spot": SPOT, "directional": DIRECTIONAL}.get(self.kind, self.kind)

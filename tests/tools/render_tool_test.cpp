@@ -110,7 +110,6 @@ TEST_F(RenderTool, UsageErrorsExitTwoBeforeWritingAnything) {
         {{"--count"}, "--count needs a value"},
         {{"--fov", "wide"}, "bad value: --fov wide"},
         {{"--fov", "200"}, "--fov 200: camera.fov"},
-        {{"--samples", "0"}, "--samples 0: settings.samples"},
         {{"--size", "50000x50000"}, "more pixels than fit"},
         {{"--backend", "opencl"}, "bad value: --backend opencl"},
         {{"--light", "laser:pos=1,2,3"}, "bad value: --light"},
@@ -121,7 +120,6 @@ TEST_F(RenderTool, UsageErrorsExitTwoBeforeWritingAnything) {
         {{"--orbit", "3", "-o", "still.png"}, "needs a frame number"},
         {{"--orbit", "3", "-o", "f_%d_%d.png"}, "more than one frame number"},
         {{"--orbit", "3", "-o", "f_%s.png"}, "bad frame number pattern"},
-        {{"--orbit", "3", "-o", "f_%5.png"}, "bad frame number pattern"},
         {{"--orbit", "3", "-o", "f_%04d.png", "--bench", "2"}, "does not combine"},
         {{"--orbit", "0"}, "bad value: --orbit 0"},
     };
@@ -141,7 +139,6 @@ TEST_F(RenderTool, SceneFileErrorsNameTheKeyOrPosition) {
     };
     const Case cases[] = {
         {R"({"camera": {"fob": 30}})", "scene.json: camera.fob: unknown key"},
-        {R"({"settings": {"fov": 30}})", "settings.fov: unknown key"},
         {R"({"camera": {"fov": "wide"}})", "camera.fov: expected a number, got a string"},
         {R"({"camera": {"eye": [1, 2]}})", "camera.eye: expected an array of 3 numbers"},
         {R"({"settings": {"width": 1.5}})", "settings.width: expected an integer"},
@@ -179,14 +176,16 @@ TEST_F(RenderTool, HelpTeachesTheToolAndPrintSceneShowsTheDefaults) {
     const Result printed = run({"--print-scene"});
     ASSERT_EQ(printed.status, 0) << printed.err;
     const auto scene = nlohmann::json::parse(printed.out);
-    EXPECT_EQ(scene["camera"]["eye"], nlohmann::json({-135.0, 175.0, 275.0}));
-    EXPECT_EQ(scene["camera"]["target"], nlohmann::json({0.0, -14.0, 0.0}));
-    EXPECT_EQ(scene["camera"]["fov"], 36.0);
+    // The camera and settings are python/tests' comparison with the package's constants.
     EXPECT_EQ(scene["settings"]["intensity"], 0.07);  // written as the float's shortest decimal
-    EXPECT_EQ(scene["settings"]["width"], 1920);
     EXPECT_EQ(scene["galaxy"]["count"], 4000000);
     EXPECT_EQ(scene["output"]["files"], nlohmann::json({"galaxy.png", "galaxy.exr"}));
-    EXPECT_EQ(scene["lights"].size(), 2u);
+    // The default lights: a warm point light above the bulge with a clamped 1/r falloff, a cool sun from above.
+    EXPECT_EQ(scene["lights"], nlohmann::json::parse(R"([
+        {"kind": "point", "position": [0, 35, 0], "direction": [0, 0, 0], "color": [6, 4.6, 3.1], "cone": [0, 0],
+         "falloff": 4, "range": 55, "inner_range": 0, "shadows": true},
+        {"kind": "sun", "position": [0, 0, 0], "direction": [0.3, -1, -0.2], "color": [0.3, 0.35, 0.55], "cone": [0, 0],
+         "falloff": 0, "range": 0, "inner_range": 0, "shadows": true}])"));
     // The lit path's exposure default, and an orbit's default output.
     const auto lit = nlohmann::json::parse(run({"--print-scene", "--lit", "--orbit", "8"}).out);
     EXPECT_EQ(lit["settings"]["exposure"], 2.0);
@@ -209,44 +208,18 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeys) {
     ASSERT_EQ(r.status, 0) << r.err;
     const json scene = json::parse(r.out);
     const std::pair<const char*, json> expected[] = {
-        {"/input/file", "cloud.ply"},
-        {"/input/format", "ply"},
-        {"/galaxy/count", 123},
-        {"/galaxy/seed", 9},
-        {"/galaxy/velocities", true},
-        {"/camera/eye", {1.0, 2.0, 3.0}},
-        {"/camera/target", {4.0, 5.0, 6.0}},
-        {"/camera/up", {0.0, 0.0, 1.0}},
-        {"/camera/fov", 50.0},
-        {"/camera/fit", false},
-        {"/camera/projection", "panorama"},
-        {"/camera/panorama/longitude", {-90.0, 90.0}},
-        {"/camera/panorama/latitude", {-45.0, 45.0}},
-        {"/camera/aperture", 0.5},
-        {"/camera/focus", 12.0},
-        {"/settings/width", 320},
-        {"/settings/height", 200},
-        {"/settings/intensity", 0.25},
-        {"/settings/exposure", 3.0},
-        {"/settings/samples", 4},
-        {"/settings/jitter", 2},
-        {"/settings/sigma", 0.1},
-        {"/settings/shutter", 0.3},
-        {"/settings/seed", 9},
-        {"/lighting/enabled", true},
-        {"/lighting/density", 0.9},
-        {"/lighting/ambient", 0.1},
-        {"/lighting/base_light", {0.1, 0.2, 0.3}},
-        {"/lighting/anisotropy", -0.5},
-        {"/lighting/shadow_map", 64},
-        {"/lighting/shadow_slices", 8},
-        {"/lighting/depth_slices", 6},
-        {"/lights", json::array()},
-        {"/output/files", {"x_%03d.png"}},
-        {"/output/png_bits", 16},
-        {"/output/transparent", true},
-        {"/sequence/orbit", 12},
-        {"/sequence/turntable", 90.0},
+        {"/input/file", "cloud.ply"}, {"/input/format", "ply"}, {"/galaxy/count", 123}, {"/galaxy/seed", 9},
+        {"/galaxy/velocities", true}, {"/camera/eye", {1.0, 2.0, 3.0}}, {"/camera/target", {4.0, 5.0, 6.0}},
+        {"/camera/up", {0.0, 0.0, 1.0}}, {"/camera/fov", 50.0}, {"/camera/fit", false},
+        {"/camera/projection", "panorama"}, {"/camera/panorama/longitude", {-90.0, 90.0}},
+        {"/camera/panorama/latitude", {-45.0, 45.0}}, {"/camera/aperture", 0.5}, {"/camera/focus", 12.0},
+        {"/settings/width", 320}, {"/settings/height", 200}, {"/settings/intensity", 0.25}, {"/settings/exposure", 3.0},
+        {"/settings/samples", 4}, {"/settings/jitter", 2}, {"/settings/sigma", 0.1}, {"/settings/shutter", 0.3},
+        {"/settings/seed", 9}, {"/lighting/enabled", true}, {"/lighting/density", 0.9}, {"/lighting/ambient", 0.1},
+        {"/lighting/base_light", {0.1, 0.2, 0.3}}, {"/lighting/anisotropy", -0.5}, {"/lighting/shadow_map", 64},
+        {"/lighting/shadow_slices", 8}, {"/lighting/depth_slices", 6}, {"/lights", json::array()},
+        {"/output/files", {"x_%03d.png"}}, {"/output/png_bits", 16}, {"/output/transparent", true},
+        {"/sequence/orbit", 12}, {"/sequence/turntable", 90.0},
     };
     for (const auto& [pointer, value] : expected) EXPECT_EQ(scene.at(json::json_pointer(pointer)), value) << pointer;
 

@@ -118,101 +118,102 @@ struct Header {
     uint64_t lines = 0;                 // header lines, end_header included
 };
 
-bool parseHeader(const std::string& path, InputFile& file, Header& h, std::string& error) {
-    std::string text;
-    std::vector<std::string_view> tokens;
-    bool haveFormat = false;
-    uint64_t& line = h.lines;
-    auto where = [&] { return path + ": header line " + std::to_string(line) + ": "; };
-    for (;;) {
-        InputFile::Line got = file.readLine(text, kMaxLineLength);
-        ++line;
-        if (got == InputFile::Line::End) {
-            error = line == 1 ? path + ": empty file, not a PLY file"
-                              : where() + "the file ends before 'end_header' (truncated header?)";
-            return false;
+// Reads the header lines up to end_header into h.encoding and h.elements, one keyword at a time.
+class HeaderLines {
+public:
+    HeaderLines(const std::string& path, Header& h, std::string& error) : path_(path), h_(h), error_(error) {}
+
+    bool read(InputFile& file) {
+        for (;;) {
+            InputFile::Line got = file.readLine(text_, kMaxLineLength);
+            ++h_.lines;
+            if (got == InputFile::Line::End)
+                return fail(h_.lines == 1 ? path_ + ": empty file, not a PLY file"
+                                          : where() + "the file ends before 'end_header' (truncated header?)");
+            if (got == InputFile::Line::TooLong || file.offset() > kMaxHeaderBytes)
+                return fail(h_.lines == 1 ? path_ + ": not a PLY file (it does not start with a 'ply' line)"
+                                          : where() + "no 'end_header' within the first 1 MiB");
+            splitWhitespace(text_, tokens_);
+            if (h_.lines == 1) {
+                if (tokens_.size() != 1 || tokens_[0] != "ply")
+                    return fail(path_ + ": not a PLY file (it does not start with a 'ply' line)");
+                continue;
+            }
+            if (tokens_.empty() || tokens_[0] == "comment" || tokens_[0] == "obj_info") continue;
+            const std::string_view keyword = tokens_[0];
+            if (keyword == "end_header") break;
+            const bool ok = keyword == "format"     ? format()
+                            : keyword == "element"  ? element()
+                            : keyword == "property" ? property()
+                                                    : fail(where() + "unknown header keyword " + quote(keyword));
+            if (!ok) return false;
         }
-        if (got == InputFile::Line::TooLong || file.offset() > kMaxHeaderBytes) {
-            error = line == 1 ? path + ": not a PLY file (it does not start with a 'ply' line)"
-                              : where() + "no 'end_header' within the first 1 MiB";
-            return false;
-        }
-        splitWhitespace(text, tokens);
-        if (line == 1) {
-            if (tokens.size() != 1 || tokens[0] != "ply") {
-                error = path + ": not a PLY file (it does not start with a 'ply' line)";
-                return false;
-            }
-            continue;
-        }
-        if (tokens.empty() || tokens[0] == "comment" || tokens[0] == "obj_info") continue;
-        const std::string_view keyword = tokens[0];
-        if (keyword == "end_header") break;
-        if (keyword == "format") {
-            if (haveFormat || tokens.size() != 3) {
-                error = where() + (haveFormat ? "a second 'format' line" : "expected 'format <kind> 1.0'");
-                return false;
-            }
-            if (tokens[1] == "ascii") h.encoding = Encoding::Ascii;
-            else if (tokens[1] == "binary_little_endian") h.encoding = Encoding::LittleEndian;
-            else if (tokens[1] == "binary_big_endian") h.encoding = Encoding::BigEndian;
-            else {
-                error = where() + "unknown format " + quote(tokens[1]) +
-                        " (expected ascii, binary_little_endian or binary_big_endian)";
-                return false;
-            }
-            if (tokens[2] != "1.0") {
-                error = where() + "unsupported PLY version " + quote(tokens[2]) + " (expected 1.0)";
-                return false;
-            }
-            haveFormat = true;
-        } else if (keyword == "element") {
-            Element element;
-            if (!haveFormat) {
-                error = where() + "'element' before the 'format' line";
-                return false;
-            }
-            if (tokens.size() != 3 || !parseCount(tokens[2], element.count)) {
-                error = where() + "expected 'element <name> <count>' with a count 0 or more, got " + quote(text);
-                return false;
-            }
-            element.name = tokens[1];
-            element.line = line;
-            h.elements.push_back(std::move(element));
-        } else if (keyword == "property") {
-            Property p;
-            p.line = line;
-            bool ok = false;
-            if (tokens.size() == 5 && tokens[1] == "list") {
-                p.list = true;
-                p.name = tokens[4];
-                ok = typeOf(tokens[2], p.countType) && isInteger(p.countType) && typeOf(tokens[3], p.type);
-            } else if (tokens.size() == 3) {
-                p.name = tokens[2];
-                ok = typeOf(tokens[1], p.type);
-            }
-            if (!ok) {
-                error = where() + "expected 'property <type> <name>' or 'property list <integer type> <type> <name>' "
-                                  "with types char, uchar, short, ushort, int, uint, float, double (or int8 ... "
-                                  "float64), got " + quote(text);
-                return false;
-            }
-            if (h.elements.empty()) {
-                error = where() + "'property' before any 'element'";
-                return false;
-            }
-            h.elements.back().properties.push_back(std::move(p));
-        } else {
-            error = where() + "unknown header keyword " + quote(keyword);
-            return false;
-        }
+        return haveFormat_ || fail(path_ + ": the header has no 'format' line");
     }
-    if (!haveFormat) {
-        error = path + ": the header has no 'format' line";
+
+private:
+    std::string where() const { return path_ + ": header line " + std::to_string(h_.lines) + ": "; }
+    bool fail(std::string message) {
+        error_ = std::move(message);
         return false;
     }
 
-    // The vertex element and the roles of its properties.
+    bool format() {
+        if (haveFormat_ || tokens_.size() != 3)
+            return fail(where() + (haveFormat_ ? "a second 'format' line" : "expected 'format <kind> 1.0'"));
+        if (tokens_[1] == "ascii") h_.encoding = Encoding::Ascii;
+        else if (tokens_[1] == "binary_little_endian") h_.encoding = Encoding::LittleEndian;
+        else if (tokens_[1] == "binary_big_endian") h_.encoding = Encoding::BigEndian;
+        else
+            return fail(where() + "unknown format " + quote(tokens_[1]) +
+                        " (expected ascii, binary_little_endian or binary_big_endian)");
+        if (tokens_[2] != "1.0") return fail(where() + "unsupported PLY version " + quote(tokens_[2]) + " (expected 1.0)");
+        haveFormat_ = true;
+        return true;
+    }
+
+    bool element() {
+        Element element;
+        if (!haveFormat_) return fail(where() + "'element' before the 'format' line");
+        if (tokens_.size() != 3 || !parseCount(tokens_[2], element.count))
+            return fail(where() + "expected 'element <name> <count>' with a count 0 or more, got " + quote(text_));
+        element.name = tokens_[1];
+        element.line = h_.lines;
+        h_.elements.push_back(std::move(element));
+        return true;
+    }
+
+    bool property() {
+        Property p;
+        p.line = h_.lines;
+        bool ok = false;
+        if (tokens_.size() == 5 && tokens_[1] == "list") {
+            p.list = true;
+            p.name = tokens_[4];
+            ok = typeOf(tokens_[2], p.countType) && isInteger(p.countType) && typeOf(tokens_[3], p.type);
+        } else if (tokens_.size() == 3) {
+            p.name = tokens_[2];
+            ok = typeOf(tokens_[1], p.type);
+        }
+        if (!ok)
+            return fail(where() + "expected 'property <type> <name>' or 'property list <integer type> <type> <name>' "
+                                  "with types char, uchar, short, ushort, int, uint, float, double (or int8 ... "
+                                  "float64), got " + quote(text_));
+        if (h_.elements.empty()) return fail(where() + "'property' before any 'element'");
+        h_.elements.back().properties.push_back(std::move(p));
+        return true;
+    }
+
+    const std::string& path_;
+    Header& h_;
+    std::string& error_;
+    std::string text_;
+    std::vector<std::string_view> tokens_;
+    bool haveFormat_ = false;
+};
+
+// Finds the one vertex element; the elements before it are skipped and need properties to be sized.
+bool findVertexElement(const std::string& path, Header& h, std::string& error) {
     h.vertex = h.elements.size();
     for (size_t i = 0; i < h.elements.size(); ++i) {
         const Element& e = h.elements[i];
@@ -233,6 +234,12 @@ bool parseHeader(const std::string& path, InputFile& file, Header& h, std::strin
                     quote(h.elements[i].name) + " has no properties";
             return false;
         }
+    return true;
+}
+
+// Gives each vertex property its Role (x, red, vx, ...) by name, refusing duplicates, list properties
+// in a role and colours of a type other than uchar, float or double.
+bool assignRoles(const std::string& path, Header& h, std::string& error) {
     const Element& vertex = h.elements[h.vertex];
     h.property.fill(-1);
     for (size_t k = 0; k < vertex.properties.size(); ++k) {
@@ -258,6 +265,11 @@ bool parseHeader(const std::string& path, InputFile& file, Header& h, std::strin
         }
         h.property[role] = static_cast<int>(k);
     }
+    return true;
+}
+
+// Position x, y, z are required; colour r, g, b (required with alpha) and velocity come whole or not at all.
+bool checkRoleGroups(const std::string& path, const Header& h, std::string& error) {
     auto incomplete = [&](std::initializer_list<Role> group, bool required) {
         bool any = false;
         std::string absent;
@@ -266,13 +278,17 @@ bool parseHeader(const std::string& path, InputFile& file, Header& h, std::strin
             else absent += (absent.empty() ? "'" : ", '") + std::string(kRoleNames[r]) + "'";
         }
         if (absent.empty() || (!any && !required)) return false;
-        error = path + ": header line " + std::to_string(vertex.line) + ": the vertex element has no " + absent +
-                " property";
+        error = path + ": header line " + std::to_string(h.elements[h.vertex].line) + ": the vertex element has no " +
+                absent + " property";
         return true;
     };
-    if (incomplete({X, Y, Z}, true) || incomplete({R, G, B}, h.property[A] >= 0) || incomplete({VX, VY, VZ}, false))
-        return false;
-    return true;
+    return !(incomplete({X, Y, Z}, true) || incomplete({R, G, B}, h.property[A] >= 0) ||
+             incomplete({VX, VY, VZ}, false));
+}
+
+bool parseHeader(const std::string& path, InputFile& file, Header& h, std::string& error) {
+    return HeaderLines(path, h, error).read(file) && findVertexElement(path, h, error) &&
+           assignRoles(path, h, error) && checkRoleGroups(path, h, error);
 }
 
 // Refuses counts that cannot fit in the data after the header, before anything is read or allocated.

@@ -1,6 +1,6 @@
 // Text particles: a header line naming the columns, then one particle per line, separated by commas,
 // semicolons or white space. A first pass at open counts the rows, checks their field counts and settles
-// whether colours are bytes or fractions (see particle_reader.h); the second pass parses the values.
+// whether colours are bytes or fractions (see docs/particle-files.md); the second pass parses the values.
 #include <array>
 
 #include "readers/reader_support.h"

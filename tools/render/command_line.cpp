@@ -158,7 +158,7 @@ Json floats(const float* v, int n) {
 
 // "kind:field:field...", see the usage text.
 bool parseLight(const char* text, TLLight* out) {
-    TLLight l = defaultLight();
+    TLLight l = tlDefaultLight();
     std::vector<std::string> fields;
     const std::string s = text;
     for (size_t start = 0;;) {
@@ -167,9 +167,9 @@ bool parseLight(const char* text, TLLight* out) {
         if (colon == std::string::npos) break;
         start = colon + 1;
     }
-    if (fields[0] == "point") l.kind = 0;
-    else if (fields[0] == "spot") l.kind = 1;
-    else if (fields[0] == "sun") l.kind = 2;
+    if (fields[0] == "point") l.kind = TL_LIGHT_POINT;
+    else if (fields[0] == "spot") l.kind = TL_LIGHT_SPOT;
+    else if (fields[0] == "sun") l.kind = TL_LIGHT_DIRECTIONAL;
     else return false;
     for (size_t f = 1; f < fields.size(); ++f) {
         const std::string& field = fields[f];
@@ -186,7 +186,7 @@ bool parseLight(const char* text, TLLight* out) {
             float cone[2];
             if (!parseFloats(value.c_str(), cone, 2)) return false;
             l.outerAngle = cone[0], l.innerAngle = cone[1];
-        } else if (key == "falloff" && parseInteger(value.c_str(), &i) && i >= 0 && i <= 6) {
+        } else if (key == "falloff" && parseInteger(value.c_str(), &i) && i >= TL_FALLOFF_NONE && i <= TL_FALLOFF_CUTOFF) {
             l.falloff = static_cast<int32_t>(i);
         } else if (key == "range" && parseFloat(value.c_str(), &l.range)) {
         } else if (key == "inner-range" && parseFloat(value.c_str(), &l.innerRange)) {
@@ -220,199 +220,227 @@ std::string describe(const SceneError& e) {
     return (e.key.empty() ? std::string("the top level") : e.key) + ": " + e.message;
 }
 
-}  // namespace
+// Each option takes no value (its handler gets null) or one; a handler returns false for a bad value.
+using Handler = std::function<bool(const char* value)>;
+struct Option {
+    std::vector<const char*> names;
+    bool takesValue;
+    Handler handle;
+};
 
-Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* error) {
-    // Each option either takes no value (value is null) or one; a handler returns false for a bad value.
-    using Handler = std::function<bool(const char* value)>;
-    struct Option {
-        std::vector<const char*> names;
-        bool takesValue;
-        Handler handle;
-    };
-    std::string shown;  // the option as given, for the origins of the keys it sets
-    auto set = [&](const std::string& pointer, Json value) {
+// Makes the handlers of the options that describe the scene: each writes its value into the overlay at a
+// JSON pointer and records the option as the origin of that key.
+class OverlayWriter {
+public:
+    explicit OverlayWriter(CommandLine& cl) : cl(cl) {}
+
+    CommandLine& cl;
+    std::string shown;  // the option being handled, as given ("--fov 200")
+    bool outputsSeen = false, lightsSeen = false;
+
+    void set(const std::string& pointer, Json value) {
         cl.overlay[Json::json_pointer(pointer)] = std::move(value);
         cl.origins[dotted(pointer)] = shown;
-    };
-    auto flag = [&](const std::string& pointer, bool v) {
-        return [&, pointer, v](const char*) {
+    }
+    Handler flag(const std::string& pointer, bool v) {
+        return [this, pointer, v](const char*) {
             set(pointer, v);
             return true;
         };
-    };
-    auto number = [&](const std::string& pointer) {
-        return [&, pointer](const char* text) {
+    }
+    Handler number(const std::string& pointer) {
+        return [this, pointer](const char* text) {
             float f;
             if (!parseFloat(text, &f)) return false;
             set(pointer, shortestDouble(f));
             return true;
         };
-    };
-    auto integer = [&](const std::string& pointer) {
-        return [&, pointer](const char* text) {
+    }
+    Handler integer(const std::string& pointer) {
+        return [this, pointer](const char* text) {
             int64_t i;
             if (!parseInteger(text, &i)) return false;
             set(pointer, i);
             return true;
         };
-    };
-    auto vector = [&](const std::string& pointer, int n) {
-        return [&, pointer, n](const char* text) {
+    }
+    Handler vector(const std::string& pointer, int n) {
+        return [this, pointer, n](const char* text) {
             float v[3];
             if (!parseFloats(text, v, n)) return false;
             set(pointer, floats(v, n));
             return true;
         };
-    };
-    auto text = [&](const std::string& pointer) {
-        return [&, pointer](const char* value) {
+    }
+    Handler text(const std::string& pointer) {
+        return [this, pointer](const char* value) {
             set(pointer, value);
             return true;
         };
-    };
-    bool outputsSeen = false, lightsSeen = false;
+    }
+};
 
-    const std::vector<Option> options = {
-        {{"--input"}, true, text("/input/file")},
-        {{"--format"}, true, text("/input/format")},
-        {{"--count"}, true, integer("/galaxy/count")},
+std::vector<Option> inputAndCameraOptions(OverlayWriter& w) {
+    return {
+        {{"--input"}, true, w.text("/input/file")},
+        {{"--format"}, true, w.text("/input/format")},
+        {{"--count"}, true, w.integer("/galaxy/count")},
         {{"--seed"}, true,
-         [&](const char* value) {
-             return integer("/galaxy/seed")(value) && integer("/settings/seed")(value);
-         }},
-        {{"--velocities"}, false, flag("/galaxy/velocities", true)},
-        {{"--eye"}, true, vector("/camera/eye", 3)},
-        {{"--target"}, true, vector("/camera/target", 3)},
-        {{"--up"}, true, vector("/camera/up", 3)},
-        {{"--fov"}, true, number("/camera/fov")},
-        {{"--fit"}, false, flag("/camera/fit", true)},
-        {{"--no-fit"}, false, flag("/camera/fit", false)},
-        {{"--projection"}, true, text("/camera/projection")},
-        {{"--lon"}, true, vector("/camera/panorama/longitude", 2)},
-        {{"--lat"}, true, vector("/camera/panorama/latitude", 2)},
-        {{"--aperture"}, true, number("/camera/aperture")},
-        {{"--focus"}, true, number("/camera/focus")},
+         [&w](const char* value) { return w.integer("/galaxy/seed")(value) && w.integer("/settings/seed")(value); }},
+        {{"--velocities"}, false, w.flag("/galaxy/velocities", true)},
+        {{"--eye"}, true, w.vector("/camera/eye", 3)},
+        {{"--target"}, true, w.vector("/camera/target", 3)},
+        {{"--up"}, true, w.vector("/camera/up", 3)},
+        {{"--fov"}, true, w.number("/camera/fov")},
+        {{"--fit"}, false, w.flag("/camera/fit", true)},
+        {{"--no-fit"}, false, w.flag("/camera/fit", false)},
+        {{"--projection"}, true, w.text("/camera/projection")},
+        {{"--lon"}, true, w.vector("/camera/panorama/longitude", 2)},
+        {{"--lat"}, true, w.vector("/camera/panorama/latitude", 2)},
+        {{"--aperture"}, true, w.number("/camera/aperture")},
+        {{"--focus"}, true, w.number("/camera/focus")},
+    };
+}
+
+std::vector<Option> imageOptions(OverlayWriter& w) {
+    return {
         {{"--size"}, true,
-         [&](const char* value) {
+         [&w](const char* value) {
              const char* x = std::strchr(value, 'x');
-             int64_t w = 0, h = 0;
-             if (!x || !parseInteger(std::string(value, x).c_str(), &w) || !parseInteger(x + 1, &h)) return false;
-             set("/settings/width", w);
-             set("/settings/height", h);
+             int64_t width = 0, height = 0;
+             if (!x || !parseInteger(std::string(value, x).c_str(), &width) || !parseInteger(x + 1, &height))
+                 return false;
+             w.set("/settings/width", width);
+             w.set("/settings/height", height);
              return true;
          }},
-        {{"--intensity"}, true, number("/settings/intensity")},
-        {{"--exposure"}, true, number("/settings/exposure")},
-        {{"--samples"}, true, integer("/settings/samples")},
-        {{"--jitter"}, true, integer("/settings/jitter")},
-        {{"--sigma"}, true, number("/settings/sigma")},
-        {{"--shutter"}, true, number("/settings/shutter")},
-        {{"--transparent"}, false, flag("/output/transparent", true)},
-        {{"--lit"}, false, flag("/lighting/enabled", true)},
-        {{"--plain"}, false, flag("/lighting/enabled", false)},
-        {{"--density"}, true, number("/lighting/density")},
-        {{"--ambient"}, true, number("/lighting/ambient")},
-        {{"--base-light"}, true, vector("/lighting/base_light", 3)},
-        {{"--anisotropy"}, true, number("/lighting/anisotropy")},
-        {{"--shadow-map"}, true, integer("/lighting/shadow_map")},
-        {{"--shadow-slices"}, true, integer("/lighting/shadow_slices")},
-        {{"--depth-slices"}, true, integer("/lighting/depth_slices")},
+        {{"--intensity"}, true, w.number("/settings/intensity")},
+        {{"--exposure"}, true, w.number("/settings/exposure")},
+        {{"--samples"}, true, w.integer("/settings/samples")},
+        {{"--jitter"}, true, w.integer("/settings/jitter")},
+        {{"--sigma"}, true, w.number("/settings/sigma")},
+        {{"--shutter"}, true, w.number("/settings/shutter")},
+        {{"--transparent"}, false, w.flag("/output/transparent", true)},
+    };
+}
+
+std::vector<Option> lightingOptions(OverlayWriter& w) {
+    return {
+        {{"--lit"}, false, w.flag("/lighting/enabled", true)},
+        {{"--plain"}, false, w.flag("/lighting/enabled", false)},
+        {{"--density"}, true, w.number("/lighting/density")},
+        {{"--ambient"}, true, w.number("/lighting/ambient")},
+        {{"--base-light"}, true, w.vector("/lighting/base_light", 3)},
+        {{"--anisotropy"}, true, w.number("/lighting/anisotropy")},
+        {{"--shadow-map"}, true, w.integer("/lighting/shadow_map")},
+        {{"--shadow-slices"}, true, w.integer("/lighting/shadow_slices")},
+        {{"--depth-slices"}, true, w.integer("/lighting/depth_slices")},
         {{"--light"}, true,
-         [&](const char* value) {
+         [&w](const char* value) {
              TLLight l;
              if (!parseLight(value, &l)) return false;
              // The first --light replaces the scene's lights; later ones add to it.
-             if (!lightsSeen) cl.overlay["lights"] = Json::array();
-             lightsSeen = true;
-             Json& lights = cl.overlay["lights"];
-             cl.origins["lights[" + std::to_string(lights.size()) + "]"] = shown;
+             if (!w.lightsSeen) w.cl.overlay["lights"] = Json::array();
+             w.lightsSeen = true;
+             Json& lights = w.cl.overlay["lights"];
+             w.cl.origins["lights[" + std::to_string(lights.size()) + "]"] = w.shown;
              lights.push_back(lightToJson(l));
              return true;
          }},
         {{"--no-lights"}, false,
-         [&](const char*) {
-             lightsSeen = true;
-             set("/lights", Json::array());
+         [&w](const char*) {
+             w.lightsSeen = true;
+             w.set("/lights", Json::array());
              return true;
          }},
+    };
+}
+
+std::vector<Option> outputOptions(OverlayWriter& w) {
+    CommandLine& cl = w.cl;
+    return {
         {{"-o", "--output"}, true,
-         [&](const char* value) {
+         [&w](const char* value) {
              if (!*value) return false;
-             if (!outputsSeen) cl.overlay["output"]["files"] = Json::array();
-             outputsSeen = true;
-             Json& files = cl.overlay["output"]["files"];
-             cl.origins["output.files[" + std::to_string(files.size()) + "]"] = shown;
+             // The first -o replaces the scene's files; later ones add to them.
+             if (!w.outputsSeen) w.cl.overlay["output"]["files"] = Json::array();
+             w.outputsSeen = true;
+             Json& files = w.cl.overlay["output"]["files"];
+             w.cl.origins["output.files[" + std::to_string(files.size()) + "]"] = w.shown;
              files.push_back(value);
              return true;
          }},
-        {{"--png"}, true,
-         [&](const char* value) {
-             cl.outputAliases.emplace_back("png", value);
-             return true;
-         }},
-        {{"--exr"}, true,
-         [&](const char* value) {
-             cl.outputAliases.emplace_back("exr", value);
-             return true;
-         }},
+        {{"--png"}, true, [&cl](const char* value) { return cl.outputAliases.emplace_back("png", value), true; }},
+        {{"--exr"}, true, [&cl](const char* value) { return cl.outputAliases.emplace_back("exr", value), true; }},
         {{"--16bit"}, false,
-         [&](const char*) {
-             set("/output/png_bits", 16);
+         [&w](const char*) {
+             w.set("/output/png_bits", 16);
              return true;
          }},
-        {{"--png-bits"}, true, integer("/output/png_bits")},
+        {{"--png-bits"}, true, w.integer("/output/png_bits")},
         {{"--orbit"}, true,
-         [&](const char* value) {
+         [&w](const char* value) {
              int64_t frames = 0;
              if (!parseInteger(value, &frames) || frames < 1) return false;
-             set("/sequence/orbit", frames);
+             w.set("/sequence/orbit", frames);
              return true;
          }},
-        {{"--turntable"}, true, number("/sequence/turntable")},
-        {{"--resume"}, false,
-         [&](const char*) {
-             cl.resume = true;
-             return true;
-         }},
+        {{"--turntable"}, true, w.number("/sequence/turntable")},
+        {{"--resume"}, false, [&cl](const char*) { return cl.resume = true; }},
+    };
+}
+
+// The options that say what to do rather than what to draw.
+std::vector<Option> runOptions(CommandLine& cl) {
+    return {
         {{"--scene"}, true,
-         [&](const char* value) {
+         [&cl](const char* value) {
              cl.scenePath = value;
              return *value != '\0';
          }},
-        {{"--print-scene"}, false,
-         [&](const char*) {
-             cl.printScene = true;
-             return true;
-         }},
+        {{"--print-scene"}, false, [&cl](const char*) { return cl.printScene = true; }},
         {{"--bench"}, true,
-         [&](const char* value) {
+         [&cl](const char* value) {
              int64_t n = 0;
              if (!parseInteger(value, &n) || n < 1 || n > 1000000) return false;
              cl.benchFrames = static_cast<int>(n);
              return true;
          }},
         {{"--backend"}, true,
-         [&](const char* value) {
+         [&cl](const char* value) {
              cl.backend = value;
              return cl.backend == "auto" || cl.backend == "cuda" || cl.backend == "cpu";
          }},
         {{"--device"}, true,
-         [&](const char* value) {
+         [&cl](const char* value) {
              int64_t n = 0;
              if (!parseInteger(value, &n) || n < 0 || n > 1023) return false;
              cl.device = static_cast<int>(n);
              return true;
          }},
     };
+}
+
+const Option* findOption(const std::vector<Option>& options, const std::string& name) {
+    for (const Option& o : options)
+        for (const char* n : o.names)
+            if (name == n) return &o;
+    return nullptr;
+}
+
+}  // namespace
+
+Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* error) {
+    OverlayWriter writer(cl);
+    std::vector<Option> options;
+    for (auto group : {inputAndCameraOptions(writer), imageOptions(writer), lightingOptions(writer),
+                       outputOptions(writer), runOptions(cl)})
+        options.insert(options.end(), group.begin(), group.end());
 
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "--help" || name == "-h") return Parsed::Help;
-        const Option* option = nullptr;
-        for (const Option& o : options)
-            for (const char* n : o.names)
-                if (name == n) option = &o;
+        const Option* option = findOption(options, name);
         if (!option) {
             *error = "unknown option " + name;
             return Parsed::UsageError;
@@ -425,9 +453,9 @@ Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* err
             }
             value = argv[++i];
         }
-        shown = value ? name + " " + value : name;
+        writer.shown = value ? name + " " + value : name;
         if (!option->handle(value)) {
-            *error = "bad value: " + shown;
+            *error = "bad value: " + writer.shown;
             return Parsed::UsageError;
         }
     }

@@ -273,7 +273,7 @@ int run(int argc, char** argv) {
         return 1;
     }
     TLCamera camera = scene.camera;
-    if (scene.fit && cloud.bounded && camera.projection != 1) {
+    if (scene.fit && cloud.bounded && camera.projection != TL_PROJECTION_PANORAMA) {
         camera = fitCamera(camera, cloud.lo, cloud.hi,
                            static_cast<float>(scene.settings.width) / static_cast<float>(scene.settings.height));
         std::printf("fitted the view: eye %g,%g,%g, target %g,%g,%g\n", camera.eye.x, camera.eye.y, camera.eye.z,

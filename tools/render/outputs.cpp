@@ -48,7 +48,7 @@ bool OutputPattern::parse(const std::string& text, std::string* error) {
         }
         numbered_ = true;
         // Always formatted as %d: the frame number is never negative, so i and u print the same.
-        spec_ = text.substr(i, j - i) + "d";
+        numberFormat_ = text.substr(i, j - i) + "d";
         piece = &suffix_;
         i = j;
     }
@@ -59,9 +59,9 @@ bool OutputPattern::parse(const std::string& text, std::string* error) {
 std::string OutputPattern::path(long frame) const {
     if (!numbered_) return prefix_;
     char number[128];
-    // spec_ holds flags, a width of at most two digits and 'd': nothing else reaches the format, and the
-    // number fits the buffer.
-    std::snprintf(number, sizeof number, spec_.c_str(), static_cast<int>(frame));
+    // numberFormat_ holds flags, a width of at most two digits and 'd': nothing else reaches the format,
+    // and the number fits the buffer.
+    std::snprintf(number, sizeof number, numberFormat_.c_str(), static_cast<int>(frame));
     return prefix_ + number + suffix_;
 }
 

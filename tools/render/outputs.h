@@ -29,7 +29,8 @@ public:
     std::string path(long frame) const;
 
 private:
-    std::string text_, prefix_, spec_, suffix_;
+    std::string text_, prefix_, suffix_;
+    std::string numberFormat_;  // the printf format of the frame number, e.g. "%04d"
     bool numbered_ = false;
     ImageKind kind_ = ImageKind::Unknown;
 };

@@ -148,7 +148,7 @@ const char* const kPoleModes[] = {"none", "linear", "power"};
 const char* const kProjections[] = {"perspective", "panorama"};
 
 TLLight lightFromJson(const Json& json, const std::string& path) {
-    TLLight l = defaultLight();
+    TLLight l = tlDefaultLight();
     Fields f(json, path);
     l.kind = f.choice("kind", kLightKinds, l.kind);
     f.vec3("position", l.position);
@@ -158,7 +158,7 @@ TLLight lightFromJson(const Json& json, const std::string& path) {
     if (const Json* v = f.find("cone")) Fields::toFloats(*v, f.key("cone"), cone, 2);
     l.outerAngle = cone[0];
     l.innerAngle = cone[1];
-    f.integer("falloff", l.falloff, 0, 6);
+    f.integer("falloff", l.falloff, TL_FALLOFF_NONE, TL_FALLOFF_CUTOFF);
     f.number("range", l.range);
     f.number("inner_range", l.innerRange);
     bool shadows = l.castShadows != 0;
@@ -230,210 +230,210 @@ double shortestDouble(float value) {
     return std::strtod(buf, nullptr);
 }
 
-TLLight defaultLight() {
-    TLLight l;
-    std::memset(&l, 0, sizeof l);
-    l.color[0] = l.color[1] = l.color[2] = 1.0f;
-    l.direction[1] = -1.0f;
-    l.outerAngle = 40.0f;
-    l.innerAngle = 30.0f;
-    return l;
-}
-
 std::vector<TLLight> defaultLights() {
     // The core light lights the disc from the centre out; the sky light gives the arms their relief.
     TLLight core;
     std::memset(&core, 0, sizeof core);
-    core.kind = 0;
+    core.kind = TL_LIGHT_POINT;
     core.position[1] = 35.0f;
     core.color[0] = 6.0f, core.color[1] = 4.6f, core.color[2] = 3.1f;
-    core.falloff = 4;
+    core.falloff = TL_FALLOFF_INVERSE_CLAMPED;
     core.range = 55.0f;
     core.castShadows = 1;
     TLLight sky;
     std::memset(&sky, 0, sizeof sky);
-    sky.kind = 2;
+    sky.kind = TL_LIGHT_DIRECTIONAL;
     sky.direction[0] = 0.3f, sky.direction[1] = -1.0f, sky.direction[2] = -0.2f;
     sky.color[0] = 0.3f, sky.color[1] = 0.35f, sky.color[2] = 0.55f;
     sky.castShadows = 1;
     return {core, sky};
 }
 
-Scene sceneFromJson(const Json& json) {
-    Scene s;
+namespace {
+
+// The steps of sceneFromJson, one per top-level key. Each reads its object's members in a fixed order,
+// which is also the order an "unknown key" message lists them in.
+
+void readInput(const Json& v, Scene& s) {
+    Fields f(v, "input");
+    f.string("file", s.inputFile);
+    f.string("format", s.inputFormat);
+    f.finish();
+    const std::string& fmt = s.inputFormat;
+    require(fmt == "auto" || fmt == "ply" || fmt == "csv" || fmt == "text" || fmt == "raw", f.key("format"),
+            "expected auto, ply, csv or raw");
+}
+
+void readGalaxy(const Json& v, Scene& s) {
+    Fields f(v, "galaxy");
+    f.integer("count", s.galaxyCount, 0, std::numeric_limits<int64_t>::max());
+    f.integer("seed", s.galaxySeed, 0, 0xFFFFFFFFll);
+    f.boolean("velocities", s.galaxyVelocities);
+    f.finish();
+}
+
+void readPanorama(const Json& v, TLCamera& c) {
+    Fields g(v, "camera.panorama");
+    float lon[2] = {c.lonMin, c.lonMax}, lat[2] = {c.latMin, c.latMax};
+    if (const Json* a = g.find("longitude")) Fields::toFloats(*a, g.key("longitude"), lon, 2);
+    if (const Json* a = g.find("latitude")) Fields::toFloats(*a, g.key("latitude"), lat, 2);
+    require(lon[0] < lon[1], g.key("longitude"), "expected [min, max] with min < max");
+    require(lat[0] < lat[1], g.key("latitude"), "expected [min, max] with min < max");
+    c.lonMin = lon[0], c.lonMax = lon[1], c.latMin = lat[0], c.latMax = lat[1];
+    g.number("eye_offset", c.eyeOffset);
+    g.number("convergence", c.convergence);
+    g.number("nodal_offset", c.nodalOffset);
+    struct Pole {
+        const char* key;
+        int32_t& mode;
+        float& angle;
+        float& exponent;
+    };
+    for (Pole pole : {Pole{"pole_top", c.poleModeTop, c.poleAngleTop, c.poleExponentTop},
+                      Pole{"pole_bottom", c.poleModeBottom, c.poleAngleBottom, c.poleExponentBottom}}) {
+        if (const Json* q = g.find(pole.key)) {
+            Fields h(*q, g.key(pole.key));
+            pole.mode = h.choice("mode", kPoleModes, poleModeIndex(pole.mode));
+            h.number("angle", pole.angle);
+            h.number("exponent", pole.exponent);
+            h.finish();
+        }
+    }
+    g.finish();
+}
+
+// Which of the camera's placement keys the scene gives: they decide whether a particle file is fitted.
+struct CameraKeys {
+    bool eyeOrTarget = false;
+    bool fit = false;
+};
+
+CameraKeys readCamera(const Json& v, Scene& s) {
     TLCamera& c = s.camera;
-    c.eye = TLV3{-135.0f, 175.0f, 275.0f};
-    c.target = TLV3{0.0f, -14.0f, 0.0f};
-    c.up = TLV3{0.0f, 1.0f, 0.0f};
-    c.fovY = 36.0f;
-    c.lonMin = -180.0f, c.lonMax = 180.0f;
-    c.latMin = -90.0f, c.latMax = 90.0f;
-    c.poleExponentTop = c.poleExponentBottom = 1.0f;
-    TLRenderSettings& r = s.settings;
-    r.width = 1920;
-    r.height = 1080;
-    r.intensity = 0.07f;
-    r.samples = 1;
-    r.jitterSigma = 0.4f;
-    r.seed = 1;
-    r.density = 0.7f;
-    r.ambient = 0.02f;
-    r.baseLight[0] = 0.03f, r.baseLight[1] = 0.03f, r.baseLight[2] = 0.05f;
-    r.anisotropy = 0.35f;
-    r.shadowMapSize = 512;
-    r.shadowSlices = 64;
-    r.depthSlices = 32;
+    Fields f(v, "camera");
+    CameraKeys given;
+    given.eyeOrTarget = f.find("eye") || f.find("target");
+    f.vec3("eye", c.eye);
+    f.vec3("target", c.target);
+    f.vec3("up", c.up);
+    f.number("fov", c.fovY);
+    require(c.fovY > 0.0f && c.fovY < 180.0f, f.key("fov"), "must be greater than 0 and less than 180");
+    c.projection = f.choice("projection", kProjections, c.projection);
+    f.number("aperture", c.aperture);
+    require(c.aperture >= 0.0f, f.key("aperture"), "must not be negative");
+    f.number("focus", c.focusDistance);
+    require(c.focusDistance >= 0.0f, f.key("focus"), "must not be negative");
+    given.fit = f.find("fit") != nullptr;
+    f.boolean("fit", s.fit);
+    if (const Json* p = f.find("panorama")) readPanorama(*p, c);
+    f.finish();
+    return given;
+}
+
+// Returns whether the exposure is given.
+bool readSettings(const Json& v, TLRenderSettings& r) {
+    Fields f(v, "settings");
+    f.integer("width", r.width, 1, 65535);
+    f.integer("height", r.height, 1, 65535);
+    require(static_cast<int64_t>(r.width) * r.height <= std::numeric_limits<int32_t>::max(), f.key("height"),
+            "the image has more pixels than fit a 32-bit count");
+    f.number("intensity", r.intensity);
+    const bool exposureGiven = f.find("exposure") != nullptr;
+    f.number("exposure", r.exposure);
+    f.integer("samples", r.samples, 1, 1000000);
+    f.integer("jitter", r.jitterCount, 0, 1000000);
+    f.number("sigma", r.jitterSigma);
+    require(r.jitterSigma >= 0.0f, f.key("sigma"), "must not be negative");
+    f.number("shutter", r.shutter);
+    require(r.shutter >= 0.0f, f.key("shutter"), "must not be negative");
+    f.integer("seed", r.seed, 0, 0xFFFFFFFFll);
+    f.finish();
+    return exposureGiven;
+}
+
+void readLighting(const Json& v, TLRenderSettings& r) {
+    Fields f(v, "lighting");
+    bool lit = false;
+    f.boolean("enabled", lit);
+    r.lightingMode = lit ? TL_LIGHTING_LIT : TL_LIGHTING_PLAIN;
+    f.number("density", r.density);
+    f.number("ambient", r.ambient);
+    f.vec3("base_light", r.baseLight);
+    f.number("anisotropy", r.anisotropy);
+    require(r.anisotropy >= -0.95f && r.anisotropy <= 0.95f, f.key("anisotropy"), "must lie in -0.95 to 0.95");
+    f.integer("shadow_map", r.shadowMapSize, 9, 8192);
+    f.integer("shadow_slices", r.shadowSlices, 2, 1024);
+    f.integer("depth_slices", r.depthSlices, 2, 1024);
+    f.finish();
+}
+
+std::vector<TLLight> readLights(const Json& v) {
+    if (!v.is_array()) throw SceneError{"lights", "expected an array of lights, got " + typeName(v)};
+    if (v.size() > 8) throw SceneError{"lights", "at most 8 lights"};
+    std::vector<TLLight> lights;
+    for (size_t i = 0; i < v.size(); ++i) lights.push_back(lightFromJson(v[i], "lights[" + std::to_string(i) + "]"));
+    return lights;
+}
+
+void readOutput(const Json& v, Scene& s) {
+    Fields f(v, "output");
+    if (const Json* files = f.find("files")) {
+        const std::string key = f.key("files");
+        if (!files->is_array()) throw SceneError{key, "expected an array of file names, got " + typeName(*files)};
+        for (size_t i = 0; i < files->size(); ++i) {
+            const Json& name = (*files)[i];
+            if (!name.is_string() || name.get<std::string>().empty())
+                throw SceneError{key + "[" + std::to_string(i) + "]", "expected a file name"};
+            s.outputs.push_back(name.get<std::string>());
+        }
+        s.outputsGiven = true;
+    }
+    f.integer("png_bits", s.pngBits, 8, 16);
+    require(s.pngBits == 8 || s.pngBits == 16, f.key("png_bits"), "expected 8 or 16");
+    f.boolean("transparent", s.transparent);
+    f.finish();
+}
+
+void readSequence(const Json& v, Scene& s) {
+    Fields f(v, "sequence");
+    f.integer("orbit", s.orbitFrames, 0, 10000000);
+    f.number("turntable", s.turntableDegrees);
+    f.finish();
+}
+
+}  // namespace
+
+Scene sceneFromJson(const Json& json) {
+    Scene s;  // the header's camera and settings
+    s.lights = defaultLights();
 
     Fields top(json, "");
-
-    bool eyeOrTargetGiven = false;
-    bool fitGiven = false;
-    if (const Json* v = top.find("input")) {
-        Fields f(*v, "input");
-        f.string("file", s.inputFile);
-        f.string("format", s.inputFormat);
-        f.finish();
-        const std::string& fmt = s.inputFormat;
-        require(fmt == "auto" || fmt == "ply" || fmt == "csv" || fmt == "text" || fmt == "raw", f.key("format"),
-                "expected auto, ply, csv or raw");
-    }
-    if (const Json* v = top.find("galaxy")) {
-        Fields f(*v, "galaxy");
-        f.integer("count", s.galaxyCount, 0, std::numeric_limits<int64_t>::max());
-        f.integer("seed", s.galaxySeed, 0, 0xFFFFFFFFll);
-        f.boolean("velocities", s.galaxyVelocities);
-        f.finish();
-    }
-    if (const Json* v = top.find("camera")) {
-        Fields f(*v, "camera");
-        eyeOrTargetGiven = f.find("eye") || f.find("target");
-        f.vec3("eye", c.eye);
-        f.vec3("target", c.target);
-        f.vec3("up", c.up);
-        f.number("fov", c.fovY);
-        require(c.fovY > 0.0f && c.fovY < 180.0f, f.key("fov"), "must be greater than 0 and less than 180");
-        c.projection = f.choice("projection", kProjections, c.projection);
-        f.number("aperture", c.aperture);
-        require(c.aperture >= 0.0f, f.key("aperture"), "must not be negative");
-        f.number("focus", c.focusDistance);
-        require(c.focusDistance >= 0.0f, f.key("focus"), "must not be negative");
-        fitGiven = f.find("fit") != nullptr;
-        f.boolean("fit", s.fit);
-        if (const Json* p = f.find("panorama")) {
-            Fields g(*p, "camera.panorama");
-            float lon[2] = {c.lonMin, c.lonMax}, lat[2] = {c.latMin, c.latMax};
-            if (const Json* a = g.find("longitude")) Fields::toFloats(*a, g.key("longitude"), lon, 2);
-            if (const Json* a = g.find("latitude")) Fields::toFloats(*a, g.key("latitude"), lat, 2);
-            require(lon[0] < lon[1], g.key("longitude"), "expected [min, max] with min < max");
-            require(lat[0] < lat[1], g.key("latitude"), "expected [min, max] with min < max");
-            c.lonMin = lon[0], c.lonMax = lon[1], c.latMin = lat[0], c.latMax = lat[1];
-            g.number("eye_offset", c.eyeOffset);
-            g.number("convergence", c.convergence);
-            g.number("nodal_offset", c.nodalOffset);
-            struct Pole {
-                const char* key;
-                int32_t& mode;
-                float& angle;
-                float& exponent;
-            };
-            for (Pole pole : {Pole{"pole_top", c.poleModeTop, c.poleAngleTop, c.poleExponentTop},
-                              Pole{"pole_bottom", c.poleModeBottom, c.poleAngleBottom, c.poleExponentBottom}}) {
-                if (const Json* q = g.find(pole.key)) {
-                    Fields h(*q, g.key(pole.key));
-                    pole.mode = h.choice("mode", kPoleModes, poleModeIndex(pole.mode));
-                    h.number("angle", pole.angle);
-                    h.number("exponent", pole.exponent);
-                    h.finish();
-                }
-            }
-            g.finish();
-        }
-        f.finish();
-    }
+    if (const Json* v = top.find("input")) readInput(*v, s);
+    if (const Json* v = top.find("galaxy")) readGalaxy(*v, s);
+    CameraKeys cameraKeys;
+    if (const Json* v = top.find("camera")) cameraKeys = readCamera(*v, s);
     bool exposureGiven = false;
-    if (const Json* v = top.find("settings")) {
-        Fields f(*v, "settings");
-        f.integer("width", r.width, 1, 65535);
-        f.integer("height", r.height, 1, 65535);
-        require(static_cast<int64_t>(r.width) * r.height <= std::numeric_limits<int32_t>::max(), f.key("height"),
-                "the image has more pixels than fit a 32-bit count");
-        f.number("intensity", r.intensity);
-        exposureGiven = f.find("exposure") != nullptr;
-        f.number("exposure", r.exposure);
-        f.integer("samples", r.samples, 1, 1000000);
-        f.integer("jitter", r.jitterCount, 0, 1000000);
-        f.number("sigma", r.jitterSigma);
-        require(r.jitterSigma >= 0.0f, f.key("sigma"), "must not be negative");
-        f.number("shutter", r.shutter);
-        require(r.shutter >= 0.0f, f.key("shutter"), "must not be negative");
-        f.integer("seed", r.seed, 0, 0xFFFFFFFFll);
-        f.finish();
-    }
-    if (const Json* v = top.find("lighting")) {
-        Fields f(*v, "lighting");
-        bool lit = false;
-        f.boolean("enabled", lit);
-        r.lightingMode = lit ? 1 : 0;
-        f.number("density", r.density);
-        f.number("ambient", r.ambient);
-        f.vec3("base_light", r.baseLight);
-        f.number("anisotropy", r.anisotropy);
-        require(r.anisotropy >= -0.95f && r.anisotropy <= 0.95f, f.key("anisotropy"), "must lie in -0.95 to 0.95");
-        f.integer("shadow_map", r.shadowMapSize, 9, 8192);
-        f.integer("shadow_slices", r.shadowSlices, 2, 1024);
-        f.integer("depth_slices", r.depthSlices, 2, 1024);
-        f.finish();
-    }
-    // The lit path's tone curve wants a brighter exposure than the plain path's.
-    if (!exposureGiven) r.exposure = s.lit() ? 2.0f : 1.0f;
-
-    s.lights = defaultLights();
-    if (const Json* v = top.find("lights")) {
-        if (!v->is_array()) throw SceneError{"lights", "expected an array of lights, got " + typeName(*v)};
-        if (v->size() > 8) throw SceneError{"lights", "at most 8 lights"};
-        s.lights.clear();
-        for (size_t i = 0; i < v->size(); ++i)
-            s.lights.push_back(lightFromJson((*v)[i], "lights[" + std::to_string(i) + "]"));
-    }
-
-    if (const Json* v = top.find("output")) {
-        Fields f(*v, "output");
-        if (const Json* files = f.find("files")) {
-            const std::string key = f.key("files");
-            if (!files->is_array()) throw SceneError{key, "expected an array of file names, got " + typeName(*files)};
-            for (size_t i = 0; i < files->size(); ++i) {
-                const Json& name = (*files)[i];
-                if (!name.is_string() || name.get<std::string>().empty())
-                    throw SceneError{key + "[" + std::to_string(i) + "]", "expected a file name"};
-                s.outputs.push_back(name.get<std::string>());
-            }
-            s.outputsGiven = true;
-        }
-        f.integer("png_bits", s.pngBits, 8, 16);
-        require(s.pngBits == 8 || s.pngBits == 16, f.key("png_bits"), "expected 8 or 16");
-        f.boolean("transparent", s.transparent);
-        f.finish();
-    }
-    if (const Json* v = top.find("sequence")) {
-        Fields f(*v, "sequence");
-        f.integer("orbit", s.orbitFrames, 0, 10000000);
-        f.number("turntable", s.turntableDegrees);
-        f.finish();
-    }
+    if (const Json* v = top.find("settings")) exposureGiven = readSettings(*v, s.settings);
+    if (const Json* v = top.find("lighting")) readLighting(*v, s.settings);
+    if (const Json* v = top.find("lights")) s.lights = readLights(*v);
+    if (const Json* v = top.find("output")) readOutput(*v, s);
+    if (const Json* v = top.find("sequence")) readSequence(*v, s);
     top.finish();
 
+    // The lit path's tone curve wants a brighter exposure than the plain path's.
+    if (!exposureGiven) s.settings.exposure = s.lit() ? 2.0f : 1.0f;
     if (!s.outputsGiven) {
         if (s.orbitFrames > 0) s.outputs = {"galaxy_%04d.png"};
         else s.outputs = {"galaxy.png", "galaxy.exr"};
     }
     // A particle file has no tuned view: unless the scene places the camera, the view is fitted to it.
-    if (!fitGiven) s.fit = !s.inputFile.empty() && !eyeOrTargetGiven;
+    if (!cameraKeys.fit) s.fit = !s.inputFile.empty() && !cameraKeys.eyeOrTarget;
     return s;
 }
 
 Json lightToJson(const TLLight& l) {
     const float cone[2] = {l.outerAngle, l.innerAngle};
-    return Json{{"kind", kLightKinds[l.kind >= 0 && l.kind <= 2 ? l.kind : 0]},
+    return Json{{"kind", kLightKinds[l.kind >= TL_LIGHT_POINT && l.kind <= TL_LIGHT_DIRECTIONAL ? l.kind : TL_LIGHT_POINT]},
                 {"position", vec(l.position, 3)},
                 {"direction", vec(l.direction, 3)},
                 {"color", vec(l.color, 3)},
@@ -463,7 +463,7 @@ Json sceneToJson(const Scene& s) {
           {"target", vec(c.target)},
           {"up", vec(c.up)},
           {"fov", shortestDouble(c.fovY)},
-          {"projection", c.projection == 1 ? "panorama" : "perspective"},
+          {"projection", c.projection == TL_PROJECTION_PANORAMA ? "panorama" : "perspective"},
           {"aperture", shortestDouble(c.aperture)},
           {"focus", shortestDouble(c.focusDistance)},
           {"fit", s.fit},

@@ -30,13 +30,13 @@ struct Scene {
     uint32_t galaxySeed = 1;
     bool galaxyVelocities = false;  // also generated whenever the shutter is open
 
-    TLCamera camera{};
+    TLCamera camera = tlDefaultCamera();
     // Move the camera along its viewing direction until the whole cloud is in view, looking at the
     // centre of its bounds (particle files and the perspective projection only).
     bool fit = false;
 
-    TLRenderSettings settings{};  // lightingMode 1: the lit path, with `lights`
-    std::vector<TLLight> lights;
+    TLRenderSettings settings = tlDefaultSettings();  // the lit path lights the cloud with `lights`
+    std::vector<TLLight> lights;                      // sceneFromJson: defaultLights() unless given
 
     std::vector<std::string> outputs;  // .png or .exr paths; frame patterns for sequences
     bool outputsGiven = false;         // false: the defaults below are in `outputs`
@@ -46,18 +46,17 @@ struct Scene {
     int orbitFrames = 0;  // 0: a still
     float turntableDegrees = 360.0f;
 
-    bool lit() const { return settings.lightingMode == 1; }
+    bool lit() const { return settings.lightingMode == TL_LIGHTING_LIT; }
 };
 
 // The lights of a lit picture when none are given: a warm light above the bulge and a faint cool light
 // from above.
 std::vector<TLLight> defaultLights();
 
-// The light a --light description starts from: a white point light at the origin.
-TLLight defaultLight();
-
-// Builds a scene from a JSON object (an empty object gives the defaults). Without "output.files" the
-// outputs are galaxy.png and galaxy.exr for a still, galaxy_%04d.png for a sequence. Throws SceneError.
+// Builds a scene from a JSON object (an empty object gives the defaults: the camera and settings of
+// tlDefaultCamera and tlDefaultSettings, exposure 2 when lit, and defaultLights). Each light of "lights"
+// starts from tlDefaultLight. Without "output.files" the outputs are galaxy.png and galaxy.exr for a
+// still, galaxy_%04d.png for a sequence. Throws SceneError.
 Scene sceneFromJson(const Json& json);
 
 // The scene as JSON with every key present.
