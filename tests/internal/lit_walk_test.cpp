@@ -24,35 +24,20 @@ struct Scene {
 
 Scene perspective() {
     Scene s;
-    std::memset(&s.camera, 0, sizeof s.camera);
+    s.camera = TLCamera{};
     s.camera.eye = TLV3{1.0f, 3.0f, 6.0f};
     s.camera.up = TLV3{0.0f, 1.0f, 0.0f};
-    s.camera.fovY = 50.0f;
-    s.camera.focusDistance = 6.0f;
-    s.camera.aperture = 0.05f;
-    std::memset(&s.settings, 0, sizeof s.settings);
-    s.settings.width = 97;  // several of the walk's bands of 2048 pixels, and an odd size
-    s.settings.height = 71;
-    s.settings.samples = 3;
-    s.settings.jitterCount = 2;
-    s.settings.jitterSigma = 0.05f;
-    s.settings.shutter = 0.5f;
-    s.settings.seed = 9;
-    s.settings.ambient = 0.1f;
-    s.settings.baseLight[1] = 0.2f;
-    s.settings.anisotropy = 0.4f;
-    s.settings.shadowMapSize = 32;
-    s.settings.shadowSlices = 8;
-    s.settings.depthSlices = 8;
-    TLLight bulb;
-    std::memset(&bulb, 0, sizeof bulb);
+    s.camera.fovY = 50.0f, s.camera.focusDistance = 6.0f, s.camera.aperture = 0.05f;
+    TLRenderSettings& r = s.settings = TLRenderSettings{};
+    r.width = 97, r.height = 71;  // several of the walk's bands of 2048 pixels, and an odd size
+    r.samples = 3, r.jitterCount = 2, r.jitterSigma = 0.05f, r.shutter = 0.5f, r.seed = 9;
+    r.ambient = 0.1f, r.baseLight[1] = 0.2f, r.anisotropy = 0.4f;
+    r.shadowMapSize = 32, r.shadowSlices = 8, r.depthSlices = 8;
+    TLLight bulb{};
     bulb.position[1] = 0.3f;
-    bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f;
-    bulb.castShadows = 1;
+    bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f, bulb.castShadows = 1;
     TLLight sun = bulb;
-    sun.kind = 2;
-    sun.direction[0] = 0.3f;
-    sun.direction[1] = -1.0f;
+    sun.kind = 2, sun.direction[0] = 0.3f, sun.direction[1] = -1.0f;
     s.lights = {bulb, sun};
     return s;
 }
@@ -62,8 +47,7 @@ Scene panorama() {
     s.camera.projection = 1;
     s.camera.eye = TLV3{0.2f, 0.1f, 0.3f};
     s.camera.eyeOffset = 0.05f;
-    s.settings.shutter = 0.0f;
-    s.settings.samples = 2;
+    s.settings.shutter = 0.0f, s.settings.samples = 2;
     return s;
 }
 
