@@ -98,16 +98,4 @@ TEST(DerivedBoxes, PaddedBoxAndCoreBox) {
     EXPECT_EQ(std::memcmp(&one, &padded, sizeof one), 0);
 }
 
-TEST(DerivedBoxes, ParticleCrossSectionIsAQuarterSurfaceTimesDensityPerParticle) {
-    const tl::Box core{{0.0f, 0.0f, 0.0f}, {2.0f, 3.0f, 4.0f}}, flat{{0.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 0.0f}};
-    // (4 x 2 + 4 x 3 + 3 x 2) / 2 = 13, times density 2, over 13 particles; a flat box is 0.001 thick.
-    const struct {
-        const tl::Box* box;
-        uint64_t count;
-        float density, want;
-    } cases[] = {{&core, 13, 2.0f, 2.0f}, {&core, 0, 2.0f, 0.0f}, {&core, 13, 0.0f, 0.0f}, {&core, 13, -1.0f, 0.0f},
-                 {&core, 13, std::nanf(""), 0.0f}, {&flat, 1, 1.0f, 0.501f}};
-    for (const auto& c : cases) EXPECT_FLOAT_EQ(tl::particleCrossSection(*c.box, c.count, c.density), c.want);
-}
-
 }  // namespace

@@ -1,12 +1,11 @@
-// The camera frame and the shared per-sample steps: buildFrame's clamps and view rows, work
-// decomposition, sample placement and camera projection.
+// buildFrame's clamps and view rows, and the shared per-sample steps: work decomposition, sample
+// placement and camera projection.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <set>
-#include <utility>
 
 #include "kernels/sampling.h"
 #include "render/frame.h"
@@ -17,24 +16,17 @@ constexpr float kPi = 3.14159265f, kNaN = std::numeric_limits<float>::quiet_NaN(
 
 // A camera at the origin looking down -z with y up: view coordinates equal world coordinates.
 TLCamera forwardCamera(int projection = 0, float eyeOffset = 0.0f) {
-    TLCamera c;
-    std::memset(&c, 0, sizeof c);
+    TLCamera c{};
     c.target = TLV3{0.0f, 0.0f, -1.0f};
     c.up = TLV3{0.0f, 1.0f, 0.0f};
-    c.fovY = 90.0f;
+    c.fovY = 90.0f, c.projection = projection, c.eyeOffset = eyeOffset;
     c.lonMin = -180.0f, c.lonMax = 180.0f, c.latMin = -90.0f, c.latMax = 90.0f;
-    c.projection = projection;
-    c.eyeOffset = eyeOffset;
     return c;
 }
 
 TLRenderSettings plainSettings(int width = 200, int height = 100) {
-    TLRenderSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.width = width;
-    s.height = height;
-    s.intensity = 1.0f;
-    s.samples = 1;
+    TLRenderSettings s{};
+    s.width = width, s.height = height, s.intensity = 1.0f, s.samples = 1;
     return s;
 }
 
@@ -50,37 +42,27 @@ bool project(const TLFrame& f, TLV3 p, tl::CameraHit& hit) {
 }  // namespace
 
 TEST(BuildFrame, SamplingAndLensClamps) {
-    struct Case {
-        int samples, jitter;
-        float shutter, focus, aperture;
-        int wantSamples, wantJitter;
-        float wantShutter, wantAperture, wantInvFocus;
-    } cases[] = {
+    // samples, jitter copies, shutter, focus distance, aperture; then the frame's values of the five.
+    const float cases[][10] = {
         {-5, -3, kNaN, 0, 1, 1, 0, 0, 0, 0},          {0, 0, -1, 2, 0, 1, 0, 0, 0, 0.5f},
         {4, 3, 0.5f, 2, 0.1f, 4, 3, 0.5f, 0.1f, 0.5f}, {1, 0, 1, -2, 0.1f, 1, 0, 1, 0, 0},
         {2, 0, 0, kNaN, 1, 2, 0, 0, 0, 0},
     };
-    for (const Case& k : cases) {
+    for (const auto& k : cases) {
         TLCamera c = forwardCamera();
-        c.focusDistance = k.focus;
-        c.aperture = k.aperture;
+        c.focusDistance = k[3], c.aperture = k[4];
         TLRenderSettings s = plainSettings();
-        s.samples = k.samples, s.jitterCount = k.jitter, s.shutter = k.shutter, s.intensity = 2.0f;
+        s.samples = static_cast<int>(k[0]), s.jitterCount = static_cast<int>(k[1]), s.shutter = k[2], s.intensity = 2;
         const TLFrame f = tl::buildFrame(c, s);
-        SCOPED_TRACE(::testing::Message() << k.samples << " samples, focus " << k.focus);
-        EXPECT_EQ(f.samples, k.wantSamples);
-        EXPECT_EQ(f.jitterCount, k.wantJitter);
-        EXPECT_EQ(f.shutter, k.wantShutter);
-        EXPECT_EQ(f.aperture, k.wantAperture);
-        EXPECT_EQ(f.invFocus, k.wantInvFocus);
-        EXPECT_FLOAT_EQ(f.colorScale, 2.0f / 255.0f / k.wantSamples);
-        EXPECT_FLOAT_EQ(f.alphaScale, 2.0f / k.wantSamples);
+        const float got[5] = {float(f.samples), float(f.jitterCount), f.shutter, f.aperture, f.invFocus};
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(got[i], k[5 + i]) << "row " << (&k - cases) << ", value " << i;
+        EXPECT_FLOAT_EQ(f.colorScale, 2.0f / 255.0f / k[5]);
+        EXPECT_FLOAT_EQ(f.alphaScale, 2.0f / k[5]);
     }
 }
 
 TEST(BuildFrame, OrthonormalRowsAndDegenerateCameras) {
-    // An off-axis camera with a sloppy up hint: orthonormal rows, the eye at the view origin, the target
-    // straight ahead and up still up.
+    // An off-axis camera with a sloppy up hint: orthonormal rows, the eye at the view origin.
     TLCamera c = forwardCamera();
     c.eye = TLV3{3.0f, 4.0f, -2.0f};
     c.target = TLV3{-1.0f, 0.5f, 7.0f};
@@ -92,12 +74,7 @@ TEST(BuildFrame, OrthonormalRowsAndDegenerateCameras) {
             EXPECT_NEAR(rows[a][0] * rows[b][0] + rows[a][1] * rows[b][1] + rows[a][2] * rows[b][2], a == b, 1e-5f);
         EXPECT_NEAR(rows[a][0] * c.eye.x + rows[a][1] * c.eye.y + rows[a][2] * c.eye.z + rows[a][3], 0.0f, 1e-5f);
     }
-    const float zT = g.viewZ[0] * c.target.x + g.viewZ[1] * c.target.y + g.viewZ[2] * c.target.z + g.viewZ[3];
-    EXPECT_NEAR(zT, -std::sqrt(16.0f + 12.25f + 81.0f), 1e-4f);
-    EXPECT_GT(g.viewY[1], 0.0f);
-
-    // An eye on its target or an up along the view: zero rows, never NaN; without a view direction
-    // nothing is projected.
+    // An eye on its target or an up along the view: zero rows, never NaN.
     TLCamera same = forwardCamera(), parallel = forwardCamera();
     same.target = same.eye;
     parallel.up = TLV3{0.0f, 0.0f, -3.0f};
@@ -116,10 +93,9 @@ TEST(WorkDecomposition, CopiesThenSamplesWithinAParticleInSixtyFourBits) {
     s.samples = 3;
     const TLFrame f = tl::buildFrame(forwardCamera(), s);
     EXPECT_EQ(tl::workPerParticle(f), 9u);
-    for (uint64_t w = 0; w < 18; ++w) {
-        const tl::WorkItem item = tl::decomposeWork(f, w);
-        EXPECT_TRUE(item.i == w / 9 && item.k == (w % 9) / 3 && item.j == w % 3) << w;
-    }
+    for (uint64_t w = 0; w < 18; ++w)
+        EXPECT_TRUE(tl::decomposeWork(f, w).i == w / 9 && tl::decomposeWork(f, w).k == (w % 9) / 3 &&
+                    tl::decomposeWork(f, w).j == w % 3) << w;
     // The largest settings: about 2^62 work items per particle, nothing truncated to 32 bits.
     s.jitterCount = s.samples = std::numeric_limits<int32_t>::max();
     const TLFrame big = tl::buildFrame(forwardCamera(), s);
@@ -135,9 +111,7 @@ TEST(WorkDecomposition, CopiesThenSamplesWithinAParticleInSixtyFourBits) {
 
 TEST(PlaceSample, CopyJitterDependsOnParticleAndCopyOnlyAndTheStreamIsPinned) {
     TLRenderSettings s = plainSettings();
-    s.jitterCount = 3;
-    s.jitterSigma = 0.5f;
-    s.samples = 4;
+    s.jitterCount = 3, s.jitterSigma = 0.5f, s.samples = 4;
     const TLV3 positions[1] = {{10.0f, 20.0f, 30.0f}};
     std::set<std::pair<float, float>> offsets;
     for (uint32_t seed : {0u, 1u, 0xFFFFFFFFu}) {
@@ -172,8 +146,7 @@ TEST(PlaceSample, CopyJitterDependsOnParticleAndCopyOnlyAndTheStreamIsPinned) {
 
 TEST(PlaceSample, MotionBlurSpansTheShutterCentredAndNeedsBothInputs) {
     TLRenderSettings s = plainSettings();
-    s.shutter = 2.0f;
-    s.samples = 4000;
+    s.shutter = 2.0f, s.samples = 4000;
     const TLFrame f = tl::buildFrame(forwardCamera(), s);
     const TLV3 positions[1] = {{5.0f, 1.0f, -3.0f}}, velocities[1] = {{1.0f, 0.0f, 0.0f}};
     float lo = 1e9f, hi = -1e9f;
@@ -195,17 +168,27 @@ TEST(PlaceSample, MotionBlurSpansTheShutterCentredAndNeedsBothInputs) {
     }
 }
 
-// Points through the perspective camera of fov 90 on 200 x 100 (scaleX 0.5) and the full panorama on
-// 360 x 180 (one pixel a degree): the pixel, or -1 for a culled point.
+// Points through the perspective camera of fov 90 on 200 x 100 (scaleX 0.5), the full panorama on
+// 360 x 180 (one pixel a degree) and stereo panoramas on 3600 x 1800 with eyes 0.5 off the centre,
+// where a point 2 ahead is seen asin(0.25) to the side, one converging on it, one whose offset fades
+// within 30 degrees of the poles (linearly to the top: half at 75 degrees; squared to the bottom: a
+// quarter at -75): the pixel, or -1 for a culled point.
 TEST(Projection, PixelsOfPerspectiveAndPanorama) {
     const float inf = std::numeric_limits<float>::infinity();
-    const TLFrame persp = frameOf(forwardCamera()), pano = frameOf(forwardCamera(1), 360, 180);
-    TLCamera quarter = forwardCamera(1);
+    TLCamera quarter = forwardCamera(1), shifted = forwardCamera(1);
     quarter.lonMin = 0.0f, quarter.lonMax = 90.0f;
-    TLCamera shifted = quarter;  // a range that starts far below -180 wraps from its left edge
-    shifted.lonMin = -360.0f, shifted.lonMax = -270.0f;
-    const TLFrame q = frameOf(quarter, 90, 180), sh = frameOf(shifted, 90, 180);
-    struct Case {
+    shifted.lonMin = -360.0f, shifted.lonMax = -270.0f;  // far below -180: wrapped from its left edge
+    TLCamera toeIn = forwardCamera(1, 0.5f), faded = forwardCamera(1, 0.5f);
+    toeIn.convergence = 2.0f;
+    faded.poleModeTop = 1, faded.poleAngleTop = 30.0f;
+    faded.poleModeBottom = 2, faded.poleAngleBottom = 30.0f, faded.poleExponentBottom = 2.0f;
+    const TLFrame persp = frameOf(forwardCamera()), pano = frameOf(forwardCamera(1), 360, 180),
+                  q = frameOf(quarter, 90, 180), sh = frameOf(shifted, 90, 180),
+                  right = frameOf(forwardCamera(1, 0.5f), 3600, 1800), left = frameOf(forwardCamera(1, -0.5f), 3600, 1800),
+                  conv = frameOf(toeIn, 3600, 1800), fade = frameOf(faded, 3600, 1800);
+    const float s75 = 2.0f * std::sin(75.0f * kPi / 180), c75 = 2.0f * std::cos(75.0f * kPi / 180);
+    const float s50 = 2.0f * std::sin(50.0f * kPi / 180), c50 = 2.0f * std::cos(50.0f * kPi / 180);
+    const struct {
         const TLFrame* f;
         TLV3 p;
         int px, py;
@@ -217,9 +200,11 @@ TEST(Projection, PixelsOfPerspectiveAndPanorama) {
         {&persp, {inf, 0, -5}, -1, -1},    {&pano, {0, 0, -5}, 180, 90},      {&pano, {5, 0, 0}, 270, 90},
         {&pano, {-5, 0, 0}, 90, 90},       {&pano, {0, 5, -5}, 180, 45},      {&pano, {0, -5, -5}, 180, 135},
         {&pano, {0, 5, 0}, -1, -1},        {&q, {-5, 0, -5}, -1, -1},         {&q, {5, 0, -5}, 45, 90},
-        {&sh, {5, 0, -5}, 45, 90},
+        {&sh, {5, 0, -5}, 45, 90},         {&right, {0, 0, -2}, 1655, 900},   {&left, {0, 0, -2}, 1944, 900},
+        {&right, {0, 0, -0.4f}, -1, -1},   {&conv, {0, 0, -2}, 1800, 900},    {&fade, {0, s75, -c75}, 1511, 132},
+        {&fade, {0, -s75, -c75}, 1660, 1654}, {&fade, {0, s50, -c50}, 1571, 377},  // outside the band: no fade
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         tl::CameraHit hit;
         const bool seen = project(*c.f, c.p, hit);
         SCOPED_TRACE(::testing::Message() << c.p.x << "," << c.p.y << "," << c.p.z);
@@ -232,27 +217,18 @@ TEST(Projection, PixelsOfPerspectiveAndPanorama) {
     ASSERT_TRUE(project(pano, TLV3{0.0f, 0.0f, 5.0f}, hit));  // straight behind: the left or right edge
     EXPECT_TRUE(hit.px == 0 || hit.px == 359) << hit.px;
     ASSERT_TRUE(project(pano, TLV3{0.0f, 5.0f, -5.0f}, hit));
-    EXPECT_FLOAT_EQ(hit.d, 5.0f);
-    EXPECT_NEAR(hit.phi, kPi / 4, 1e-6f);
+    EXPECT_TRUE(hit.d == 5.0f && std::fabs(hit.phi - kPi / 4) < 1e-6f) << hit.d << " " << hit.phi;
+    ASSERT_TRUE(project(right, TLV3{0.0f, 0.0f, -2.0f}, hit));
+    EXPECT_NEAR(hit.d, std::sqrt(3.75f), 1e-5f) << "the distance along the eye's ray";
 }
 
 TEST(Projection, DepthOfFieldKeepsTheFocusPlaneSharpAndFillsTheDisk) {
     TLCamera c = forwardCamera();
-    c.focusDistance = 10.0f;
-    c.aperture = 0.5f;
+    c.focusDistance = 10.0f, c.aperture = 0.5f;
     const TLFrame f = frameOf(c, 400, 400);
-    std::set<std::pair<int, int>> focused;
-    for (uint32_t draw = 0; draw < 200; ++draw) {
-        uint32_t s = tl::lowbias32(draw);
-        tl::CameraHit hit;
-        ASSERT_TRUE(tl::projectToCamera(f, TLV3{0.0f, 0.0f, -10.0f}, s, hit));
-        EXPECT_NE(s, tl::lowbias32(draw)) << "the lens drew from the stream";
-        focused.insert({hit.px, hit.py});
-    }
-    EXPECT_EQ(focused, (std::set<std::pair<int, int>>{{200, 200}}));
-    // A point at depth 2: (1/2 - 1/10) x 0.5 = 0.2 on the view plane, a disk of 40 pixels' radius
-    // around its sharp image. Lens samples fill the disk evenly: every quadrant, and a mean squared
-    // radius of half the disk's.
+    // A point at depth 2: (1/2 - 1/10) x 0.5 = 0.2 on the view plane, a disk of 40 pixels' radius around
+    // its sharp image, filled evenly: every quadrant, a mean squared radius of half the disk's. The focus
+    // plane stays sharp.
     const float cx = 200.0f + 0.15f * 200.0f, cy = 200.0f;
     double r2 = 0.0;
     int quadrants[4] = {0, 0, 0, 0};
@@ -261,6 +237,7 @@ TEST(Projection, DepthOfFieldKeepsTheFocusPlaneSharpAndFillsTheDisk) {
         uint32_t st = tl::lowbias32(draw + 1000);
         tl::CameraHit hit;
         ASSERT_TRUE(tl::projectToCamera(f, TLV3{0.3f, 0.0f, -2.0f}, st, hit));
+        ASSERT_NE(st, tl::lowbias32(draw + 1000)) << "the lens draws from the stream";
         const float dx = hit.px + 0.5f - cx, dy = hit.py + 0.5f - cy;
         ASSERT_LE(std::hypot(dx, dy), 41.5f);
         r2 += dx * dx + dy * dy;
@@ -268,47 +245,14 @@ TEST(Projection, DepthOfFieldKeepsTheFocusPlaneSharpAndFillsTheDisk) {
     }
     EXPECT_NEAR(r2 / n, 40.0 * 40.0 / 2.0, 40.0);
     for (int q : quadrants) EXPECT_NEAR(q, n / 4, n / 20);
-    // Without a lens the stream is left alone.
+    for (uint32_t s : {1u, 77u, 0xDEADBEEFu}) {
+        tl::CameraHit hit;
+        ASSERT_TRUE(tl::projectToCamera(f, TLV3{0.0f, 0.0f, -10.0f}, s, hit));
+        EXPECT_TRUE(hit.px == 200 && hit.py == 200) << "the focus plane stays sharp";
+    }
     uint32_t s = 77;
     tl::CameraHit hit;
     ASSERT_TRUE(tl::projectToCamera(frameOf(forwardCamera()), TLV3{0.0f, 0.0f, -3.0f}, s, hit));
-    EXPECT_EQ(s, 77u);
+    EXPECT_EQ(s, 77u) << "without a lens the stream is left alone";
 }
 
-TEST(Projection, StereoEyesToeInAndPoleFade) {
-    const float h = 0.5f, d = 2.0f, deg = kPi / 180.0f;
-    const TLV3 ahead{0.0f, 0.0f, -d};
-    tl::CameraHit right, left;
-    ASSERT_TRUE(project(frameOf(forwardCamera(1, h), 3600, 1800), ahead, right));
-    ASSERT_TRUE(project(frameOf(forwardCamera(1, -h), 3600, 1800), ahead, left));
-    // theta = 0 -/+ asin(h / d); one degree is 10 pixels.
-    const float shift = std::asin(h / d) / deg * 10.0f;
-    EXPECT_NEAR(right.px, 1800.0f - shift, 1.0f);
-    EXPECT_NEAR(left.px, 1800.0f + shift, 1.0f);
-    EXPECT_NEAR(right.d, std::sqrt(d * d - h * h), 1e-5f);
-    EXPECT_NEAR(left.d, right.d, 1e-6f);
-    EXPECT_FALSE(project(frameOf(forwardCamera(1, h)), TLV3{0.0f, 0.0f, -0.4f}, right)) << "inside the eye circle";
-    TLCamera toeIn = forwardCamera(1, h);
-    toeIn.convergence = d;  // the eyes converge on the point ahead
-    ASSERT_TRUE(project(frameOf(toeIn, 3600, 1800), ahead, right));
-    EXPECT_NEAR(right.px, 1800.0f, 1.0f);
-
-    TLCamera c = forwardCamera(1, 0.5f);
-    c.poleModeTop = 1, c.poleAngleTop = 30.0f;
-    c.poleModeBottom = 2, c.poleAngleBottom = 30.0f, c.poleExponentBottom = 2.0f;
-    const TLFrame f = frameOf(c, 3600, 1800);
-    const float elevations[] = {50, 75, 90, -75, -50}, fades[] = {1, 0.5f, 0, 0.25f, 1};  // linear; power 2 below
-    for (int k = 0; k < 5; ++k)
-        EXPECT_NEAR(tl::poleFade(f, std::sin(elevations[k] * deg), std::cos(elevations[k] * deg)), fades[k], 1e-5f);
-    // At 75 degrees the faded eye sees what an eye at half the offset sees without fade.
-    const TLV3 high{0.0f, 2.0f * std::sin(75.0f * deg), -2.0f * std::cos(75.0f * deg)};
-    ASSERT_TRUE(project(f, high, right));
-    ASSERT_TRUE(project(frameOf(forwardCamera(1, 0.25f), 3600, 1800), high, left));
-    EXPECT_NEAR(right.px, left.px, 1);
-    EXPECT_NEAR(right.d, left.d, 1e-5f);
-    // Mode 0 or a zero band leaves the offset alone.
-    c.poleModeTop = 0;
-    EXPECT_EQ(tl::poleFade(frameOf(c), 1.0f, 0.0f), 1.0f);
-    c.poleModeTop = 1, c.poleAngleTop = 0.0f;
-    EXPECT_EQ(tl::poleFade(frameOf(c), 1.0f, 0.0f), 1.0f);
-}

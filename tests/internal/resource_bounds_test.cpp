@@ -153,21 +153,4 @@ TEST(DeepMapColumns, SlicePositionStaysInsideAnyColumn) {
     }
 }
 
-// The far particle of a deep column lands on its last slice: on a 2 x 1 image with 2^24 + 4 slices
-// the left pixel's deposit must not reach the right pixel, which no particle covers.
-TEST_F(ResourceBounds, DeepestSliceOfALongColumnStaysInItsPixel) {
-    const TLV3 points[2] = {{-0.5f, 0.0f, -1.0f}, {-20000.0f, 0.0f, -40000.0f}};
-    ASSERT_EQ(tlReserve(ctx, 2, 0), 0);
-    ASSERT_EQ(tlUpload(ctx, points, nullptr, nullptr, 2, 0), 0);
-    camera.eye = TLV3{0.0f, 0.0f, 0.0f};
-    camera.target = TLV3{0.0f, 0.0f, -1.0f};
-    camera.fovY = 90.0f;
-    settings.width = 2, settings.height = 1, settings.lightingMode = 1, settings.density = 50.0f;
-    settings.depthSlices = (1 << 24) + 4;
-    std::vector<TLFloat4> image(2);
-    ASSERT_EQ(tlRender(ctx, &camera, &settings, nullptr, 0, nullptr, image.data(), nullptr), 0) << lastError();
-    EXPECT_GT(image[0].w, 0.0f) << "the particles are seen";
-    EXPECT_EQ(image[1].w, 0.0f) << "nothing lies in the right pixel";
-}
-
 }  // namespace

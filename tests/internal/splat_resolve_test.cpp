@@ -147,35 +147,6 @@ TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     }
 }
 
-bool same(float got, float want) {
-    return (std::isnan(got) && std::isnan(want)) || std::fabs(got - want) <= 1e-6f * std::fmax(1.0f, std::fabs(want));
-}
-
-TEST(Resolve, ToneCurveAlphaAndBytes) {
-    const float e1 = 0.6321206f, e2 = 0.8646647f, nan = std::numeric_limits<float>::quiet_NaN();
-    const struct {
-        float acc[4], exposure, want[4];
-        uint8_t bytes[3];
-    } cases[] = {
-        {{0, 0, 0, 0}, 1.0f, {0, 0, 0, 0}, {0, 0, 0}},
-        {{1, 1, 1, 1}, 1.0f, {e1, e1, e1, e1}, {207, 207, 207}},
-        {{2, 0, 0, 0}, 1.0f, {e2, 0, 0, e2}, {239, 0, 0}},  // alpha follows the brightest channel
-        {{0, 0, 0, 1}, 1.0f, {0, 0, 0, e1}, {0, 0, 0}},
-        {{1, 2, 3, 4}, 0.0f, {0, 0, 0, 0}, {0, 0, 0}},
-        {{200, 200, 0, 0}, 1.0f, {1, 1, 0, 1}, {255, 255, 0}},  // the exponential underflows: exactly 1
-        // A negative exposure: negative colours, alpha 0, bytes 0 (NaN after the power converts to 0).
-        {{1, 0.5f, 0, 1}, -1.0f, {-1.7182817f, -0.6487213f, 0, 0}, {0, 0, 0}},
-        {{nan, 1, 0, 0}, 1.0f, {nan, e1, 0, e1}, {0, 207, 0}},  // the alpha maximum ignores NaN
-    };
-    for (const auto& c : cases) {
-        const TLFloat4 v = tl::resolveLinear(c.acc[0], c.acc[1], c.acc[2], c.acc[3], c.exposure);
-        const TLUChar4 b = tl::encodePixel(v);
-        const float got[4] = {v.x, v.y, v.z, v.w};
-        for (int k = 0; k < 4; ++k) EXPECT_TRUE(same(got[k], c.want[k])) << c.acc[0] << ": " << k << " is " << got[k];
-        EXPECT_TRUE(b.x == c.bytes[0] && b.y == c.bytes[1] && b.z == c.bytes[2] && b.w == 255) << c.acc[0];
-    }
-}
-
 // Empty pixels take a shortcut on the host, in the plain and in the lit resolve: it must give the same
 // bits as the per-pixel code for every exposure; threads beyond the pixel count write nothing.
 TEST(Resolve, LaunchersMatchThePerPixelCodeForEveryExposure) {
@@ -185,8 +156,8 @@ TEST(Resolve, LaunchersMatchThePerPixelCodeForEveryExposure) {
     const std::vector<float> depth = {0, 0, 1, 0, 0, 0, 3, 0.5f};
     const int32_t all = static_cast<int32_t>(depth.size());
     for (bool lit : {false, true})
-        for (int32_t pixels : {all, all - 1, 3})
-            for (float exposure : {1.0f, 0.0f, -1.0f, 2.5f, inf, -inf, nan}) {
+        for (int32_t pixels : {all, 3})
+            for (float exposure : {1.0f, 0.0f, -1.0f, inf, -inf, nan}) {
                 std::vector<TLFloat4> image(all + 1, TLFloat4{-7, -7, -7, -7});
                 std::vector<TLUChar4> bytes(all + 1, TLUChar4{1, 2, 3, 4});
                 if (lit) tl::launchResolveVol(tl::LaunchConfig{1, 256}, acc.data(), depth.data(), bytes.data(),
