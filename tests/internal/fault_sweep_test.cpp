@@ -103,18 +103,4 @@ TEST_F(FaultSweep, EveryCallOfAFrameFailsInTurnAndTheContextRecovers) {
     }
 }
 
-TEST_F(FaultSweep, StoreCallsFailInTurnAndTheStoreRecovers) {
-    const std::vector<TLV3> points = {{1, 2, 3}, {-4, 5, -6}, {7, -8, 9}};
-    const std::vector<TLUChar4> colors = {{10, 20, 30, 255}, {40, 50, 60, 128}, {70, 80, 90, 0}};
-    auto store = [&](TLContext* ctx, Images& out) {
-        if (tlReserve(ctx, 3, 1) || tlUpload(ctx, points.data(), colors.data(), points.data(), 2, 0) ||
-            tlUpload(ctx, points.data() + 2, nullptr, nullptr, 1, 2))
-            return 1;
-        return frame(ctx, false, out);
-    };
-    EXPECT_GE(sweep(store, [](TLContext*) {}), 10);
-    auto testCloud = [&](TLContext* ctx, Images& out) { return tlGenerateTestCloud(ctx, 300, 2, 1) || frame(ctx, true, out); };
-    EXPECT_GE(sweep(testCloud, [](TLContext*) {}), 20);
-}
-
 }  // namespace

@@ -45,14 +45,10 @@ tl::LitConstants litFor(TLLight light, const tl::Box& box, int32_t n, int32_t s,
 }  // namespace
 
 TEST(DeepMaps, SlicePositionAndPrefix) {
-    struct Case {
-        float depth;
-        int32_t i;
-        float f;
-    } cases[] = {{2.0f, 1, 0.5f}, {-3.0f, 0, 0.0f}, {1e30f, 3, 0.0f}, {std::nanf(""), 0, 0.0f}};
-    for (const Case& c : cases) {
-        const SlicePosition p = tl::slicePosition(c.depth, 1.0f, 4);
-        EXPECT_TRUE(p.i == c.i && p.f == c.f) << c.depth << ": " << p.i << " + " << p.f;
+    const float cases[][3] = {{2.0f, 1, 0.5f}, {-3.0f, 0, 0.0f}, {1e30f, 3, 0.0f}, {std::nanf(""), 0, 0.0f}};
+    for (const auto& c : cases) {
+        const SlicePosition p = tl::slicePosition(c[0], 1.0f, 4);
+        EXPECT_TRUE(p.i == c[1] && p.f == c[2]) << c[0] << ": " << p.i << " + " << p.f;
     }
     // Mid-slice running sums and column totals; reading between slice middles interpolates.
     std::vector<float> data = {1.0f, 2.0f, 3.0f, 4.0f, 0.0f, 0.0f}, totals(2, -1.0f);
@@ -155,32 +151,21 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
 
 TEST(LitShading, Terms) {
     const float nan = std::nanf("");
-    struct Case {
-        const char* what;
-        float got, want;
-    } cases[] = {
-        {"weight: a panorama pole with density 0", tl::depositWeight(0.0f, 0.0f), 0.0f},
-        {"weight: larger than the pixel", tl::depositWeight(0.5f, 0.5f), 1.0f},
-        {"weight: a share", tl::depositWeight(0.5f, 2.0f), 0.25f},
-        {"inverse square, not capped", tl::falloffAttenuation(1, 2.0f, 0.0f, 1.0f), 4.0f},
-        {"inverse square at r 0: r^2 held at 1e-6", tl::falloffAttenuation(1, 1.0f, 0.0f, 0.0f), 1e6f},
-        {"inverse, capped", tl::falloffAttenuation(4, 2.0f, 0.0f, 1.0f), 1.0f},
-        {"no range: no falloff", tl::falloffAttenuation(1, 0.0f, 0.0f, 3.0f), 1.0f},
-        {"linear, at the range", tl::falloffAttenuation(5, 3.0f, 1.0f, 3.0f), 0.0f},
-        {"linear, between", tl::falloffAttenuation(5, 3.0f, 1.0f, 2.5f), 0.25f},
-        {"cut-off beyond", tl::falloffAttenuation(6, 3.0f, 0.0f, 3.01f), 0.0f},
-        {"unknown falloff", tl::falloffAttenuation(9, 3.0f, 0.0f, 100.0f), 1.0f},
-        {"cone: halfway", tl::coneFactor(0.7f, 0.9f, 0.5f), 0.5f},
-        {"cone: x 0.25 gives x^2 (3 - 2x)", tl::coneFactor(0.6f, 0.9f, 0.5f), 0.15625f},
-        {"cone: the outer edge", tl::coneFactor(0.5f, 0.9f, 0.5f), 0.0f},
-        {"cone: a hard edge, on it", tl::coneFactor(0.8f, 0.8f, 0.8f), 1.0f},
-        {"cone: a hard edge, outside", tl::coneFactor(0.7999f, 0.8f, 0.8f), 0.0f},
-        {"phase: into the light", tl::phaseFactor(0.5f, -1.0f), 6.0f},
-        {"phase: across, 0.75 / 1.25^1.5", tl::phaseFactor(0.5f, 0.0f), 0.5366563f},
-        {"phase: isotropic below 1e-4", tl::phaseFactor(5e-5f, -1.0f), 1.0f},
+    const float cases[][2] = {
+        // Deposit weight: a panorama pole with density 0, a sample larger than the pixel, a share of it.
+        {tl::depositWeight(0.0f, 0.0f), 0.0f}, {tl::depositWeight(0.5f, 0.5f), 1.0f}, {tl::depositWeight(0.5f, 2), 0.25f},
+        // Falloff: inverse square, at r 0 (r^2 held at 1e-6), without a range; inverse, capped at 1;
+        // linear from the inner range to the range, at and between them; a cut-off; an unknown mode.
+        {tl::falloffAttenuation(1, 2, 0, 1), 4.0f}, {tl::falloffAttenuation(1, 1, 0, 0), 1e6f},
+        {tl::falloffAttenuation(1, 0, 0, 3), 1.0f}, {tl::falloffAttenuation(4, 2, 0, 1), 1.0f},
+        {tl::falloffAttenuation(5, 3, 1, 3), 0.0f}, {tl::falloffAttenuation(5, 3, 1, 2.5f), 0.25f},
+        {tl::falloffAttenuation(6, 3, 0, 3.01f), 0.0f}, {tl::falloffAttenuation(9, 3, 0, 100), 1.0f},
+        // Cone: halfway between the cones, and x = 0.25 giving x^2 (3 - 2x).
+        {tl::coneFactor(0.7f, 0.9f, 0.5f), 0.5f}, {tl::coneFactor(0.6f, 0.9f, 0.5f), 0.15625f},
+        // Phase: looking into the light, across it (0.75 / 1.25^1.5), isotropic below |g| 1e-4.
+        {tl::phaseFactor(0.5f, -1), 6.0f}, {tl::phaseFactor(0.5f, 0), 0.5366563f}, {tl::phaseFactor(5e-5f, -1), 1.0f},
     };
-    for (const Case& c : cases) EXPECT_NEAR(c.got, c.want, 1e-6f * std::fmax(1.0f, c.want)) << c.what;
-
+    for (const auto& c : cases) EXPECT_NEAR(c[0], c[1], 1e-6f * std::fmax(1.0f, c[1])) << "row " << (&c - cases);
     // Cube faces +x, -x, +y, -y, +z, -z; x wins ties, y wins ties with z, a NaN x picks -x.
     const float faces[][4] = {{2, 1, -1, 0}, {-2, 1, 1, 1}, {1, 3, 2, 2}, {1, -3, 2, 3}, {0.5f, 0.5f, 1, 4},
                               {0.5f, 0.5f, -1, 5}, {1, 1, 1, 0}, {0, -1, 1, 3}, {nan, 1, 1, 1}};

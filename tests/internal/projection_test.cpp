@@ -64,9 +64,7 @@ TEST(BuildFrame, SamplingAndLensClamps) {
 TEST(BuildFrame, OrthonormalRowsAndDegenerateCameras) {
     // An off-axis camera with a sloppy up hint: orthonormal rows, the eye at the view origin.
     TLCamera c = forwardCamera();
-    c.eye = TLV3{3.0f, 4.0f, -2.0f};
-    c.target = TLV3{-1.0f, 0.5f, 7.0f};
-    c.up = TLV3{0.2f, 3.0f, 0.1f};
+    c.eye = TLV3{3.0f, 4.0f, -2.0f}, c.target = TLV3{-1.0f, 0.5f, 7.0f}, c.up = TLV3{0.2f, 3.0f, 0.1f};
     const TLFrame g = frameOf(c);
     const float* rows[3] = {g.viewX, g.viewY, g.viewZ};
     for (int a = 0; a < 3; ++a) {
@@ -76,74 +74,56 @@ TEST(BuildFrame, OrthonormalRowsAndDegenerateCameras) {
     }
     // An eye on its target or an up along the view: zero rows, never NaN.
     TLCamera same = forwardCamera(), parallel = forwardCamera();
-    same.target = same.eye;
-    parallel.up = TLV3{0.0f, 0.0f, -3.0f};
-    for (const TLCamera& bad : {same, parallel}) {
-        const TLFrame f = frameOf(bad);
-        for (int k = 0; k < 4; ++k) EXPECT_TRUE(f.viewX[k] == 0.0f && f.viewY[k] == 0.0f) << k;
-    }
+    same.target = same.eye, parallel.up = TLV3{0.0f, 0.0f, -3.0f};
+    for (const TLCamera& bad : {same, parallel})
+        for (int k = 0; k < 4; ++k) EXPECT_TRUE(frameOf(bad).viewX[k] == 0.0f && frameOf(bad).viewY[k] == 0.0f) << k;
     EXPECT_EQ(frameOf(parallel).viewZ[2], 1.0f);
     tl::CameraHit hit;
     EXPECT_FALSE(project(frameOf(same), TLV3{0.0f, 0.0f, -5.0f}, hit));
 }
 
-TEST(WorkDecomposition, CopiesThenSamplesWithinAParticleInSixtyFourBits) {
+// Work items: copies then samples within a particle, in 64 bits (about 2^62 per particle at most);
+// a copy's jitter depends on the particle and the copy alone, and is Gaussian with sigma on each axis;
+// the sample stream is pinned, computed by hand from the hash, with both halves of the particle index.
+TEST(PlaceSample, WorkDecompositionCopyJitterAndTheSampleStream) {
     TLRenderSettings s = plainSettings();
-    s.jitterCount = 2;
-    s.samples = 3;
-    const TLFrame f = tl::buildFrame(forwardCamera(), s);
-    EXPECT_EQ(tl::workPerParticle(f), 9u);
-    for (uint64_t w = 0; w < 18; ++w)
-        EXPECT_TRUE(tl::decomposeWork(f, w).i == w / 9 && tl::decomposeWork(f, w).k == (w % 9) / 3 &&
-                    tl::decomposeWork(f, w).j == w % 3) << w;
-    // The largest settings: about 2^62 work items per particle, nothing truncated to 32 bits.
-    s.jitterCount = s.samples = std::numeric_limits<int32_t>::max();
-    const TLFrame big = tl::buildFrame(forwardCamera(), s);
-    const uint64_t per = 2147483648ull * 2147483647ull;
-    EXPECT_EQ(tl::workPerParticle(big), per);
-    const tl::WorkItem item = tl::decomposeWork(big, 3 * per + 5ull * 2147483647ull + 7);
-    EXPECT_TRUE(item.i == 3u && item.k == 5u && item.j == 7u);
-    // Both halves of a particle index beyond 2^32 feed the hash streams.
-    const uint64_t particle = (1ull << 33) + 17;
-    EXPECT_NE(tl::sampleState(17, 0, 0, 1), tl::sampleState(particle, 0, 0, 1));
-    EXPECT_NE(tl::copyJitter(17, 1, 1.0f).x, tl::copyJitter(particle, 1, 1.0f).x);
-}
-
-TEST(PlaceSample, CopyJitterDependsOnParticleAndCopyOnlyAndTheStreamIsPinned) {
-    TLRenderSettings s = plainSettings();
-    s.jitterCount = 3, s.jitterSigma = 0.5f, s.samples = 4;
-    const TLV3 positions[1] = {{10.0f, 20.0f, 30.0f}};
+    s.jitterCount = 2, s.jitterSigma = 0.5f, s.samples = 3;
     std::set<std::pair<float, float>> offsets;
+    const TLV3 positions[1] = {{10.0f, 20.0f, 30.0f}};
     for (uint32_t seed : {0u, 1u, 0xFFFFFFFFu}) {
         s.seed = seed;
         const TLFrame f = tl::buildFrame(forwardCamera(), s);
-        for (uint32_t w = 4; w < 16; ++w) {
+        for (uint64_t w = 0; w < 9; ++w) {
             const tl::PlacedSample p = tl::placeSample(f, positions, nullptr, w);
+            EXPECT_TRUE(p.i == 0 && p.k == w / 3 && p.j == w % 3 && tl::decomposeWork(f, w + 9).i == 1) << w;
             offsets.insert({p.p.x, p.p.y});
         }
     }
-    EXPECT_EQ(offsets.size(), 3u) << "one offset per copy, whatever the sample and the seed";
-    EXPECT_EQ(tl::copyJitter(0, 2, 0.0f).z, 0.0f) << "a zero sigma puts every copy on the particle";
-    // The sample stream that drives motion and lens, computed by hand from the hash.
+    EXPECT_EQ(offsets.size(), 3u) << "the particle and one offset per copy, whatever the sample and the seed";
+    s.jitterCount = s.samples = std::numeric_limits<int32_t>::max();
+    const TLFrame big = tl::buildFrame(forwardCamera(), s);
+    const uint64_t per = 2147483648ull * 2147483647ull;
+    const tl::WorkItem item = tl::decomposeWork(big, 3 * per + 5ull * 2147483647ull + 7);
+    EXPECT_TRUE(tl::workPerParticle(big) == per && item.i == 3u && item.k == 5u && item.j == 7u);
     EXPECT_EQ(tl::sampleState(0, 0, 0, 0), 0xB6365BA2u);
     EXPECT_EQ(tl::sampleState(5, 1, 2, 7), 0xB11B203Bu);
     EXPECT_EQ(tl::sampleState((1ull << 33) + 17, 3, 4, 0xFFFFFFFFu), 0xE0533805u);
-
-    // The offsets are Gaussian with standard deviation sigma on every axis.
+    EXPECT_NE(tl::copyJitter(17, 1, 1.0f).x, tl::copyJitter((1ull << 33) + 17, 1, 1.0f).x);
     const int n = 60000;
     double sum[3] = {0, 0, 0}, sq[3] = {0, 0, 0};
-    for (int i = 0; i < n / 3; ++i)
-        for (uint32_t k = 1; k <= 3; ++k) {
-            const TLV3 o = tl::copyJitter(static_cast<uint64_t>(i), k, 2.0f);
-            const double v[3] = {o.x, o.y, o.z};
-            for (int a = 0; a < 3; ++a) sum[a] += v[a], sq[a] += v[a] * v[a];
-        }
+    for (int i = 0; i < n; ++i) {
+        const TLV3 o = tl::copyJitter(static_cast<uint64_t>(i / 3), 1 + i % 3, 2.0f);
+        const double v[3] = {o.x, o.y, o.z};
+        for (int a = 0; a < 3; ++a) sum[a] += v[a], sq[a] += v[a] * v[a];
+    }
     for (int a = 0; a < 3; ++a) {
         EXPECT_NEAR(sum[a] / n, 0.0, 0.05) << a;
         EXPECT_NEAR(std::sqrt(sq[a] / n - (sum[a] / n) * (sum[a] / n)), 2.0, 0.05) << a;
     }
 }
 
+// Motion blur spreads samples over the shutter, centred on the stored position; without a velocity
+// array, or with no shutter, the sample sits on the particle and takes no draw from the stream.
 TEST(PlaceSample, MotionBlurSpansTheShutterCentredAndNeedsBothInputs) {
     TLRenderSettings s = plainSettings();
     s.shutter = 2.0f, s.samples = 4000;
@@ -157,15 +137,11 @@ TEST(PlaceSample, MotionBlurSpansTheShutterCentredAndNeedsBothInputs) {
         lo = std::fmin(lo, p.p.x), hi = std::fmax(hi, p.p.x), sum += p.p.x;
     }
     EXPECT_TRUE(lo >= 4.0f && lo < 4.01f && hi > 5.99f && hi < 6.0f) << lo << " " << hi;
-    EXPECT_NEAR(sum / 4000.0, 5.0, 0.05) << "the path is centred on the stored position";
-
-    // Without a velocity array, or with velocities but no shutter, the sample sits on the particle.
+    EXPECT_NEAR(sum / 4000.0, 5.0, 0.05);
     s.shutter = 0.0f;
     for (const tl::PlacedSample& p : {tl::placeSample(f, positions, nullptr, 7),
-                                      tl::placeSample(tl::buildFrame(forwardCamera(), s), positions, velocities, 7)}) {
-        EXPECT_TRUE(p.p.x == 5.0f && p.p.y == 1.0f && p.p.z == -3.0f);
-        EXPECT_EQ(p.s, tl::sampleState(0, 0, 7, 0)) << "no draw taken from the stream";
-    }
+                                      tl::placeSample(tl::buildFrame(forwardCamera(), s), positions, velocities, 7)})
+        EXPECT_TRUE(p.p.x == 5.0f && p.p.y == 1.0f && p.p.z == -3.0f && p.s == tl::sampleState(0, 0, 7, 0));
 }
 
 // Points through the perspective camera of fov 90 on 200 x 100 (scaleX 0.5), the full panorama on

@@ -28,8 +28,7 @@ Cloud randomCloud(uint32_t count) {
         const float u = tl::uniform(tl::lowbias32(3 * i + 1)), v = tl::uniform(tl::lowbias32(3 * i + 2));
         const float w = tl::uniform(tl::lowbias32(3 * i + 3));
         c.positions.push_back(TLV3{(u - 0.5f) * 12.0f, (v - 0.5f) * 8.0f, -2.0f - 8.0f * w});
-        c.colors.push_back(TLUChar4{static_cast<uint8_t>(i * 37), static_cast<uint8_t>(255 - i), 200,
-                                    static_cast<uint8_t>(i * 11)});
+        c.colors.push_back(TLUChar4{uint8_t(i * 37), uint8_t(255 - i), 200, uint8_t(i * 11)});
         c.velocities.push_back(TLV3{0.5f - v, 0.3f, u - 0.5f});
     }
     return c;
