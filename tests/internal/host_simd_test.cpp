@@ -75,7 +75,8 @@ TEST(HostSimd, CopyJitterLanesMatchCopyJitter) {
                 const TLV3 want = tl::copyJitter(particle[l], copy[l], sigma);
                 const float got[3] = {x[l], y[l], z[l]}, wanted[3] = {want.x, want.y, want.z};
                 if (std::memcmp(got, wanted, sizeof got) != 0 && ++bad <= 5)
-                    ADD_FAILURE() << "particle " << particle[l] << " copy " << copy[l] << ": x " << x[l] << ", not " << want.x;
+                    ADD_FAILURE() << "particle " << particle[l] << " copy " << copy[l] << ": x " << x[l] << ", not "
+                                  << want.x;
             }
         }
     }

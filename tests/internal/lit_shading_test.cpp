@@ -153,15 +153,16 @@ TEST(LitShading, Terms) {
     const float nan = std::nanf("");
     const float cases[][2] = {
         // Deposit weight: a panorama pole with density 0, a sample larger than the pixel, a share of it.
-        {tl::depositWeight(0.0f, 0.0f), 0.0f}, {tl::depositWeight(0.5f, 0.5f), 1.0f}, {tl::depositWeight(0.5f, 2), 0.25f},
+        {tl::depositWeight(0, 0), 0.0f}, {tl::depositWeight(0.5f, 0.5f), 1.0f}, {tl::depositWeight(0.5f, 2), 0.25f},
         // Falloff: inverse square, at r 0 (r^2 held at 1e-6), without a range; inverse, capped at 1;
         // linear from the inner range to the range, at and between them; a cut-off; an unknown mode.
         {tl::falloffAttenuation(1, 2, 0, 1), 4.0f}, {tl::falloffAttenuation(1, 1, 0, 0), 1e6f},
         {tl::falloffAttenuation(1, 0, 0, 3), 1.0f}, {tl::falloffAttenuation(4, 2, 0, 1), 1.0f},
         {tl::falloffAttenuation(5, 3, 1, 3), 0.0f}, {tl::falloffAttenuation(5, 3, 1, 2.5f), 0.25f},
         {tl::falloffAttenuation(6, 3, 0, 3.01f), 0.0f}, {tl::falloffAttenuation(9, 3, 0, 100), 1.0f},
-        // Cone: halfway between the cones, and x = 0.25 giving x^2 (3 - 2x).
+        // Cone: halfway between the cones, x = 0.25 giving x^2 (3 - 2x); a hard edge, on it and just outside.
         {tl::coneFactor(0.7f, 0.9f, 0.5f), 0.5f}, {tl::coneFactor(0.6f, 0.9f, 0.5f), 0.15625f},
+        {tl::coneFactor(0.8f, 0.8f, 0.8f), 1.0f}, {tl::coneFactor(0.7999f, 0.8f, 0.8f), 0.0f},
         // Phase: looking into the light, across it (0.75 / 1.25^1.5), isotropic below |g| 1e-4.
         {tl::phaseFactor(0.5f, -1), 6.0f}, {tl::phaseFactor(0.5f, 0), 0.5366563f}, {tl::phaseFactor(5e-5f, -1), 1.0f},
     };
@@ -172,3 +173,20 @@ TEST(LitShading, Terms) {
     for (const auto& f : faces) EXPECT_EQ(tl::cubeFace(f[0], f[1], f[2]), f[3]) << f[0] << "," << f[1] << "," << f[2];
 }
 
+
+// A 4 x 4 map of two slices, texel (x, y) holding 10 y + x, and 100 more in the second slice; a point at
+// texel position (tx, ty) and depth z reads: tx, ty, z, the optical depth.
+TEST(ShadowLookup, BilinearAcrossTexelsLinearAcrossSlicesZeroOutside) {
+    ShadowView view = squareView(4, 2);
+    std::vector<float> map(4 * 4 * 2);
+    for (int t = 0; t < 16; ++t) map[2 * t] = 10.0f * (t / 4) + t % 4, map[2 * t + 1] = 100 + map[2 * t];
+    const float cases[][4] = {{2.5f, 1.5f, 0.5f, 12}, {2.0f, 1.5f, 0.5f, 11.5f}, {2.0f, 2.0f, 0.5f, 16.5f},
+                              {3.9f, 1.5f, 0.5f, 13}, {0.2f, 1.5f, 0.5f, 10}, {2.5f, 1.5f, 1.0f, 62},
+                              {2.5f, 1.5f, 9.0f, 112}, {4.0f, 1.5f, 0.5f, 0}, {-0.1f, 1.5f, 0.5f, 0}};
+    const auto lookup = [&](float tx, float ty, float z) {
+        return tl::shadowDepth(view, map.data(), TLV3{tx / 2 - 1, 1 - ty / 2, z});
+    };
+    for (const auto& c : cases) EXPECT_FLOAT_EQ(lookup(c[0], c[1], c[2]), c[3]) << c[0] << "," << c[1] << "," << c[2];
+    view.ortho = 0, view.near = 1.0f;
+    EXPECT_EQ(lookup(2.5f, 1.5f, 0.5f), 0.0f) << "before a perspective view's near limit";
+}

@@ -160,7 +160,8 @@ TEST(Projection, PixelsOfPerspectiveAndPanorama) {
     faded.poleModeBottom = 2, faded.poleAngleBottom = 30.0f, faded.poleExponentBottom = 2.0f;
     const TLFrame persp = frameOf(forwardCamera()), pano = frameOf(forwardCamera(1), 360, 180),
                   q = frameOf(quarter, 90, 180), sh = frameOf(shifted, 90, 180),
-                  right = frameOf(forwardCamera(1, 0.5f), 3600, 1800), left = frameOf(forwardCamera(1, -0.5f), 3600, 1800),
+                  right = frameOf(forwardCamera(1, 0.5f), 3600, 1800),
+                  left = frameOf(forwardCamera(1, -0.5f), 3600, 1800),
                   conv = frameOf(toeIn, 3600, 1800), fade = frameOf(faded, 3600, 1800);
     const float s75 = 2.0f * std::sin(75.0f * kPi / 180), c75 = 2.0f * std::cos(75.0f * kPi / 180);
     const float s50 = 2.0f * std::sin(50.0f * kPi / 180), c50 = 2.0f * std::cos(50.0f * kPi / 180);

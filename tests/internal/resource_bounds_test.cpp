@@ -117,7 +117,8 @@ TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
             EXPECT_EQ(tl::gpu::malloc(&probe, 16), tl::gpu::kErrorInvalidValue) << c.message << ": an allocation ran";
             tl::gpu::free(probe);
         }
-        EXPECT_EQ(c.depthSlices == 4 ? ctx->lit.shadowMaps.capacity() : ctx->lit.cameraDepth.capacity(), 0u) << c.message;
+        EXPECT_EQ(c.depthSlices == 4 ? ctx->lit.shadowMaps.capacity() : ctx->lit.cameraDepth.capacity(), 0u)
+            << c.message;
         tl::gpu::cpu::clearFaults();
         EXPECT_EQ(render(settings), 0) << c.message << ", then: " << lastError();
     }
@@ -132,7 +133,7 @@ TEST(DeepMapColumns, SlicePositionStaysInsideAnyColumn) {
             const tl::SlicePosition p = tl::slicePosition(depth, 1.0f, slices);
             const tl::SliceShares shares = tl::sliceShares(slices, p, 1.0f);
             EXPECT_TRUE(p.i >= 0 && p.i < slices && p.f >= 0.0f && p.f < 1.0f) << slices << " slices at " << depth;
-            EXPECT_TRUE(p.f == 0.0f || p.i + 1 < slices) << slices << " slices at " << depth << ": the next is read too";
+            EXPECT_TRUE(p.f == 0.0f || p.i + 1 < slices) << slices << " slices at " << depth << ": next one read";
             EXPECT_TRUE(shares.first < slices && shares.second < slices) << slices << " slices at " << depth;
         }
     }

@@ -161,7 +161,8 @@ TEST(Resolve, LaunchersMatchThePerPixelCodeForEveryExposure) {
                 std::vector<TLUChar4> bytes(all + 1, TLUChar4{1, 2, 3, 4});
                 if (lit) tl::launchResolveVol(tl::LaunchConfig{1, 256}, acc.data(), depth.data(), bytes.data(),
                                               image.data(), pixels, exposure);
-                else tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), bytes.data(), image.data(), pixels, exposure);
+                else tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), bytes.data(), image.data(), pixels,
+                                       exposure);
                 for (int32_t t = 0; t <= all; ++t) {
                     const float* a = &acc[4 * static_cast<size_t>(t % all)];
                     TLFloat4 want = lit ? tl::resolveLitPixel(a, depth[t % all], exposure)
