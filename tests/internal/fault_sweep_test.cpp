@@ -30,25 +30,13 @@ protected:
         camera.eye = TLV3{0.0f, 60.0f, 160.0f};
         camera.up = TLV3{0.0f, 1.0f, 0.0f};
         camera.fovY = 50.0f;
-        settings.width = kWidth;
-        settings.height = kHeight;
-        settings.intensity = 1.0f;
-        settings.exposure = 1.0f;
-        settings.samples = 2;
-        settings.jitterCount = 1;
-        settings.jitterSigma = 0.5f;
-        settings.density = 2.0f;
-        settings.ambient = 0.1f;
-        settings.shadowMapSize = 16;
-        settings.shadowSlices = 8;
-        settings.depthSlices = 8;
-        lights[0].kind = 2;  // a sun: one shadow view
-        lights[0].direction[1] = -1.0f;
-        lights[1].position[1] = 80.0f;  // a bulb: six
-        for (TLLight& l : lights) {
-            l.color[0] = l.color[1] = l.color[2] = 1.0f;
-            l.castShadows = 1;
-        }
+        settings.width = kWidth, settings.height = kHeight, settings.intensity = 1.0f, settings.exposure = 1.0f;
+        settings.samples = 2, settings.jitterCount = 1, settings.jitterSigma = 0.5f;
+        settings.density = 2.0f, settings.ambient = 0.1f;
+        settings.shadowMapSize = 16, settings.shadowSlices = 8, settings.depthSlices = 8;
+        lights[0].kind = 2, lights[0].direction[1] = -1.0f;  // a sun: one shadow view
+        lights[1].position[1] = 80.0f;                       // a bulb: six
+        for (TLLight& l : lights) l.color[0] = l.color[1] = l.color[2] = 1.0f, l.castShadows = 1;
     }
     void TearDown() override { tl::gpu::cpu::clearFaults(); }
 
@@ -84,10 +72,8 @@ protected:
             float worst = 0.0f;
             int worstByte = 0;
             for (int i = 0; i < kPixels; ++i) {
-                for (int ch = 0; ch < 4; ++ch) {
-                    const float a = (&got.floats[i].x)[ch], b = (&reference.floats[i].x)[ch];
-                    worst = std::fmax(worst, std::fabs(a - b) / std::fmax(1.0f, std::fabs(b)));
-                }
+                for (int ch = 0; ch < 4; ++ch)
+                    worst = std::fmax(worst, std::fabs((&got.floats[i].x)[ch] - (&reference.floats[i].x)[ch]));
                 worstByte = std::max(worstByte, std::abs(got.rgba[i].y - reference.rgba[i].y));
             }
             EXPECT_LE(worst, 1e-5f) << "after call " << n;
@@ -114,33 +100,6 @@ TEST_F(FaultSweep, EveryCallOfAFrameFailsInTurnAndTheContextRecovers) {
         const int steady = sweep([&](TLContext* ctx, Images& out) { return frame(ctx, lit, out); }, warm);
         EXPECT_GE(first, lit ? 20 : 9) << "lit " << lit;
         EXPECT_EQ(first - steady, lit ? 8 : 4) << "lit " << lit << ": the allocations of a first frame alone";
-    }
-}
-
-TEST_F(FaultSweep, StoreCallsFailInTurnAndTheStoreRecovers) {
-    const std::vector<TLV3> points = {{1, 2, 3}, {-4, 5, -6}, {7, -8, 9}};
-    const std::vector<TLUChar4> colors = {{10, 20, 30, 255}, {40, 50, 60, 128}, {70, 80, 90, 0}};
-    auto store = [&](TLContext* ctx, Images& out) {
-        if (tlReserve(ctx, 3, 1) || tlUpload(ctx, points.data(), colors.data(), points.data(), 2, 0) ||
-            tlUpload(ctx, points.data() + 2, nullptr, nullptr, 1, 2))
-            return 1;
-        return frame(ctx, false, out);
-    };
-    EXPECT_GE(sweep(store, [](TLContext*) {}), 10);
-    auto testCloud = [&](TLContext* ctx, Images& out) { return tlGenerateTestCloud(ctx, 300, 2, 1) || frame(ctx, true, out); };
-    EXPECT_GE(sweep(testCloud, [](TLContext*) {}), 20);
-}
-
-TEST_F(FaultSweep, CreationFailsOnTheDeviceOrEitherEvent) {
-    for (uint64_t n = 1; n <= 3; ++n) {
-        tl::gpu::cpu::injectFault(FaultSite::any, n, tl::gpu::kErrorLaunchFailure);
-        TLContext* ctx = tlCreate(0);
-        tl::gpu::cpu::clearFaults();
-        ASSERT_NE(ctx, nullptr);
-        EXPECT_STREQ(tlLastError(ctx), "Could not initialize CUDA device") << "call " << n;
-        EXPECT_EQ(bool(ctx->startEvent), n == 3) << "an event created before the failure is kept, and released";
-        EXPECT_EQ(tlGenerateTestCloud(ctx, 10, 1, 0), 1);
-        tlDestroy(ctx);
     }
 }
 

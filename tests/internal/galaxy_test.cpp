@@ -1,29 +1,13 @@
-// The procedural galaxy and the shared math: the hash, the random stream, determinism and the
-// particle relations, read back from the particle arrays of the CPU backend.
+// The procedural galaxy's hash and random stream, pinned, and the shared math against the host's libm.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <vector>
 
-#include "api/context.h"
 #include "kernels/galaxy.h"
+#include "kernels/launchers.h"
 
 namespace {
-
-struct Cloud {
-    std::vector<TLV3> positions, velocity;
-    std::vector<TLUChar4> colors;
-};
-
-Cloud readBack(TLContext* ctx, uint64_t n) {
-    const tl::ParticleStore& s = ctx->store;
-    Cloud c{std::vector<TLV3>(n), std::vector<TLV3>(s.velocity.get() ? n : 0), std::vector<TLUChar4>(n)};
-    EXPECT_EQ(tl::gpu::copyToHost(c.positions.data(), s.positions.get(), n * sizeof(TLV3)), 0);
-    EXPECT_EQ(tl::gpu::copyToHost(c.colors.data(), s.colors.get(), n * sizeof(TLUChar4)), 0);
-    EXPECT_EQ(tl::gpu::copyToHost(c.velocity.data(), s.velocity.get(), c.velocity.size() * sizeof(TLV3)), 0);
-    return c;
-}
 
 TEST(GalaxyHash, KnownValues) {
     EXPECT_EQ(tl::lowbias32(0), 0u);
@@ -38,9 +22,7 @@ TEST(GalaxyHash, KnownValues) {
 
     // Index 0 lands next to the centre (255, 191, 114), red just below 255; index 1 near R 54 on arm 2.
     const tl::GalaxyParticle p0 = tl::galaxyParticle(0, 0), p1 = tl::galaxyParticle(1, 0);
-    EXPECT_EQ(p0.color.x, 254);
-    EXPECT_EQ(p0.color.y, 191);
-    EXPECT_EQ(p0.color.z, 114);
+    EXPECT_TRUE(p0.color.x == 254 && p0.color.y == 191 && p0.color.z == 114);
     EXPECT_NEAR(p1.color.x, 255.0f * (1.0f - 0.55f * 0.5397f), 1.0f);
     EXPECT_NEAR(std::hypot(p1.position.x, p1.position.z), 54.0f, 30.0f);
 }
@@ -48,10 +30,7 @@ TEST(GalaxyHash, KnownValues) {
 TEST(GalaxyMath, PortableFunctionsMatchTheLibrary) {
     // The backends' shared math agrees with the host's correctly rounded functions within an ulp.
     auto ulps = [](float a, float b) {
-        int32_t ia, ib;
-        std::memcpy(&ia, &a, 4);
-        std::memcpy(&ib, &b, 4);
-        return std::abs(static_cast<int64_t>(ia) - static_cast<int64_t>(ib));
+        return std::abs(static_cast<int64_t>(tl::floatBits(a)) - static_cast<int64_t>(tl::floatBits(b)));
     };
     for (int k = 0; k < 20000; ++k) {
         const float x = static_cast<float>(k) * 0.00137f - 13.0f, u = static_cast<float>(k) / 20000.0f + 1e-7f;
@@ -72,68 +51,6 @@ TEST(GalaxyMath, PortableFunctionsMatchTheLibrary) {
     EXPECT_EQ(tl::floatToUint(1e20f), 0xFFFFFFFFu);
     EXPECT_EQ(tl::gridSizeFor(257, 256, 3), 2u);
     EXPECT_EQ(tl::gridSizeFor(UINT64_MAX, 256, 3), 96u);
-}
-
-TEST(Galaxy, DeterministicIndependentOfSizeAndGridAndRelated) {
-    TLContext* ctx = tlCreate(0);
-    ASSERT_EQ(tlGenerateTestCloud(ctx, 20000, 42, 1), 0) << tlLastError(ctx);
-    const Cloud big = readBack(ctx, 20000);
-    ASSERT_EQ(tlGenerateTestCloud(ctx, 1000, 42, 1), 0);
-    EXPECT_EQ(std::memcmp(big.positions.data(), readBack(ctx, 1000).positions.data(), 1000 * sizeof(TLV3)), 0);
-    // A one-block grid walks the same particles through its grid-stride loop.
-    tl::ParticleStore& s = ctx->store;
-    ASSERT_EQ(tl::launchGenerateGalaxy({1, 256}, s.positions.get(), s.colors.get(), s.velocity.get(), 20000, 42), 0);
-    const Cloud oneBlock = readBack(ctx, 20000);
-    EXPECT_EQ(std::memcmp(big.velocity.data(), oneBlock.velocity.data(), 20000 * sizeof(TLV3)), 0);
-    EXPECT_EQ(tl::launchGenerateGalaxy({0, 256}, s.positions.get(), s.colors.get(), nullptr, 10, 1),
-              tl::gpu::kErrorInvalidConfiguration);
-
-    double sumAbsY = 0;
-    for (size_t i = 0; i < big.positions.size(); ++i) {
-        const TLV3 &p = big.positions[i], &v = big.velocity[i];
-        const TLUChar4& col = big.colors[i];
-        ASSERT_TRUE(col.w == 255 && col.x >= 114 && col.z >= 114 && col.y >= 153 && col.y <= 191) << i;
-        ASSERT_NEAR(col.x + col.z, 369.0f, 2.0f) << i << ": red falls as blue rises along the radius";
-        ASSERT_TRUE(v.x == -0.03f * p.z && v.y == 0.0f && v.z == 0.03f * p.x) << i;
-        sumAbsY += std::fabs(p.y);
-    }
-    EXPECT_LT(sumAbsY / big.positions.size(), 6.0) << "a thin disc";
-    tlDestroy(ctx);
-}
-
-TEST(Galaxy, VelocityFlagsFollowTheFirstPieceAndTheGenerator) {
-    TLContext* ctx = tlCreate(0);
-    const std::vector<TLV3> pts(100, TLV3{1, 1, 1}), vel(100, TLV3{7, 7, 7});
-    ASSERT_EQ(tlReserve(ctx, 100, 1), 0);
-    ASSERT_EQ(tlUpload(ctx, pts.data(), nullptr, vel.data(), 100, 0), 0);
-    ASSERT_EQ(tlUpload(ctx, pts.data(), nullptr, nullptr, 10, 50), 0);
-    EXPECT_TRUE(ctx->store.velocityValid) << "a later piece does not decide";
-    const Cloud c = readBack(ctx, 100);
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(c.velocity[i].x, i >= 50 && i < 60 ? 0.0f : 7.0f) << i << ": missing velocities are zeros";
-        EXPECT_EQ(c.colors[i].x + c.colors[i].w, 510) << i << ": missing colours are opaque white";
-    }
-    ASSERT_EQ(tlUpload(ctx, pts.data(), nullptr, nullptr, 10, 0), 0);
-    EXPECT_FALSE(ctx->store.velocityValid) << "a first piece without velocities switches them off";
-    ASSERT_EQ(tlUpload(ctx, pts.data(), nullptr, vel.data(), 100, 0), 0);
-    ASSERT_EQ(tlGenerateTestCloud(ctx, 100, 1, 0), 0);
-    EXPECT_FALSE(ctx->store.velocityValid);
-    EXPECT_EQ(readBack(ctx, 100).velocity[3].x, 7.0f) << "generating without velocity leaves the array alone";
-    tlDestroy(ctx);
-}
-
-TEST(DeviceBuffer, GrowsOnlyAndIsEmptyAfterAFailure) {
-    tl::DeviceBuffer<float> buffer;
-    ASSERT_FALSE(buffer.grow(100, "test buffer"));
-    float* first = buffer.get();
-    ASSERT_FALSE(buffer.grow(40, "test buffer"));
-    EXPECT_EQ(buffer.get(), first);
-    EXPECT_EQ(buffer.capacity(), 100u);
-    const tl::Status refused = buffer.grow(1ull << 50, "test buffer");  // far beyond the machine
-    EXPECT_TRUE(refused && refused.err == tl::gpu::kErrorMemoryAllocation);
-    EXPECT_EQ(buffer.get(), nullptr);
-    EXPECT_EQ(buffer.capacity(), 0u);
-    EXPECT_STREQ(buffer.grow(UINT64_MAX, "test buffer").detail, "size too large");
 }
 
 }  // namespace

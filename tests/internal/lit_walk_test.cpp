@@ -17,42 +17,26 @@
 namespace {
 
 struct Scene {
-    TLCamera camera;
-    TLRenderSettings settings;
+    TLCamera camera{};
+    TLRenderSettings settings{};
     std::vector<TLLight> lights;
 };
 
 Scene perspective() {
     Scene s;
-    std::memset(&s.camera, 0, sizeof s.camera);
     s.camera.eye = TLV3{1.0f, 3.0f, 6.0f};
     s.camera.up = TLV3{0.0f, 1.0f, 0.0f};
-    s.camera.fovY = 50.0f;
-    s.camera.focusDistance = 6.0f;
-    s.camera.aperture = 0.05f;
-    std::memset(&s.settings, 0, sizeof s.settings);
-    s.settings.width = 97;  // several of the walk's bands of 2048 pixels, and an odd size
-    s.settings.height = 71;
-    s.settings.samples = 3;
-    s.settings.jitterCount = 2;
-    s.settings.jitterSigma = 0.05f;
-    s.settings.shutter = 0.5f;
-    s.settings.seed = 9;
-    s.settings.ambient = 0.1f;
-    s.settings.baseLight[1] = 0.2f;
-    s.settings.anisotropy = 0.4f;
-    s.settings.shadowMapSize = 32;
-    s.settings.shadowSlices = 8;
-    s.settings.depthSlices = 8;
-    TLLight bulb;
-    std::memset(&bulb, 0, sizeof bulb);
+    s.camera.fovY = 50.0f, s.camera.focusDistance = 6.0f, s.camera.aperture = 0.05f;
+    TLRenderSettings& r = s.settings;
+    r.width = 97, r.height = 71;  // several of the walk's bands of 2048 pixels, and an odd size
+    r.samples = 3, r.jitterCount = 2, r.jitterSigma = 0.05f, r.shutter = 0.5f, r.seed = 9;
+    r.ambient = 0.1f, r.baseLight[1] = 0.2f, r.anisotropy = 0.4f;
+    r.shadowMapSize = 32, r.shadowSlices = 8, r.depthSlices = 8;
+    TLLight bulb{};
     bulb.position[1] = 0.3f;
-    bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f;
-    bulb.castShadows = 1;
+    bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f, bulb.castShadows = 1;
     TLLight sun = bulb;
-    sun.kind = 2;
-    sun.direction[0] = 0.3f;
-    sun.direction[1] = -1.0f;
+    sun.kind = 2, sun.direction[0] = 0.3f, sun.direction[1] = -1.0f;
     s.lights = {bulb, sun};
     return s;
 }
@@ -62,8 +46,7 @@ Scene panorama() {
     s.camera.projection = 1;
     s.camera.eye = TLV3{0.2f, 0.1f, 0.3f};
     s.camera.eyeOffset = 0.05f;
-    s.settings.shutter = 0.0f;
-    s.settings.samples = 2;
+    s.settings.shutter = 0.0f, s.settings.samples = 2;
     return s;
 }
 
@@ -72,17 +55,13 @@ protected:
     void SetUp() override {
         std::mt19937 rng(21);
         std::normal_distribution<float> g(0.0f, 1.0f);
-        positions.resize(1500);
-        velocities.resize(positions.size());
-        colors.resize(positions.size());
-        for (size_t i = 0; i < positions.size(); ++i) {
-            positions[i] = TLV3{g(rng), 0.3f * g(rng), g(rng)};
-            velocities[i] = TLV3{g(rng), g(rng), g(rng)};
-            colors[i] = TLUChar4{static_cast<uint8_t>(i), static_cast<uint8_t>(3 * i), 200, 255};
+        for (size_t i = 0; i < 1500; ++i) {
+            positions.push_back(TLV3{g(rng), 0.3f * g(rng), g(rng)});
+            velocities.push_back(TLV3{g(rng), g(rng), g(rng)});
+            colors.push_back(TLUChar4{static_cast<uint8_t>(i), static_cast<uint8_t>(3 * i), 200, 255});
         }
         scene = GetParam() == 0 ? perspective() : panorama();
         frame = tl::buildFrame(scene.camera, scene.settings);
-        std::memset(&vc, 0, sizeof vc);
         const float lo[3] = {-4.0f, -2.0f, -4.0f}, hi[3] = {4.0f, 2.0f, 4.0f};
         mapFloats = tl::buildLitConstants(&scene.camera, &scene.settings, &frame, scene.lights.data(),
                                              static_cast<int32_t>(scene.lights.size()), lo, hi, 0.02f, &vc);
@@ -100,7 +79,7 @@ protected:
 
     Scene scene;
     TLFrame frame;
-    tl::LitConstants vc;
+    tl::LitConstants vc{};
     uint64_t mapFloats = 0;
     std::vector<TLV3> positions, velocities;
     std::vector<TLUChar4> colors;
@@ -139,8 +118,7 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
 
     // Without motion and lens the walk shades each copy once for all its samples.
     TLFrame still = frame;
-    still.shutter = 0.0f;
-    still.aperture = 0.0f;
+    still.shutter = still.aperture = 0.0f;
     std::fill(acc.begin(), acc.end(), 0.0f);
     std::fill(accRef.begin(), accRef.end(), 0.0f);
     tl::launchShade(cfg, vc, still, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
@@ -150,8 +128,6 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, LitWalk, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& p) {
-                             return p.param == 0 ? "perspective" : "panorama";
-                         });
+                         [](const auto& p) { return p.param == 0 ? "perspective" : "panorama"; });
 
 }  // namespace
