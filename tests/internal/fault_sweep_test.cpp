@@ -103,4 +103,21 @@ TEST_F(FaultSweep, EveryCallOfAFrameFailsInTurnAndTheContextRecovers) {
     }
 }
 
+TEST_F(FaultSweep, StoreCallsAndCreationFailInTurn) {
+    const std::vector<TLV3> points = {{1, 2, 3}, {-4, 5, -6}, {7, -8, 9}};
+    auto store = [&](TLContext* ctx, Images& out) {
+        return tlReserve(ctx, 3, 1) || tlUpload(ctx, points.data(), nullptr, points.data(), 2, 0) ||
+               tlUpload(ctx, points.data() + 2, nullptr, nullptr, 1, 2) || frame(ctx, false, out);
+    };
+    EXPECT_GE(sweep(store, [](TLContext*) {}), 12);
+    for (uint64_t n = 1; n <= 3; ++n) {  // the device, then either event
+        tl::gpu::cpu::injectFault(FaultSite::any, n, tl::gpu::kErrorLaunchFailure);
+        TLContext* ctx = tlCreate(0);
+        tl::gpu::cpu::clearFaults();
+        EXPECT_STREQ(tlLastError(ctx), "Could not initialize CUDA device") << "call " << n;
+        EXPECT_EQ(bool(ctx->startEvent), n == 3) << "an event created before the failure is kept, then released";
+        tlDestroy(ctx);
+    }
+}
+
 }  // namespace
