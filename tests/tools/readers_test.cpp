@@ -20,8 +20,7 @@ namespace {
 struct Bytes {
     std::string data;
     bool big = false;
-    template <typename T>
-    Bytes& put(T value) {
+    template <typename T> Bytes& put(T value) {
         char b[sizeof(T)];
         std::memcpy(b, &value, sizeof(T));
         if (big != (std::endian::native == std::endian::big)) std::reverse(b, b + sizeof(T));
@@ -76,11 +75,9 @@ TEST_F(Readers, PlyAsciiSkipsOtherElementsAndProperties) {
         "property double vx\nproperty double vy\nproperty double vz\nelement edge 1\nproperty int a\nend_header\n"
         "3 0 1 2\n4 0 1 2 3\n1.5 -2 3e2 2 9 9 255 0 10 128 0.25 0.5 -1\n\n+4 5 6 0 1 2 3 4 0 0 0\n7 8\n"));
     ASSERT_EQ(all.positions.size(), 2u);
-    EXPECT_EQ(v3(all.positions[0]), V({1.5f, -2, 300}));
-    EXPECT_EQ(v3(all.positions[1]), V({4, 5, 6}));
-    EXPECT_EQ(c4(all.colors[0]), V({255, 0, 10, 128}));
-    EXPECT_EQ(c4(all.colors[1]), V({1, 2, 3, 4}));
-    EXPECT_EQ(v3(all.velocities[0]), V({0.25f, 0.5f, -1}));
+    EXPECT_EQ((std::vector<V>{v3(all.positions[0]), v3(all.positions[1]), c4(all.colors[0]), c4(all.colors[1]),
+                              v3(all.velocities[0])}),
+              (std::vector<V>{{1.5f, -2, 300}, {4, 5, 6}, {255, 0, 10, 128}, {1, 2, 3, 4}, {0.25f, 0.5f, -1}}));
 }
 
 TEST_F(Readers, PlyBinaryBothByteOrdersWithMixedTypes) {
@@ -95,10 +92,9 @@ TEST_F(Readers, PlyBinaryBothByteOrdersWithMixedTypes) {
         b.put(-0.0f).put<uint16_t>(7).put<int32_t>(2147483647).put(-2.5).put(1.5f).put(1.0).put(0.0f).put<int8_t>(1);
         ParticleChunk all = readAll(write("f.ply", b.data));
         ASSERT_EQ(all.positions.size(), 2u);
-        EXPECT_EQ(v3(all.positions[0]), V({1.25f, -3, 1e10f}));
-        EXPECT_EQ(v3(all.positions[1]), V({-0.0f, 2147483647.0f, -2.5f}));
-        EXPECT_EQ(c4(all.colors[0]), V({128, 51, 0, 255}));
-        EXPECT_EQ(c4(all.colors[1]), V({255, 255, 0, 255}));
+        EXPECT_EQ((std::vector<V>{v3(all.positions[0]), v3(all.positions[1]), c4(all.colors[0]), c4(all.colors[1])}),
+                  (std::vector<V>{{1.25f, -3, 1e10f}, {-0.0f, 2147483647.0f, -2.5f}, {128, 51, 0, 255},
+                                  {255, 255, 0, 255}}));
         EXPECT_TRUE(all.velocities.empty());
 
         // A list before and inside the vertex element, integer velocities of several widths.
@@ -111,30 +107,24 @@ TEST_F(Readers, PlyBinaryBothByteOrdersWithMixedTypes) {
         l.put<uint32_t>(4294967295u).put<int8_t>(127).put<uint8_t>(1).put<uint8_t>(2).put<uint8_t>(3).put<uint8_t>(4);
         all = readAll(write("l.ply", l.data));
         ASSERT_EQ(all.positions.size(), 1u);
-        EXPECT_EQ(v3(all.positions[0]), V({0.125f, -32768, 127}));
-        EXPECT_EQ(v3(all.velocities[0]), V({-128, 65535, 4294967295.0f}));
-        EXPECT_EQ(c4(all.colors[0]), V({1, 2, 3, 4}));
+        EXPECT_EQ((std::vector<V>{v3(all.positions[0]), v3(all.velocities[0]), c4(all.colors[0])}),
+                  (std::vector<V>{{0.125f, -32768, 127}, {-128, 65535, 4294967295.0f}, {1, 2, 3, 4}}));
     }
 }
 
 TEST_F(Readers, TextSeparatorsColumnsAndColourRuleAndRawFloats) {
-    Bytes raw;
-    raw.put(-4.f).put(5.5f).put(1e-40f).put(1.f).put(2.f).put(3.f);
-    struct Case {
-        const char* name;
-        std::string content;
-        V position0, colour1, velocity0;  // empty: the file has none
-    };
+    const std::string raw = Bytes{}.put(-4.f).put(5.5f).put(1e-40f).put(1.f).put(2.f).put(3.f).data;
+    struct Case { const char* name; std::string content; V position0, colour1, velocity0; };  // {}: none in the file
     const Case cases[] = {
         // Commas, BOM, CRLF, comments, quotes, upper case, extra columns; integer colours are bytes.
         {"c.csv", "\xEF\xBB\xBF# comment\r\n\r\n\"ID\", X ,Y,Z,R,G,B,note\r\n7, 1.5,-2,3e2,1,0,255,x\r\n# gap\r\n"
          "8,4,5,6,+0,1,1,\r\n", {1.5f, -2, 300}, {0, 1, 1, 255}, {}},
         // White space: one colour value with a decimal point makes every colour a fraction, "1" included.
-        {"w.xyz", "x\ty  z red green blue alpha vx vy vz\n1 2 3  1 0 0.5 1 -1 0 inf\n4\t5 6 2 -1 1e-1 0 0 0 0\n",
-         {1, 2, 3}, {255, 0, 26, 0}, {-1, 0, INFINITY}},
+        {"w.xyz", "x\ty  z red green blue alpha vx vy vz\n1 2 3  1 0 0.5 1 -1 0 inf\n4\t5 6 1 -1 0.5 0 0 0 0\n",
+         {1, 2, 3}, {255, 0, 128, 0}, {-1, 0, INFINITY}},
         // Semicolons, velocities before the position, no colour.
         {"s.txt", "vx;vy;vz;x;y;z\n1;2;3;-7;8;9\n4;5;6;4;5;6\n", {-7, 8, 9}, {}, {1, 2, 3}},
-        {"p.f32", raw.data, {-4, 5.5f, 1e-40f}, {}, {}},
+        {"p.f32", raw, {-4, 5.5f, 1e-40f}, {}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,8 +134,6 @@ TEST_F(Readers, TextSeparatorsColumnsAndColourRuleAndRawFloats) {
         EXPECT_EQ(all.colors.empty() ? V{} : c4(all.colors[1]), c.colour1);
         EXPECT_EQ(all.velocities.empty() ? V{} : v3(all.velocities[0]), c.velocity0);
     }
-    // The fraction rule in the first row: 0.5 of 255 rounds to 128.
-    EXPECT_EQ(c4(readAll(write("w2.xyz", cases[1].content)).colors[0]), V({255, 0, 128, 255}));
 }
 
 // Files larger than the read buffer, read in chunks of several sizes, give back exactly what was written.
@@ -161,7 +149,7 @@ TEST_F(Readers, ChunkedReadsMatchTheWrittenParticles) {
         "property float z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\nproperty uchar alpha\n"
         "property list uchar short extra\nproperty float vx\nproperty float vy\nproperty float vz\nend_header\n";
     Bytes ply{"ply\nformat binary_big_endian 1.0\n" + vertex, true}, raw;
-    std::string ascii = "ply\nformat ascii 1.0\n" + vertex, csv = "x,y,z,r,g,b,a,vx,vy,vz\n";
+    std::string ascii = "ply\nformat ascii 1.0\n" + vertex, csv = "x,y,z,r,g,b,a,n,vx,vy,vz\n";
     char line[256];
     for (size_t i = 0; i < n; ++i) {
         const float* p = &ps[i * 6];
@@ -171,11 +159,10 @@ TEST_F(Readers, ChunkedReadsMatchTheWrittenParticles) {
         for (int k = 0; k < extra; ++k) ply.put<int16_t>(-1);
         ply.put(p[3]).put(p[4]).put(p[5]);
         raw.put(p[0]).put(p[1]).put(p[2]);
-        const char* fmt = "%.9g %.9g %.9g %d %d %d %d 0 %.9g %.9g %.9g\n";
-        std::snprintf(line, sizeof line, fmt, p[0], p[1], p[2], c[0], c[1], c[2], c[3], p[3], p[4], p[5]);
+        std::snprintf(line, sizeof line, "%.9g %.9g %.9g %d %d %d %d 0 %.9g %.9g %.9g\n", p[0], p[1], p[2], c[0],
+                      c[1], c[2], c[3], p[3], p[4], p[5]);
         ascii += line;
-        fmt = "%.9g,%.9g,%.9g,%d,%d,%d,%d,%.9g,%.9g,%.9g\n";
-        std::snprintf(line, sizeof line, fmt, p[0], p[1], p[2], c[0], c[1], c[2], c[3], p[3], p[4], p[5]);
+        std::replace(line, line + std::strlen(line), ' ', ',');
         csv += line;
     }
     const std::string files[] = {write("b.ply", ply.data), write("a.ply", ascii), write("c.csv", csv),
@@ -203,13 +190,8 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
     const std::string bin = "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\n"
                             "property float y\nproperty float z\n";
     const std::string list = bin + "property list uchar double n\nend_header\n";
-    struct Case {
-        const char* name;
-        std::string content;
-        std::vector<std::string> expected;
-    };
+    struct Case { const char* name; std::string content; std::vector<std::string> expected; };
     const Case cases[] = {
-        {"format.ply", "ply\nformat binary_middle_endian 1.0\nend_header\n", {"header line 2", "unknown format"}},
         {"type.ply", head + "property float16 w\nend_header\n", {"header line 7", "float16"}},
         {"partial_colour.ply", head + "property uchar red\nproperty uchar green\nend_header\n1 2 3 4 5\n",
          {"header line 3", "no 'blue'"}},
