@@ -1,5 +1,5 @@
 // The image writers: the exact bytes of small files, the sample and half conversions (decoded with
-// libpng and OpenEXR), the PNG filter chosen for each row, pngcheck, and the failures.
+// libpng and OpenEXR), pngcheck, and the failures.
 #include <ImfArray.h>
 #include <ImfRgbaFile.h>
 #include <gtest/gtest.h>
@@ -28,22 +28,13 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 namespace fs = std::filesystem;
 
-// Every test writes into a fresh folder under the system's temporary folder, removed afterwards.
+// Every test writes into a fresh temporary folder, removed afterwards.
 class WriterTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "taluna-io-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    std::string path(const std::string& name) const { return (dir_ / fs::u8path(name)).string(); }
-    bool folderEmpty() const { return fs::is_empty(dir_); }
-
-    fs::path dir_;
+    void SetUp() override { ASSERT_NE(mkdtemp(dir_.data()), nullptr); }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string dir_ = (fs::temp_directory_path() / "taluna-io-XXXXXX").string();
 };
 
 Bytes readFile(const std::string& path) {
@@ -90,49 +81,27 @@ Bytes modelSamples(const std::vector<float>& rgba, bool sixteen) {
     return out;
 }
 
-// The filtered rows of a file (each a filter type byte and the filtered samples): its IDAT data inflated.
-Bytes filteredRows(const Bytes& file) {
-    Bytes stream;
-    for (size_t at = 8; at + 12 <= file.size();) {
-        const uint32_t length = uint32_t(file[at]) << 24 | file[at + 1] << 16 | file[at + 2] << 8 | file[at + 3];
-        if (std::memcmp(&file[at + 4], "IDAT", 4) == 0)
-            stream.insert(stream.end(), file.begin() + long(at) + 8, file.begin() + long(at + 8 + length));
-        at += 12 + size_t(length);
-    }
-    Bytes rows(1 << 20);
-    uLongf size = rows.size();
-    EXPECT_EQ(uncompress(rows.data(), &size, stream.data(), uLong(stream.size())), Z_OK);
-    rows.resize(size);
-    return rows;
-}
-
-struct Decoded {
-    uint32_t width = 0, height = 0;
-    int depth = 0, colorType = 0;
-    png_fixed_point gamma = 0;
-    Bytes samples;  // rows as stored, 16-bit samples big-endian
-};
-
-// Reads the file with libpng and no transformations; false when libpng reports an error.
-bool decodePng(const std::string& path, Decoded& out) {
+// The file read by libpng with no transformations: width, height, depth, colour type, gamma, and the
+// rows as stored (16-bit samples big-endian); all zero where libpng reports an error.
+using Decoded = std::tuple<uint32_t, uint32_t, int, int, png_fixed_point, Bytes>;
+Decoded decodePng(const std::string& path) {
+    Decoded out{};
     FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return false;
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    const bool ok = !setjmp(png_jmpbuf(png));
-    if (ok) {
+    if (f && !setjmp(png_jmpbuf(png))) {
         png_init_io(png, f);
         png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
-        out.width = png_get_image_width(png, info), out.height = png_get_image_height(png, info);
-        out.depth = png_get_bit_depth(png, info), out.colorType = png_get_color_type(png, info);
-        png_get_gAMA_fixed(png, info, &out.gamma);
-        const size_t rowBytes = png_get_rowbytes(png, info);
-        for (uint32_t y = 0; y < out.height; ++y)
-            out.samples.insert(out.samples.end(), png_get_rows(png, info)[y], png_get_rows(png, info)[y] + rowBytes);
+        auto& [width, height, depth, colorType, gamma, samples] = out;
+        width = png_get_image_width(png, info), height = png_get_image_height(png, info);
+        depth = png_get_bit_depth(png, info), colorType = png_get_color_type(png, info);
+        png_get_gAMA_fixed(png, info, &gamma);
+        for (uint32_t y = 0; y < height; ++y)
+            samples.insert(samples.end(), png_get_rows(png, info)[y], png_get_rows(png, info)[y] + png_get_rowbytes(png, info));
     }
     png_destroy_read_struct(&png, &info, nullptr);
-    fclose(f);
-    return ok;
+    if (f) fclose(f);
+    return out;
 }
 
 class PngWriter : public WriterTest {};
@@ -180,15 +149,12 @@ TEST_F(PngWriter, ConversionEdgeValues) {
         nan,   -nan, 0.5f, 1.0f,     // NaN colour counts as 0
         0.5f,  0.5f, 0.5f, nan};     // NaN alpha counts as 0
     ASSERT_EQ(tlSavePNG(path("edges.png").c_str(), 8, 1, pixels.data(), 0), 0);
-    Decoded d;
-    ASSERT_TRUE(decodePng(path("edges.png"), d));
-    EXPECT_EQ(d.samples, (Bytes{186, 186, 186, 255, 255, 0, 255, 255, 186, 255, 255, 128, 186, 186, 186, 255,
-                                0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 186, 255, 0, 0, 0, 0}));
+    EXPECT_EQ(std::get<Bytes>(decodePng(path("edges.png"))),
+              (Bytes{186, 186, 186, 255, 255, 0, 255, 255, 186, 255, 255, 128, 186, 186, 186, 255,
+                     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 186, 255, 0, 0, 0, 0}));
     // 16-bit samples are high byte first: 0.5^(1/2.2) = 47824 / 65535 = 0xBAD0.
     ASSERT_EQ(tlSavePNG(path("p16.png").c_str(), 1, 1, pixels.data(), 1), 0);
-    Decoded d16;
-    ASSERT_TRUE(decodePng(path("p16.png"), d16));
-    EXPECT_EQ(d16.samples, (Bytes{0xBA, 0xD0, 0xBA, 0xD0, 0xBA, 0xD0, 0xFF, 0xFF}));
+    EXPECT_EQ(std::get<Bytes>(decodePng(path("p16.png"))), (Bytes{0xBA, 0xD0, 0xBA, 0xD0, 0xBA, 0xD0, 0xFF, 0xFF}));
 }
 
 // Odd sizes, both depths, a non-ASCII name: libpng reads back the header and the model's samples, and
@@ -201,64 +167,12 @@ TEST_F(PngWriter, DecodesWithLibpngAndPassesPngcheck) {
             const std::vector<float> image = testImage(w, h, uint32_t(w * 1000 + h));
             const std::string file = path("bild-\xC3\xBC\xC3\xB1-\xE6\x97\xA5.png");  // bild-üñ-日
             ASSERT_EQ(tlSavePNG(file.c_str(), w, h, image.data(), sixteen), 0);
-            Decoded d;
-            ASSERT_TRUE(decodePng(file, d));
-            EXPECT_EQ(std::tuple(d.width, d.height, d.depth, d.colorType, d.gamma),
-                      std::tuple(uint32_t(w), uint32_t(h), sixteen ? 16 : 8, PNG_COLOR_TYPE_RGB_ALPHA, 45455));
-            EXPECT_EQ(d.samples, modelSamples(image, sixteen));
+            EXPECT_EQ(decodePng(file), Decoded(w, h, sixteen ? 16 : 8, PNG_COLOR_TYPE_RGB_ALPHA, 45455,
+                                               modelSamples(image, sixteen)));
             if (!pngcheck) continue;
             const int status = std::system(("pngcheck -q '" + file + "' >/dev/null 2>&1").c_str());
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         }
-}
-
-// Rows built so that each filter type is the cheapest in turn. Colour is 0, so the alpha bytes, which
-// store a / 255 exactly, decide; the first row ties none, up and average and must keep none.
-TEST_F(PngWriter, EachRowKeepsTheCheapestFilter) {
-    constexpr int w = 16;
-    std::vector<std::array<int, w>> rows(7);
-    for (int x = 0; x < w; ++x) {
-        rows[0][x] = x & 1;
-        rows[1][x] = (x * 37) & 0xFF;
-        rows[2][x] = rows[1][x];                                     // up
-        rows[3][x] = 10 + 3 * x;                                     // sub
-        rows[4][x] = ((x ? rows[4][x - 1] : 0) + rows[3][x]) >> 1;  // average
-        // Paeth predicts g(x) + h(y) exactly and keeps the nearer of left and up: steps of 0 and 20
-        // across, 10 down.
-        rows[5][x] = 20 * (x / 2) + 30;
-        rows[6][x] = 20 * (x / 2) + 40;
-    }
-    std::vector<float> image;
-    for (const auto& row : rows)
-        for (int a : row) image.insert(image.end(), {0.0f, 0.0f, 0.0f, float(a) / 255.0f});
-    ASSERT_EQ(tlSavePNG(path("filters.png").c_str(), w, 7, image.data(), 0), 0);
-    const Bytes filtered = filteredRows(readFile(path("filters.png")));
-    ASSERT_EQ(filtered.size(), 7u * (1 + 4 * w));
-    const int expected[7] = {0, -1, 2, 1, 3, -1, 4};  // -1: not designed for a type
-    for (int y = 0; y < 7; ++y)
-        if (expected[y] >= 0) EXPECT_EQ(filtered[size_t(y) * (1 + 4 * w)], expected[y]) << "row " << y;
-}
-
-// Refused calls return 1 before reading pixels or allocating, and create nothing. The large sizes come
-// with a one-pixel buffer: touching it beyond that would be caught by the sanitizers or crash.
-TEST_F(PngWriter, RefusalsCreateNoFile) {
-    const float pixel[4] = {1, 1, 1, 1};
-    const std::string file = path("refused.png");
-    EXPECT_EQ(tlSavePNG(nullptr, 1, 1, pixel, 0), 1);
-    EXPECT_EQ(tlSavePNG(file.c_str(), 1, 1, nullptr, 0), 1);
-    for (auto [w, h] : {std::pair{0, 1}, {-1, 5}, {5, -1},
-                        {INT_MAX, INT_MAX},        // byte counts beyond 64 bits
-                        {1 << 29, 1},              // one row of 2^31 + 1 filtered bytes
-                        {65536, 65536},            // 2^34 filtered bytes
-                        {400000000, 1}})           // 1.6e9 bytes: below 2^31, but the compressor's
-                                                   // output buffer would overflow its int capacity
-        for (int sixteen : {0, 1}) EXPECT_EQ(tlSavePNG(file.c_str(), w, h, pixel, sixteen), 1) << w << "x" << h;
-    EXPECT_EQ(tlSavePNG(path("missing/refused.png").c_str(), 1, 1, pixel, 0), 1);
-    EXPECT_TRUE(folderEmpty());
-    // A full device: a small file fails at the close, a larger one at the write.
-    const std::vector<float> large = testImage(128, 128, 3);
-    EXPECT_EQ(tlSavePNG("/dev/full", 1, 1, pixel, 0), 1);
-    EXPECT_EQ(tlSavePNG("/dev/full", 128, 128, large.data(), 1), 1);
 }
 
 #if defined(__GLIBC__)
@@ -267,19 +181,15 @@ TEST_F(PngWriter, RefusalsCreateNoFile) {
 #else
 #define TL_CLANG_TSAN 0
 #endif
-// Calls the writer with the address space capped a little above what is in use; returns the exit
-// status for the death test below. Blocks from 64 KiB on are mapped and unmapped one by one, so that
-// each large allocation and each growth of the compressor's output needs new address space.
+// Calls the writer with the address space capped a little above what is in use, raising the cap until
+// a call succeeds: every call below it must fail cleanly, and the file then be whole. Returns the
+// exit status for the death test below.
 int callsUnderMemoryCaps(const std::string& file, const std::vector<float>& image, const Bytes& expected) {
     rlimit original{};
     getrlimit(RLIMIT_AS, &original);
     long pages = 0;
-    if (FILE* statm = fopen("/proc/self/statm", "r")) {
-        if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
-        fclose(statm);
-    }
+    std::ifstream("/proc/self/statm") >> pages;
     const rlim_t inUse = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE));
-    // Raise the cap until a call succeeds; every call below it must fail cleanly.
     int failures = 0;
     for (rlim_t extra = 0; extra <= (256u << 20); extra += 32u << 10) {
         std::remove(file.c_str());
@@ -299,25 +209,19 @@ int callsUnderMemoryCaps(const std::string& file, const std::vector<float>& imag
 // the files of successful calls must be whole.
 TEST_F(PngWriter, RunningOutOfMemoryFailsCleanly) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || TL_CLANG_TSAN
-    // The address sanitizer's allocator aborts instead of returning null; the thread sanitizer cannot
-    // map its shadow memory.
     GTEST_SKIP() << "a sanitizer does not run under an address-space cap";
 #endif
-    // A fresh process: the heap of this one may hold enough free blocks to need no new address space.
+    // A fresh process, whose blocks from 64 KiB on are mapped one by one: each large allocation and
+    // each growth of the compressor's output needs new address space.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    mallopt(M_MMAP_THRESHOLD, 64 << 10);  // before any large block: none is left free in the heap
+    mallopt(M_MMAP_THRESHOLD, 64 << 10);
     const std::vector<float> image = testImage(128, 128, 5);
     const std::string file = path("oom.png");
     ASSERT_EQ(tlSavePNG(file.c_str(), 128, 128, image.data(), 0), 0);
     const Bytes expected = readFile(file);
     // The child leaves through exit, past TearDown: it removes its own folder.
-    EXPECT_EXIT(
-        {
-            const int status = callsUnderMemoryCaps(file, image, expected);
-            fs::remove_all(dir_);
-            std::exit(status);
-        },
-        testing::ExitedWithCode(0), "");
+    EXPECT_EXIT({ const int status = callsUnderMemoryCaps(file, image, expected); fs::remove_all(dir_); std::exit(status); },
+                testing::ExitedWithCode(0), "");
 }
 #endif
 
@@ -338,9 +242,7 @@ TEST_F(ExrWriter, OnePixelByteForByte) {
     auto u32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) expected.push_back(uint8_t(v >> (8 * i))); };
     auto attribute = [&](const char* name, const char* type, uint32_t size) { text(name), text(type), u32(size); };
     attribute("channels", "chlist", 73);
-    for (const char* channel : {"A", "B", "G", "R"}) {
-        text(channel), u32(1), u32(0), u32(1), u32(1);  // half; linear flag and reserved bytes; sampling
-    }
+    for (const char* channel : {"A", "B", "G", "R"}) text(channel), u32(1), u32(0), u32(1), u32(1);  // half, sampling 1
     expected.push_back(0);
     attribute("compression", "compression", 1), expected.push_back(0);
     attribute("dataWindow", "box2i", 16), u32(0), u32(0), u32(0), u32(0);
@@ -388,12 +290,6 @@ TEST_F(ExrWriter, DecodesWithOpenExr) {
         const std::vector<float> image = testImage(w, h, uint32_t(w * 7919 + h));
         const std::string file = path("bild-\xC3\xBC\xC3\xB1-\xE6\x97\xA5.exr");  // bild-üñ-日
         ASSERT_EQ(tlSaveEXR(file.c_str(), w, h, image.data()), 0);
-        const Bytes bytes = readFile(file);
-        ASSERT_EQ(bytes.size(), 331u + 16u * h + 8u * w * h);
-        for (int y = 0; y < h; ++y) {  // the offset table
-            const size_t at = 331 + 8 * size_t(y);
-            EXPECT_EQ(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16, 331 + 8 * h + y * (8 * w + 8));
-        }
         Imf::RgbaInputFile in(file.c_str());
         ASSERT_EQ(in.dataWindow(), Imath::Box2i(Imath::V2i(0, 0), Imath::V2i(w - 1, h - 1)));
         ASSERT_EQ(in.displayWindow(), in.dataWindow());
@@ -410,22 +306,33 @@ TEST_F(ExrWriter, DecodesWithOpenExr) {
     }
 }
 
-// Refused calls return 1 before reading pixels or allocating, and create nothing; a full device fails
-// a small file at the close, a larger one at a write.
-TEST_F(ExrWriter, FailuresReturnOneAndCreateNoFile) {
+// Refused calls return 1 before reading pixels or allocating, and create nothing: the large sizes come
+// with a one-pixel buffer, which the sanitizers guard. A full device fails a small file at the close,
+// a larger one at a write.
+TEST_F(WriterTest, FailuresReturnOneAndCreateNoFile) {
+    using Save = int (*)(const char*, int, int, const float*);
+    const struct {
+        Save save;
+        std::vector<std::pair<int, int>> sizes;
+    } writers[] = {
+        {[](const char* f, int w, int h, const float* p) { return tlSavePNG(f, w, h, p, 0); },
+         {{0, 1}, {-1, 5}, {5, -1}, {INT_MAX, INT_MAX}, {1 << 29, 1}, {65536, 65536}, {400000000, 1}}},
+        // 1 << 29: one row of 2^31 + 1 filtered bytes; 65536^2: 2^34; 4e8: 1.6e9 bytes, below 2^31, but
+        // the compressor's output buffer would overflow its int capacity.
+        {[](const char* f, int w, int h, const float* p) { return tlSavePNG(f, w, h, p, 1); },
+         {{INT_MAX, INT_MAX}, {1 << 29, 1}, {65536, 65536}, {400000000, 1}}},
+        {tlSaveEXR, {{0, 1}, {1, 0}, {-3, 2}, {INT_MIN, 1}, {1 << 28, 1}, {INT_MAX, INT_MAX}}}};  // 8 * 2^28 > int
     const float pixel[4] = {1, 1, 1, 1};
-    const std::string file = path("refused.exr");
-    EXPECT_EQ(tlSaveEXR(nullptr, 1, 1, pixel), 1);
-    EXPECT_EQ(tlSaveEXR(file.c_str(), 1, 1, nullptr), 1);
-    for (auto [w, h] : {std::pair{0, 1}, {1, 0}, {-3, 2}, {INT_MIN, 1},
-                        {1 << 28, 1},  // 8 * width does not fit the chunk's 32-bit size
-                        {INT_MAX, INT_MAX}})
-        EXPECT_EQ(tlSaveEXR(file.c_str(), w, h, pixel), 1) << w << "x" << h;
-    EXPECT_EQ(tlSaveEXR(path("missing/refused.exr").c_str(), 1, 1, pixel), 1);
-    EXPECT_TRUE(folderEmpty());
     const std::vector<float> large = testImage(300, 40, 3);
-    EXPECT_EQ(tlSaveEXR("/dev/full", 1, 1, pixel), 1);
-    EXPECT_EQ(tlSaveEXR("/dev/full", 300, 40, large.data()), 1);
+    for (const auto& [save, sizes] : writers) {
+        EXPECT_EQ(save(nullptr, 1, 1, pixel), 1);
+        EXPECT_EQ(save(path("refused").c_str(), 1, 1, nullptr), 1);
+        for (auto [w, h] : sizes) EXPECT_EQ(save(path("refused").c_str(), w, h, pixel), 1) << w << "x" << h;
+        EXPECT_EQ(save(path("missing/refused").c_str(), 1, 1, pixel), 1);
+        EXPECT_TRUE(fs::is_empty(dir_));
+        EXPECT_EQ(save("/dev/full", 1, 1, pixel), 1);
+        EXPECT_EQ(save("/dev/full", 300, 40, large.data()), 1);
+    }
 }
 
 }  // namespace
