@@ -36,7 +36,8 @@ uint32_t u32(const uint8_t* p, bool big) {
     return big ? uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3] : uint32_t(p[3]) << 24 | p[2] << 16 | p[1] << 8 | p[0];
 }
 
-// Signature, chunk lengths, CRCs and order, IHDR, gAMA, and an IDAT that inflates to the filtered rows.
+// Signature, chunk lengths, CRCs and order, and an IDAT that inflates to the filtered rows (the header's
+// values are the writer tests' business).
 void checkPng(const std::vector<uint8_t>& file, int width, int height, bool sixteenBit) {
     FUZZ_CHECK(file.size() >= 8 && std::memcmp(file.data(), "\x89PNG\r\n\x1A\n", 8) == 0, "PNG signature");
     std::string types;
@@ -47,10 +48,6 @@ void checkPng(const std::vector<uint8_t>& file, int width, int height, bool sixt
         const uint8_t *type = &file[at + 4], *body = type + 4;
         FUZZ_CHECK(crc32(0, type, 4 + length) == u32(body + length, true), "chunk CRC");
         types.append(reinterpret_cast<const char*>(type), 4);
-        if (types.ends_with("IHDR"))
-            FUZZ_CHECK(length == 13 && u32(body, true) == uint32_t(width) && u32(body + 4, true) == uint32_t(height) &&
-                           std::memcmp(body + 8, sixteenBit ? "\x10\6\0\0\0" : "\x08\6\0\0\0", 5) == 0, "IHDR");
-        if (types.ends_with("gAMA")) FUZZ_CHECK(length == 4 && u32(body, true) == 45455, "gAMA");
         if (types.ends_with("IDAT")) idat.insert(idat.end(), body, body + length);
     }
     FUZZ_CHECK(types == "IHDRgAMAIDATIEND", types);
@@ -81,7 +78,7 @@ void checkExr(const std::vector<uint8_t>& file, int width, int height) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     taluna::fuzz::Input in(data, size);
     const uint8_t flags = in.byte();
-    int width = in.take<int32_t>(), height = in.take<int32_t>();
+    int width = in.take<int32_t>(), height = in.take<int32_t>();  // then the pixels' floats
     const bool exr = flags & 1, sixteenBit = flags & 2, nullPath = flags & 4, nullPixels = flags & 8;
     const std::string path = scratchFolder() + ((flags & 16) ? "/missing/image" : "/image");
 
@@ -102,12 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* target = nullPath ? nullptr : path.c_str();
     const int rc = exr ? tlSaveEXR(target, width, height, pixels) : tlSavePNG(target, width, height, pixels, sixteenBit);
     struct stat info;
-    const bool written = stat(path.c_str(), &info) == 0;
-    if (refused || (flags & 16)) {
-        FUZZ_CHECK(rc == 1 && !written, "refused, and no file left");
-        return 0;
-    }
-    FUZZ_CHECK(rc == 0 && written, "written");
+    const bool written = stat(path.c_str(), &info) == 0, expected = !refused && !(flags & 16);
+    FUZZ_CHECK(rc == !expected && written == expected, "written, or refused leaving no file");
+    if (!expected) return 0;
     std::ifstream stream(path, std::ios::binary);
     const std::vector<uint8_t> file((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
     if (exr) checkExr(file, width, height);

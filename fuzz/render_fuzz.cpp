@@ -4,12 +4,8 @@
 // any value reach their refusals; only the work (particles x copies x samples) is capped.
 // Input: Control, TLCamera, TLRenderSettings, the light count (int32), Control::lightsGiven (at most
 // 8) TLLight records, then for cloud 3 each particle's position, colour and velocity.
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "fuzz_support.h"
-#include "library_checks.h"
+#include "library_checks.h"  // with <cstring>, <string> and <vector>
 #include "taluna.h"
 
 namespace {
@@ -33,30 +29,11 @@ void fillCloud(TLContext* ctx, const Control& c, Input& in) {
     if ((c.flags & 3) == 3) {
         std::vector<TLV3> positions(n), velocities(n);
         std::vector<TLUChar4> colors(n);
-        for (uint64_t i = 0; i < n; ++i) {
-            in.bytes(&positions[i], sizeof(TLV3));
-            in.bytes(&colors[i], sizeof(TLUChar4));
-            in.bytes(&velocities[i], sizeof(TLV3));
-        }
+        taluna::fuzz::readParticles(in, positions.data(), colors.data(), velocities.data(), n);
         FUZZ_CHECK(tlReserve(ctx, n, 1) == 0, tlLastError(ctx));
         if (n > 0)
             FUZZ_CHECK(tlUpload(ctx, positions.data(), colors.data(), velocities.data(), n, 0) == 0, tlLastError(ctx));
     }
-}
-
-// A plain frame and a lit one with a shadow-casting light, after whatever failed before.
-void renderValidFrames(TLContext* ctx) {
-    const TLCamera camera = tlDefaultCamera();
-    TLRenderSettings s = tlDefaultSettings();
-    s.width = 8, s.height = 6, s.intensity = 1.0f;
-    std::vector<TLUChar4> rgba(48);
-    FUZZ_CHECK(tlRender(ctx, &camera, &s, nullptr, 0, rgba.data(), nullptr, nullptr) == 0, tlLastError(ctx));
-    s.lightingMode = TL_LIGHTING_LIT;
-    s.shadowMapSize = 16, s.shadowSlices = 4, s.depthSlices = 4;
-    TLLight sun = tlDefaultLight();
-    sun.kind = TL_LIGHT_DIRECTIONAL, sun.castShadows = 1;
-    FUZZ_CHECK(tlRender(ctx, &camera, &s, &sun, 1, rgba.data(), nullptr, nullptr) == 0, tlLastError(ctx));
-    for (const TLUChar4& p : rgba) FUZZ_CHECK(p.w == 255, "the 8-bit image is opaque");
 }
 
 }  // namespace
@@ -83,10 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t perParticle = 0, work = 0;
     const bool workFits = !__builtin_mul_overflow(copies, samples, &perParticle) &&
                           !__builtin_mul_overflow(count, perParticle, &work);
-    if (workFits && work > (1u << 16)) {
-        if (settings.jitterCount > 0) settings.jitterCount %= 4;
-        if (settings.samples > 0) settings.samples = 1 + settings.samples % 8;
-    }
+    if (workFits && work > (1u << 16) && settings.jitterCount > 0) settings.jitterCount %= 4;
+    if (workFits && work > (1u << 16) && settings.samples > 0) settings.samples = 1 + settings.samples % 8;
     const int64_t pixels = int64_t(settings.width) * int64_t(settings.height);
     const bool validSize = settings.width >= 1 && settings.height >= 1 && pixels <= INT32_MAX;
     const bool refused = nullCamera || nullSettings || !validSize || !workFits;
@@ -135,7 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(!std::memcmp(&rgba[i], &rgbaMark, 4) && !std::memcmp(&floats[i], &floatMark, 16), "untouched");
     }
 
-    renderValidFrames(ctx);
+    // Whatever failed, a plain and a lit frame render.
+    FUZZ_CHECK(taluna::fuzz::renderSmallFrame(ctx, false) == 0 && taluna::fuzz::renderSmallFrame(ctx, true) == 0,
+               tlLastError(ctx));
     tl::gpu::cpu::limitAllocations(0);
     tlDestroy(ctx);
     return 0;

@@ -3,13 +3,9 @@
 // step and the runtime's error, the store stays consistent (its exact rules are the interface tests'),
 // and at the end the context fills its store and renders. Allocations are limited to 1 MiB.
 // Input: operations, each an operation byte followed by its arguments.
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "api/context.h"
 #include "fuzz_support.h"
-#include "library_checks.h"
+#include "library_checks.h"  // with <cstring>, <string> and <vector>
 #include "taluna.h"
 
 namespace {
@@ -47,11 +43,7 @@ void upload(TLContext* ctx, Input& in, bool faulted) {
     const size_t entries = accepted && n > 0 ? size_t(n) : 1;
     std::vector<TLV3> positions(entries), velocities(entries);
     std::vector<TLUChar4> colors(entries);
-    for (size_t i = 0; i < entries && i < 8; ++i) {
-        in.bytes(&positions[i], sizeof(TLV3));
-        in.bytes(&colors[i], sizeof(TLUChar4));
-        in.bytes(&velocities[i], sizeof(TLV3));
-    }
+    taluna::fuzz::readParticles(in, positions.data(), colors.data(), velocities.data(), entries < 8 ? entries : 8);
     positions.back() = positions.front();
     const int rc = tlUpload(ctx, nullPositions ? nullptr : positions.data(), withColors ? colors.data() : nullptr,
                             withVelocities ? velocities.data() : nullptr, n, offset);
@@ -59,15 +51,6 @@ void upload(TLContext* ctx, Input& in, bool faulted) {
     FUZZ_CHECK((rc == 1 && !taluna::fuzz::isStepFailure(tlLastError(ctx))) == !accepted, "refused exactly when invalid");
     if (rc == 0 && n > 0)
         FUZZ_CHECK(std::memcmp(&ctx->store.positions.get()[end - 1], &positions.back(), sizeof(TLV3)) == 0, "the last entry");
-}
-
-void renderFrame(TLContext* ctx, bool faulted) {
-    if (tlGetCount(ctx) > (1u << 17)) return;
-    const TLCamera camera = tlDefaultCamera();
-    TLRenderSettings s = tlDefaultSettings();
-    s.width = 8, s.height = 6, s.intensity = 1.0f, s.samples = 2, s.shutter = 1.0f;
-    std::vector<TLUChar4> rgba(48);
-    expectResult(ctx, tlRender(ctx, &camera, &s, nullptr, 0, rgba.data(), nullptr, nullptr), faulted, false);
 }
 
 }  // namespace
@@ -95,26 +78,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     FUZZ_CHECK(store.capacity == 0 && store.count == 0, "an empty store");
                 if (rc == 0 && generate) FUZZ_CHECK(store.count == n && store.velocityValid == withVelocity, "the cloud");
                 if (rc == 0 && !generate && n > before) FUZZ_CHECK(store.capacity == n && store.count == 0, "a fresh reservation");
-                break;
-            }
+            } break;
             case 1: upload(ctx, in, faulted); break;
             case 2: {
                 const uint64_t n = amount(in);
                 const int rc = tlSetCount(ctx, n);
                 expectResult(ctx, rc, faulted, false);
                 FUZZ_CHECK((rc == 0) == (n <= store.capacity) && (rc == 1 || store.count == n), "tlSetCount");
+            } break;
+            case 4:
+                if (tlGetCount(ctx) <= (1u << 17)) expectResult(ctx, taluna::fuzz::renderSmallFrame(ctx, false), faulted, false);
                 break;
-            }
-            case 4: renderFrame(ctx, faulted); break;
-            case 5: {
+            case 5: {  // a site, its call number, a code
                 const uint8_t site = in.byte(), call = in.byte(), code = in.byte();
                 faulted = taluna::fuzz::armFault(site, call, code) || faulted;
-                break;
-            }
+            } break;
             case 6: break;  // nothing: null contexts are the interface tests' business
-            default:
-                tl::gpu::cpu::clearFaults();
-                faulted = false;
+            default: tl::gpu::cpu::clearFaults(), faulted = false;
         }
         FUZZ_CHECK(tlGetCount(ctx) == store.count && store.count <= store.capacity, "count within capacity");
         FUZZ_CHECK(!store.velocityValid || store.hasVelocity, "valid velocities are reserved");
@@ -124,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // Whatever happened, the context fills its store and renders.
     FUZZ_CHECK(tlGenerateTestCloud(ctx, 256, 1, 0) == 0 && tlGetCount(ctx) == 256, tlLastError(ctx));
-    renderFrame(ctx, false);
+    FUZZ_CHECK(taluna::fuzz::renderSmallFrame(ctx, false) == 0, tlLastError(ctx));
     tl::gpu::cpu::limitAllocations(0);
     tlDestroy(ctx);
     return 0;
