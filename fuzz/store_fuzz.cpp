@@ -38,9 +38,9 @@ void upload(TLContext* ctx, Input& in, bool faulted) {
     const bool nullPositions = flags & 1, withColors = flags & 2, withVelocities = flags & 4;
     uint64_t end = 0;
     const bool fits = !__builtin_add_overflow(offset, n, &end) && end <= ctx->store.capacity;
-    // n entries where the upload is accepted, else one (the sanitizer reports reading more).
     const bool accepted = !nullPositions && fits && !(withVelocities && !ctx->store.hasVelocity);
-    const size_t entries = accepted && n > 0 ? size_t(n) : 1;
+    const size_t entries = accepted && n > 0 ? size_t(n) : 1;  // else one: the sanitizer reports reading more
+    const bool validBefore = ctx->store.velocityValid;
     std::vector<TLV3> positions(entries), velocities(entries);
     std::vector<TLUChar4> colors(entries);
     taluna::fuzz::readParticles(in, positions.data(), colors.data(), velocities.data(), entries < 8 ? entries : 8);
@@ -49,6 +49,7 @@ void upload(TLContext* ctx, Input& in, bool faulted) {
                             withVelocities ? velocities.data() : nullptr, n, offset);
     expectResult(ctx, rc, faulted, false);
     FUZZ_CHECK((rc == 1 && !taluna::fuzz::isStepFailure(tlLastError(ctx))) == !accepted, "refused exactly when invalid");
+    FUZZ_CHECK(rc == 1 || ctx->store.velocityValid == (offset == 0 ? withVelocities : validBefore), "velocityValid");
     if (rc == 0 && n > 0)
         FUZZ_CHECK(std::memcmp(&ctx->store.positions.get()[end - 1], &positions.back(), sizeof(TLV3)) == 0, "the last entry");
 }
