@@ -1,12 +1,9 @@
-// Replays saved inputs through a fuzz target without libFuzzer: every file named on the command line,
-// and every file in each folder named, in name order. A target reports a finding by aborting, so the
-// replay fails exactly where a fuzzer run would. An empty corpus is an error: it would test nothing.
+// Replays the files of the folders named through a fuzz target without libFuzzer, in name order. A
+// finding aborts, so the replay fails where a fuzzer run would; an empty corpus would test nothing.
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -17,27 +14,15 @@ int main(int argc, char** argv) {
     namespace fs = std::filesystem;
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     std::vector<fs::path> inputs;
-    for (int a = 1; a < argc; ++a) {
-        const fs::path arg = argv[a];
-        if (fs::is_directory(arg)) {
-            for (const auto& entry : fs::directory_iterator(arg))
-                if (entry.is_regular_file()) inputs.push_back(entry.path());
-        } else {
-            inputs.push_back(arg);
-        }
-    }
+    for (int a = 1; a < argc; ++a)
+        for (const auto& entry : fs::directory_iterator(argv[a]))
+            if (entry.is_regular_file()) inputs.push_back(entry.path());
     std::sort(inputs.begin(), inputs.end());
-    if (inputs.empty()) {
-        std::fprintf(stderr, "no inputs to replay\n");
-        return 1;
-    }
+    FUZZ_CHECK(!inputs.empty(), "inputs to replay");
     for (const fs::path& path : inputs) {
         std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
-            return 1;
-        }
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        FUZZ_CHECK(in.is_open(), "reading " + path.string());
         std::fprintf(stderr, "%s\n", path.filename().c_str());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }

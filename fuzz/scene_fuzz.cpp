@@ -1,11 +1,7 @@
-// The renderer tool's scene files on arbitrary text: parsed as the tool parses them (nlohmann's parser,
-// whose errors the tool reports), built into a scene (sceneFromJson, whose SceneError the tool
-// reports), and read through the tool's own path from a scene file (resolveScene). Any other
-// exception, a crash or undefined behaviour is a finding. A scene that is accepted must survive the
-// round trip the tool promises: sceneToJson, written with formatJson and read back, gives the same
-// scene.
-//
-// Input: the scene file's bytes.
+// The renderer tool's scene files on arbitrary text (the input is the file): parsed as JSON, built
+// into a scene (sceneFromJson, whose SceneError the tool reports), and read through the tool's own
+// path (resolveScene), which must agree. Any other exception or a crash is a finding. An accepted
+// scene survives the round trip sceneToJson, formatJson, sceneFromJson.
 #include <string>
 
 #include "fuzz_support.h"
@@ -17,10 +13,8 @@ using taluna::render::Scene;
 using taluna::render::SceneError;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
     const taluna::fuzz::MemoryFile file(data, size);
 
-    // The tool's own reading of a scene file: false with a message naming the file, or the scene.
     taluna::render::CommandLine cl;
     cl.scenePath = file.path();
     Scene viaTool;
@@ -30,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Json json;
     try {
-        json = Json::parse(text);
+        json = Json::parse(std::string(reinterpret_cast<const char*>(data), size));
     } catch (const Json::exception&) {  // a syntax error, or a number beyond a double
         FUZZ_CHECK(!resolved, "the tool read a file the parser refuses");
         return 0;
@@ -39,21 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         scene = taluna::render::sceneFromJson(json);
     } catch (const SceneError& e) {
-        FUZZ_CHECK(!e.message.empty(), "a refusal says why");
-        FUZZ_CHECK(!resolved, "the tool accepted a scene sceneFromJson refuses");
+        FUZZ_CHECK(!e.message.empty() && !resolved, "a refusal says why, and the tool refuses too");
         return 0;
     }
     FUZZ_CHECK(resolved, "the tool refused a scene sceneFromJson accepts: " + error);
 
     const Json written = taluna::render::sceneToJson(scene);
     FUZZ_CHECK(taluna::render::sceneToJson(viaTool) == written, "the tool's scene is the file's scene");
-    Json reread;
     try {
-        reread = taluna::render::sceneToJson(
+        const Json reread = taluna::render::sceneToJson(
             taluna::render::sceneFromJson(Json::parse(taluna::render::formatJson(written))));
+        FUZZ_CHECK(reread == written, "the same scene read back:\n" + written.dump() + "\n" + reread.dump());
     } catch (const SceneError& e) {
         FUZZ_CHECK(false, "a written scene is refused: " + e.key + ": " + e.message);
     }
-    FUZZ_CHECK(reread == written, "a written scene reads back as the same scene:\n" + written.dump() + "\n" + reread.dump());
     return 0;
 }

@@ -1,22 +1,11 @@
-// Sequences of tlReserve, tlUpload, tlSetCount, tlGenerateTestCloud, tlGetCount and small frames with
-// arbitrary arguments and runtime failures injected at any call. A model of the store
-// (capacity, count and the two velocity flags, as the particle store's tables give them) is checked
-// after every call, every failure must name its step and the runtime's error, and at the end the
-// context must still fill its store and render.
-//
-// Device allocations are limited to 1 MiB, so reservations between that and the estimate of free
-// memory reach the allocation failures without the memory. Amounts come in three bands: small (under
-// 4096), medium (under 2^23, mostly beyond the limit) and any 64-bit value shifted right by 0 to 63
-// bits (the "Not enough VRAM" and "particle count too large" refusals).
-//
-// Input: a sequence of operations, each an operation byte followed by its arguments.
-#include <cstring>
-#include <string>
-#include <vector>
-
+// Sequences of tlReserve, tlUpload, tlSetCount, tlGenerateTestCloud and small frames with arbitrary
+// arguments and runtime failures injected at any call: 0 or 1, a failure is a refusal or names its
+// step and the runtime's error, the store stays consistent (its exact rules are the interface tests'),
+// and at the end the context fills its store and renders. Allocations are limited to 1 MiB.
+// Input: operations, each an operation byte followed by its arguments.
 #include "api/context.h"
 #include "fuzz_support.h"
-#include "library_checks.h"
+#include "library_checks.h"  // with <cstring>, <string> and <vector>
 #include "taluna.h"
 
 namespace {
@@ -24,141 +13,45 @@ namespace {
 using taluna::fuzz::Input;
 
 constexpr size_t kAllocationLimit = 1u << 20;
-constexpr int kMaxOperations = 64;
-constexpr uint64_t kMaxRenderedParticles = 1u << 17;
 
-struct Model {
-    uint64_t capacity = 0;
-    uint64_t count = 0;
-    bool hasVelocity = false;
-    bool velocityValid = false;
-};
-
+// Under 4096, under 2^23, or any 64-bit value shifted right by 0 to 63 bits.
 uint64_t amount(Input& in) {
     const uint64_t v = in.take<uint64_t>();
-    switch (v >> 62) {
-        case 0:
-        case 1: return v % 4096u;
-        case 2: return v % (1u << 23);
-        default: return v >> (v & 63u);
-    }
+    return v >> 63 == 0 ? v % 4096u : v >> 62 == 2 ? v % (1u << 23) : v >> (v & 63u);
 }
 
-void expectState(TLContext* ctx, const Model& m) {
-    FUZZ_CHECK(tlGetCount(ctx) == m.count, "count " + std::to_string(m.count));
-    FUZZ_CHECK(ctx->store.capacity == m.capacity, "capacity " + std::to_string(m.capacity));
-    FUZZ_CHECK((ctx->store.hasVelocity) == m.hasVelocity, "hasVelocity");
-    FUZZ_CHECK((ctx->store.velocityValid) == m.velocityValid, "velocityValid");
-    FUZZ_CHECK(ctx->store.count <= ctx->store.capacity, "count within capacity");
-}
-
-// tlReserve's effect on the model, from its result and message; returns whether it reallocated.
-bool applyReserve(TLContext* ctx, Model& m, uint64_t n, bool withVelocity, int rc, bool faulted) {
+// 0, or 1 with a refusal of the interface ("tl<call>: ..." or "Not enough VRAM: ...") or a step
+// failure, which needs an injected failure unless an allocation beyond the limit may fail.
+void expectResult(TLContext* ctx, int rc, bool faulted, bool mayExhaust) {
     const std::string error = tlLastError(ctx);
-    if (n <= m.capacity && (!withVelocity || m.hasVelocity)) {
-        FUZZ_CHECK(rc == 0, "a reservation within the capacity changes nothing");
-        return false;
-    }
-    if (n > UINT64_MAX / (withVelocity ? 28u : 16u)) {
-        FUZZ_CHECK(rc == 1 && error == "tlReserve: particle count too large", error);
-        return false;
-    }
-    if (rc == 0) {
-        m = Model{n, 0, withVelocity, false};
-        return true;
-    }
-    if (error.rfind("Not enough VRAM: needs ", 0) == 0) {
-        FUZZ_CHECK(error.find(" GB, approx. ") != std::string::npos && error.size() > 40 &&
-                       error.compare(error.size() - 13, 13, " GB available") == 0,
-                   error);
-        return false;
-    }
+    FUZZ_CHECK(rc == 0 || rc == 1, "0 or 1");
+    if (rc == 0 || ((error.starts_with("tl") || error.starts_with("Not enough VRAM: needs ")) &&
+                    !taluna::fuzz::isStepFailure(error)))
+        return;
     FUZZ_CHECK(taluna::fuzz::isStepFailure(error), error);
-    // Without an injected failure only the allocation limit refuses, and only a large array.
-    FUZZ_CHECK(faulted || n * 12u > kAllocationLimit, "an allocation within the limit failed: " + error);
-    m = Model{};
-    return true;
+    FUZZ_CHECK(faulted || mayExhaust, "a step failed without an injected failure: " + error);
 }
 
-void upload(TLContext* ctx, Model& m, Input& in, bool faulted) {
+void upload(TLContext* ctx, Input& in, bool faulted) {
     const uint8_t flags = in.byte();
     const uint64_t n = amount(in), offset = amount(in);
     const bool nullPositions = flags & 1, withColors = flags & 2, withVelocities = flags & 4;
     uint64_t end = 0;
-    const bool fits = !__builtin_add_overflow(offset, n, &end) && end <= m.capacity;
-    // Arrays of n entries where the upload is accepted; a single entry where it must be refused
-    // before reading (the sanitizer reports any read beyond it).
-    const bool accepted = !nullPositions && fits && !(withVelocities && !m.hasVelocity);
-    const size_t entries = accepted && n > 0 ? size_t(n) : 1;
+    const bool fits = !__builtin_add_overflow(offset, n, &end) && end <= ctx->store.capacity;
+    const bool accepted = !nullPositions && fits && !(withVelocities && !ctx->store.hasVelocity);
+    const size_t entries = accepted && n > 0 ? size_t(n) : 1;  // else one: the sanitizer reports reading more
+    const bool validBefore = ctx->store.velocityValid;
     std::vector<TLV3> positions(entries), velocities(entries);
     std::vector<TLUChar4> colors(entries);
-    for (size_t i = 0; i < entries && i < 8; ++i) {
-        in.bytes(&positions[i], sizeof(TLV3));
-        in.bytes(&colors[i], sizeof(TLUChar4));
-        in.bytes(&velocities[i], sizeof(TLV3));
-    }
+    taluna::fuzz::readParticles(in, positions.data(), colors.data(), velocities.data(), entries < 8 ? entries : 8);
     positions.back() = positions.front();
     const int rc = tlUpload(ctx, nullPositions ? nullptr : positions.data(), withColors ? colors.data() : nullptr,
                             withVelocities ? velocities.data() : nullptr, n, offset);
-    const std::string error = tlLastError(ctx);
-    if (nullPositions) {
-        FUZZ_CHECK(rc == 1 && error == "tlUpload: invalid parameters", error);
-    } else if (!fits) {
-        FUZZ_CHECK(rc == 1 && error == "tlUpload: capacity exceeded (call tlReserve first)", error);
-    } else if (withVelocities && !m.hasVelocity) {
-        FUZZ_CHECK(rc == 1 && error == "tlUpload: velocity passed but reserved without velocity", error);
-    } else if (rc == 1) {
-        FUZZ_CHECK(faulted, "an upload failed without an injected failure: " + error);
-        FUZZ_CHECK(taluna::fuzz::isStepFailure(error), error);
-    } else {
-        FUZZ_CHECK(rc == 0, "0 or 1");
-        if (offset == 0) m.velocityValid = withVelocities;
-        if (end > m.count) m.count = end;
-        if (n > 0) {
-            // The last entry arrived, with white and zero where nothing was given.
-            const uint64_t last = offset + n - 1;
-            FUZZ_CHECK(std::memcmp(&ctx->store.positions.get()[last], &positions.back(), sizeof(TLV3)) == 0, "position");
-            const TLUChar4 white{255, 255, 255, 255};
-            FUZZ_CHECK(std::memcmp(&ctx->store.colors.get()[last], withColors ? &colors.back() : &white, 4) == 0, "colour");
-            if (m.hasVelocity) {
-                const TLV3 zero{0.0f, 0.0f, 0.0f};
-                FUZZ_CHECK(std::memcmp(&ctx->store.velocity.get()[last], withVelocities ? &velocities.back() : &zero,
-                                       sizeof(TLV3)) == 0,
-                           "velocity");
-            }
-        }
-    }
-}
-
-void generate(TLContext* ctx, Model& m, Input& in, bool faulted) {
-    const uint64_t n = amount(in);
-    const uint32_t seed = in.take<uint32_t>();
-    const bool withVelocity = in.byte() & 1;
-    const int rc = tlGenerateTestCloud(ctx, n, seed, withVelocity);
-    const std::string error = tlLastError(ctx);
-    const bool generatorFailed =
-        rc == 1 && taluna::fuzz::isStepFailure(error) && error.find("generator kernel: ") != std::string::npos;
-    // Its reservation behaves as tlReserve, and only a failure of the kernel comes after it.
-    applyReserve(ctx, m, n, withVelocity, generatorFailed ? 0 : rc, faulted);
-    if (generatorFailed) {
-        FUZZ_CHECK(faulted, "the generator failed without an injected failure: " + error);
-    } else if (rc == 0) {
-        m.count = n;
-        m.velocityValid = withVelocity;
-    }
-}
-
-void renderFrame(TLContext* ctx, const Model& m, bool faulted) {
-    if (m.count > kMaxRenderedParticles) return;
-    const TLCamera camera = tlDefaultCamera();
-    TLRenderSettings s = tlDefaultSettings();
-    s.width = 8, s.height = 6, s.intensity = 1.0f, s.samples = 2, s.shutter = 1.0f;
-    std::vector<TLUChar4> rgba(48);
-    const int rc = tlRender(ctx, &camera, &s, nullptr, 0, rgba.data(), nullptr, nullptr);
-    if (rc != 0) {
-        FUZZ_CHECK(faulted, std::string("a frame failed without an injected failure: ") + tlLastError(ctx));
-        FUZZ_CHECK(taluna::fuzz::isStepFailure(tlLastError(ctx)), tlLastError(ctx));
-    }
+    expectResult(ctx, rc, faulted, false);
+    FUZZ_CHECK((rc == 1 && !taluna::fuzz::isStepFailure(tlLastError(ctx))) == !accepted, "refused exactly when invalid");
+    FUZZ_CHECK(rc == 1 || ctx->store.velocityValid == (offset == 0 ? withVelocities : validBefore), "velocityValid");
+    if (rc == 0 && n > 0)
+        FUZZ_CHECK(std::memcmp(&ctx->store.positions.get()[end - 1], &positions.back(), sizeof(TLV3)) == 0, "the last entry");
 }
 
 }  // namespace
@@ -167,55 +60,52 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in(data, size);
     TLContext* ctx = tlCreate(0);
     FUZZ_CHECK(ctx && tlLastError(ctx)[0] == 0, "a context");
+    const auto& store = ctx->store;
     tl::gpu::cpu::limitAllocations(kAllocationLimit);
-    Model m;
     bool faulted = false;
-    for (int op = 0; op < kMaxOperations && in.remaining() > 0; ++op) {
-        switch (in.byte() % 8) {
-            case 0: {
-                const uint64_t n = amount(in);
+    for (int op = 0; op < 64 && in.remaining() > 0; ++op) {
+        const uint8_t operation = in.byte() % 8;
+        switch (operation) {
+            case 0:
+            case 3: {  // tlReserve, or tlGenerateTestCloud (its reservation, then the generator)
+                const bool generate = operation == 3;
+                const uint64_t n = amount(in), before = store.capacity;
+                const uint32_t seed = generate ? in.take<uint32_t>() : 0;
                 const bool withVelocity = in.byte() & 1;
-                const int rc = tlReserve(ctx, n, withVelocity);
-                FUZZ_CHECK(rc == 0 || rc == 1, "0 or 1");
-                applyReserve(ctx, m, n, withVelocity, rc, faulted);
-                break;
-            }
-            case 1: upload(ctx, m, in, faulted); break;
+                const int rc = generate ? tlGenerateTestCloud(ctx, n, seed, withVelocity) : tlReserve(ctx, n, withVelocity);
+                expectResult(ctx, rc, faulted, n > kAllocationLimit / 12);
+                const std::string error = tlLastError(ctx);  // a reservation failed on the runtime: empty
+                if (rc == 1 && taluna::fuzz::isStepFailure(error) && error.find("generator kernel: ") == error.npos)
+                    FUZZ_CHECK(store.capacity == 0 && store.count == 0, "an empty store");
+                if (rc == 0 && generate) FUZZ_CHECK(store.count == n && store.velocityValid == withVelocity, "the cloud");
+                if (rc == 0 && !generate && n > before) FUZZ_CHECK(store.capacity == n && store.count == 0, "a fresh reservation");
+            } break;
+            case 1: upload(ctx, in, faulted); break;
             case 2: {
                 const uint64_t n = amount(in);
                 const int rc = tlSetCount(ctx, n);
-                if (n <= m.capacity) {
-                    FUZZ_CHECK(rc == 0, "a count within the capacity");
-                    m.count = n;
-                } else {
-                    FUZZ_CHECK(rc == 1 && std::string(tlLastError(ctx)) == "tlSetCount: larger than capacity",
-                               tlLastError(ctx));
-                }
+                expectResult(ctx, rc, faulted, false);
+                FUZZ_CHECK((rc == 0) == (n <= store.capacity) && (rc == 1 || store.count == n), "tlSetCount");
+            } break;
+            case 4:
+                if (tlGetCount(ctx) <= (1u << 17)) expectResult(ctx, taluna::fuzz::renderSmallFrame(ctx, false), faulted, false);
                 break;
-            }
-            case 3: generate(ctx, m, in, faulted); break;
-            case 4: renderFrame(ctx, m, faulted); break;
-            case 5: {
+            case 5: {  // a site, its call number, a code
                 const uint8_t site = in.byte(), call = in.byte(), code = in.byte();
                 faulted = taluna::fuzz::armFault(site, call, code) || faulted;
-                break;
-            }
-            case 6: break;  // nothing: null contexts are the API tests' business
-            default:
-                taluna::fuzz::disarmFaults();
-                faulted = false;
-                break;
+            } break;
+            case 6: break;  // nothing: null contexts are the interface tests' business
+            default: tl::gpu::cpu::clearFaults(), faulted = false;
         }
-        expectState(ctx, m);
+        FUZZ_CHECK(tlGetCount(ctx) == store.count && store.count <= store.capacity, "count within capacity");
+        FUZZ_CHECK(!store.velocityValid || store.hasVelocity, "valid velocities are reserved");
+        FUZZ_CHECK(store.capacity == 0 || store.positions.get(), "a reserved store has positions");
     }
-    taluna::fuzz::disarmFaults();
+    tl::gpu::cpu::clearFaults();
 
     // Whatever happened, the context fills its store and renders.
-    FUZZ_CHECK(tlGenerateTestCloud(ctx, 256, 1, 0) == 0, tlLastError(ctx));
-    FUZZ_CHECK(tlGetCount(ctx) == 256, "count after the last cloud");
-    Model after;
-    after.count = 256;
-    renderFrame(ctx, after, false);
+    FUZZ_CHECK(tlGenerateTestCloud(ctx, 256, 1, 0) == 0 && tlGetCount(ctx) == 256, tlLastError(ctx));
+    FUZZ_CHECK(taluna::fuzz::renderSmallFrame(ctx, false) == 0, tlLastError(ctx));
     tl::gpu::cpu::limitAllocations(0);
     tlDestroy(ctx);
     return 0;
