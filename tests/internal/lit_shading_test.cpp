@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <numeric>
 #include <vector>
 
@@ -26,21 +25,6 @@ ShadowView squareView(int32_t n, int32_t s) {
 }
 
 float sum(const std::vector<float>& v) { return std::accumulate(v.begin(), v.end(), 0.0f); }
-
-// Lit constants for one light (castShadows set) around box, with an n x n x s map per view.
-tl::LitConstants litFor(TLLight light, const tl::Box& box, int32_t n, int32_t s, float crossSection, TLFrame& frame,
-                        uint64_t* mapFloats) {
-    frame = TLFrame{};
-    frame.samples = 1;
-    TLCamera camera{};
-    camera.eye.z = 5.0f;
-    TLRenderSettings settings{};
-    settings.shadowMapSize = n, settings.shadowSlices = s;
-    light.castShadows = 1;
-    tl::LitConstants vc{};
-    *mapFloats = tl::buildLitConstants(&camera, &settings, &frame, &light, 1, box.lo, box.hi, crossSection, &vc);
-    return vc;
-}
 
 }  // namespace
 
@@ -93,48 +77,30 @@ TEST(DeepMaps, FootprintsOfShadowDeposits) {
     }
 }
 
-TEST(LightSplat, OneParticleUnderADirectionalLightFillsTheCentreTexel) {
-    const int32_t n = 16, s = 8;
-    const TLV3 p{0.0f, 0.0f, 0.0f};
-    TLFrame frame;
-    TLLight sun{};
-    sun.kind = TL_LIGHT_DIRECTIONAL, sun.direction[2] = -1.0f;
-    uint64_t m = 0;
-    const tl::LitConstants vc = litFor(sun, tl::Box{{-0.001f, -0.001f, -0.001f}, {0.001f, 0.001f, 0.001f}}, n, s,
-                                       1e-8f, frame, &m);
-    ASSERT_EQ(m, static_cast<uint64_t>(n * n * s));
-    std::vector<float> maps(m, 0.0f);
-    tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, &p, nullptr, 1, maps.data());
-    // The box is 0.002 wide and the view 1 % wider: texels of 0.00202 / 16 on a side.
-    const float texel = 0.002f * 1.01f / n, w = 1e-8f / (texel * texel);
-    ASSERT_LT(w, 1.0f);
-    const float* column = maps.data() + (static_cast<size_t>(n) * (n / 2) + n / 2) * s;
-    EXPECT_NEAR(column[s / 2 - 1], w / 2, w * 1e-4f) << "the particle sits between the middle slices";
-    EXPECT_NEAR(column[s / 2], w / 2, w * 1e-4f);
-    EXPECT_NEAR(sum(maps), w, w * 1e-4f) << "nothing outside the centre texel";
-}
-
 // For each cube face, a blob between the light and a probe shadows the probe in that face's map, and
 // the probe on the opposite side stays unshadowed: deposit and lookup agree on every face.
 TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
     const float dirs[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
     for (int face = 0; face < 6; ++face) {
         const TLV3 d{dirs[face][0], dirs[face][1], dirs[face][2]};
-        // A 5 x 5 sheet across the face's axis at distance 0.5 from the light.
-        const int axis = face / 2;
-        std::vector<TLV3> p;
-        for (int i = -2; i <= 2; ++i)
-            for (int j = -2; j <= 2; ++j) {
-                float q[3];
-                q[axis] = 0.5f * dirs[face][axis];
-                q[(axis + 1) % 3] = 0.02f * i;
-                q[(axis + 2) % 3] = 0.02f * j;
-                p.push_back(TLV3{q[0], q[1], q[2]});
-            }
-        TLFrame frame;
-        uint64_t m = 0;
-        const tl::LitConstants vc = litFor(TLLight{}, tl::Box{{-1.5f, -1.5f, -1.5f}, {1.5f, 1.5f, 1.5f}}, 32, 16, 1e-3f,
-                                           frame, &m);
+        std::vector<TLV3> p;  // a 5 x 5 sheet across the face's axis at distance 0.5 from the light
+        for (int i = 0; i < 25; ++i) {
+            float q[3];
+            q[face / 2] = 0.5f * dirs[face][face / 2], q[(face / 2 + 1) % 3] = 0.02f * (i / 5 - 2);
+            q[(face / 2 + 2) % 3] = 0.02f * (i % 5 - 2);
+            p.push_back(TLV3{q[0], q[1], q[2]});
+        }
+        TLFrame frame{};
+        frame.samples = 1;
+        TLCamera camera{};
+        camera.eye.z = 5.0f;
+        TLRenderSettings settings{};
+        settings.shadowMapSize = 32, settings.shadowSlices = 16;
+        TLLight bulb{};
+        bulb.castShadows = 1;
+        tl::LitConstants vc{};
+        const float lo[3] = {-1.5f, -1.5f, -1.5f}, hi[3] = {1.5f, 1.5f, 1.5f};
+        const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &bulb, 1, lo, hi, 1e-3f, &vc);
         std::vector<float> maps(m, 0.0f);
         tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, p.size(), maps.data());
         tl::launchPrefix(tl::LaunchConfig{1, 256}, maps.data(), 6u * 32u * 32u, 16, nullptr);
@@ -143,9 +109,8 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
             return tl::shadowDepth(vc.shadowViews[tl::shadowViewFor(vc.lights[0], q)], maps.data(), q);
         };
         EXPECT_EQ(tl::shadowViewFor(vc.lights[0], d), face);
-        EXPECT_GT(tau(1.0f), 1.0f) << "face " << face << ": behind the occluder";
-        EXPECT_EQ(tau(-1.0f), 0.0f) << "face " << face << ": on the opposite side";
-        EXPECT_EQ(tau(0.25f), 0.0f) << "face " << face << ": nearer to the light than the occluder";
+        // Behind the occluder; on the opposite side; nearer to the light than the occluder.
+        EXPECT_TRUE(tau(1.0f) > 1.0f && tau(-1.0f) == 0.0f && tau(0.25f) == 0.0f) << "face " << face;
     }
 }
 
@@ -172,7 +137,6 @@ TEST(LitShading, Terms) {
                               {0.5f, 0.5f, -1, 5}, {1, 1, 1, 0}, {0, -1, 1, 3}, {nan, 1, 1, 1}};
     for (const auto& f : faces) EXPECT_EQ(tl::cubeFace(f[0], f[1], f[2]), f[3]) << f[0] << "," << f[1] << "," << f[2];
 }
-
 
 // A 4 x 4 map of two slices, texel (x, y) holding 10 y + x, and 100 more in the second slice; a point at
 // texel position (tx, ty) and depth z reads: tx, ty, z, the optical depth.
