@@ -17,18 +17,14 @@ constexpr float kDeg = 3.14159265f / 180.0f;
 
 TLLight light(int32_t kind, int32_t castShadows) {
     TLLight l{};
-    l.kind = kind, l.castShadows = castShadows, l.direction[2] = -1.0f;
-    l.color[0] = l.color[1] = l.color[2] = 1.0f;
-    l.outerAngle = 60.0f, l.innerAngle = 30.0f;
+    l.kind = kind, l.castShadows = castShadows, l.direction[2] = -1.0f, l.outerAngle = 60.0f, l.innerAngle = 30.0f;
     return l;
 }
 
 class LitConstantsTest : public ::testing::Test {
 protected:
     LitConstantsTest() {
-        camera.eye = TLV3{0.0f, 0.0f, 5.0f};
-        camera.up = TLV3{0.0f, 1.0f, 0.0f};
-        camera.fovY = 60.0f;
+        camera.eye = TLV3{0.0f, 0.0f, 5.0f}, camera.up = TLV3{0.0f, 1.0f, 0.0f}, camera.fovY = 60.0f;
         settings.width = 64, settings.height = 48, settings.samples = 1, settings.lightingMode = 1;
         settings.shadowMapSize = 16, settings.shadowSlices = 4, settings.depthSlices = 8;
     }
@@ -42,8 +38,7 @@ protected:
     TLRenderSettings settings{};
     TLFrame frame;
     tl::LitConstants vc;
-    float lo[3] = {-1.0f, -2.0f, -0.5f};
-    float hi[3] = {3.0f, 2.0f, 1.5f};
+    float lo[3] = {-1.0f, -2.0f, -0.5f}, hi[3] = {3.0f, 2.0f, 1.5f};
 };
 
 TEST_F(LitConstantsTest, LightsViewsAndContiguousMaps) {
@@ -70,10 +65,8 @@ TEST_F(LitConstantsTest, LightsViewsAndContiguousMaps) {
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(vc.lights[i].firstView == first[i] && vc.lights[i].viewCount == count[i]);
 
     // No lights for counts below one or a null array.
-    for (int32_t n : {0, -3, 2}) {
-        EXPECT_EQ(build(n == 2 ? nullptr : mixed, n), 0u) << n;
-        EXPECT_TRUE(vc.lightCount == 0 && vc.shadowViewCount == 0) << n;
-    }
+    for (int32_t n : {0, -3, 2})
+        EXPECT_TRUE(build(n == 2 ? nullptr : mixed, n) == 0u && vc.lightCount == 0 && vc.shadowViewCount == 0) << n;
 }
 
 TEST_F(LitConstantsTest, CrossSectionsSplitOverCopiesAndSamples) {
@@ -125,17 +118,13 @@ TEST_F(LitConstantsTest, CameraDepthRangeSpansTheBox) {
         TLV3 eye, target;
         float nearD, farD;
     } cases[] = {
-        {0, {0, 0, 5}, {0, 0, 0}, 4.0f, 6.0f},
-        {0, {0, 0, 0.5f}, {0, 0, 0}, 0.01f, 1.5f},           // the box around the camera
-        {0, {0, 0, -5}, {0, 0, -10}, 0.01f, 0.011f},         // the box behind it
-        {1, {0, 0, 5}, {0, 0, 0}, 3.85f, std::sqrt(38.0f) + 0.15f},
-        {1, {0.5f, 0, 0}, {0, 0, 0}, 0.01f, std::sqrt(4.25f) + 0.15f},
+        {0, {0, 0, 5}, {0, 0, 0}, 4.0f, 6.0f},         {0, {0, 0, 0.5f}, {0, 0, 0}, 0.01f, 1.5f},  // box around the camera
+        {0, {0, 0, -5}, {0, 0, -10}, 0.01f, 0.011f},  // the box behind it
+        {1, {0, 0, 5}, {0, 0, 0}, 3.85f, std::sqrt(38.0f) + 0.15f}, {1, {0.5f, 0, 0}, {0, 0, 0}, 0.01f, std::sqrt(4.25f) + 0.15f},
     };
-    lo[0] = lo[1] = lo[2] = -1.0f;
-    hi[0] = hi[1] = hi[2] = 1.0f;
+    lo[0] = lo[1] = lo[2] = -1.0f, hi[0] = hi[1] = hi[2] = 1.0f;
     for (const auto& c : cases) {
-        camera.projection = c.projection;
-        camera.eye = c.eye, camera.target = c.target;
+        camera.projection = c.projection, camera.eye = c.eye, camera.target = c.target;
         camera.eyeOffset = -0.1f, camera.nodalOffset = 0.05f;
         build(nullptr, 0);
         EXPECT_FLOAT_EQ(vc.depthNear, c.nearD) << c.projection << ": " << c.eye.x << "," << c.eye.z;

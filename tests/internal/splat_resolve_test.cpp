@@ -16,10 +16,7 @@
 
 namespace {
 
-struct Cloud {
-    std::vector<TLV3> positions, velocities;
-    std::vector<TLUChar4> colors;
-};
+struct Cloud { std::vector<TLV3> positions, velocities; std::vector<TLUChar4> colors; };
 
 // Particles scattered in front of a camera at the origin looking down -z (some outside the view).
 Cloud randomCloud(uint32_t count) {
@@ -34,18 +31,11 @@ Cloud randomCloud(uint32_t count) {
     return c;
 }
 
-struct Variant {
-    const char* name;
-    int samples, jitter;
-    float sigma, shutter, aperture;
-    int projection;
-    float eyeOffset;
-};
+struct Variant { const char* name; int samples, jitter; float sigma, shutter, aperture; int projection; float eyeOffset; };
 
 TLFrame frameFor(const Variant& v, int width, int height) {
     TLCamera c{};
-    c.target = TLV3{0.0f, 0.0f, -1.0f};
-    c.up = TLV3{0.0f, 1.0f, 0.0f};
+    c.target = TLV3{0.0f, 0.0f, -1.0f}, c.up = TLV3{0.0f, 1.0f, 0.0f};
     c.fovY = 70.0f, c.focusDistance = 5.0f, c.aperture = v.aperture;
     c.projection = v.projection, c.eyeOffset = v.eyeOffset;
     c.lonMin = -120.0f, c.lonMax = 120.0f, c.latMin = -60.0f, c.latMax = 60.0f;
@@ -76,11 +66,9 @@ void expectSameSums(const std::vector<float>& got, const std::vector<float>& wan
     ASSERT_EQ(got.size(), want.size());
     int bad = 0;
     double total = 0.0;
-    for (size_t q = 0; q < got.size(); ++q) {
-        total += want[q];
-        if (std::fabs(got[q] - want[q]) > 1e-5f * std::fabs(want[q]) + 1e-6f && ++bad <= 5)
+    for (size_t q = 0; q < got.size(); ++q)
+        if ((total += want[q], std::fabs(got[q] - want[q]) > 1e-5f * std::fabs(want[q]) + 1e-6f) && ++bad <= 5)
             ADD_FAILURE() << what << ": entry " << q << " is " << got[q] << ", expected " << want[q];
-    }
     EXPECT_EQ(bad, 0) << what;
     EXPECT_GT(total, 0.0) << what << ": nothing was deposited";
 }
@@ -121,11 +109,10 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
 // that stands for them must do the same, or tiny intensities leave sums the GPU never has.
 TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f, least = std::numeric_limits<float>::min();
-    EXPECT_EQ(tl::floatBits(tl::atomicSum(0.0f, tiny)), 0u);
-    EXPECT_EQ(tl::floatBits(tl::atomicSum(-0.0f, -tiny)), 0x80000000u) << "the zero keeps its sign";
-    EXPECT_EQ(tl::atomicSum(1.5f * least, -least), 0.0f) << "a subnormal result";
-    EXPECT_EQ(tl::atomicSum(least, least), 2.0f * least);
-    EXPECT_EQ(tl::atomicSum(tiny, 1.0f), 1.0f);
+    // Sums a + b and their bits: the zero keeps its sign; a subnormal result; normal ones.
+    const float sums[][3] = {{0.0f, tiny, 0.0f}, {-0.0f, -tiny, -0.0f}, {1.5f * least, -least, 0.0f},
+                             {least, least, 2.0f * least}, {tiny, 1.0f, 1.0f}};
+    for (const auto& c : sums) EXPECT_EQ(tl::floatBits(tl::atomicSum(c[0], c[1])), tl::floatBits(c[2])) << c[0];
     float repeated = 0.0f;
     tl::litcpu::atomicAddRepeated(&repeated, tiny, 7);
     EXPECT_EQ(repeated, 0.0f);
@@ -133,8 +120,7 @@ TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     const Cloud cloud = randomCloud(300);
     for (const Variant& v : {kVariants[0], kVariants[1]}) {
         TLFrame f = frameFor(v, 40, 30);
-        f.colorScale = tiny / 255.0f;
-        f.alphaScale = tiny;
+        f.colorScale = tiny / 255.0f, f.alphaScale = tiny;
         const uint64_t n = cloud.positions.size() * tl::workPerParticle(f);
         std::vector<float> want = reference(f, cloud, nullptr, n);
         for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::binned}) {
