@@ -24,8 +24,7 @@ struct Scene {
 
 Scene perspective() {
     Scene s;
-    s.camera.eye = TLV3{1.0f, 3.0f, 6.0f};
-    s.camera.up = TLV3{0.0f, 1.0f, 0.0f};
+    s.camera.eye = TLV3{1.0f, 3.0f, 6.0f}, s.camera.up = TLV3{0.0f, 1.0f, 0.0f};
     s.camera.fovY = 50.0f, s.camera.focusDistance = 6.0f, s.camera.aperture = 0.05f;
     TLRenderSettings& r = s.settings;
     r.width = 97, r.height = 71;  // several of the walk's bands of 2048 pixels, and an odd size
@@ -43,9 +42,7 @@ Scene perspective() {
 
 Scene panorama() {
     Scene s = perspective();
-    s.camera.projection = 1;
-    s.camera.eye = TLV3{0.2f, 0.1f, 0.3f};
-    s.camera.eyeOffset = 0.05f;
+    s.camera.projection = 1, s.camera.eye = TLV3{0.2f, 0.1f, 0.3f}, s.camera.eyeOffset = 0.05f;
     s.settings.shutter = 0.0f, s.settings.samples = 2;
     return s;
 }
@@ -70,10 +67,8 @@ protected:
     static void expectClose(const std::vector<float>& a, const std::vector<float>& b, const char* what) {
         ASSERT_EQ(a.size(), b.size());
         double total = 0;
-        for (size_t i = 0; i < a.size(); ++i) {
+        for (size_t i = 0; i < a.size(); total += b[i], ++i)
             ASSERT_NEAR(a[i], b[i], 1e-4f * (std::fabs(b[i]) + 1e-3f)) << what << " entry " << i;
-            total += b[i];
-        }
         EXPECT_GT(total, 0.0) << what << " holds something";
     }
 
@@ -110,21 +105,16 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     std::vector<float> totals(pixels);
     tl::launchPrefix(cfg, depthRef.data(), pixels, 8, totals.data());
 
-    std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
-    tl::launchShade(cfg, vc, frame, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
-    for (uint64_t w = 0; w < n; ++w)
-        tl::shadeItem(vc, frame, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
-    expectClose(acc, accRef, "accumulator");
-
-    // Without motion and lens the walk shades each copy once for all its samples.
+    // Then without motion and lens: the walk shades each copy once for all its samples.
     TLFrame still = frame;
     still.shutter = still.aperture = 0.0f;
-    std::fill(acc.begin(), acc.end(), 0.0f);
-    std::fill(accRef.begin(), accRef.end(), 0.0f);
-    tl::launchShade(cfg, vc, still, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
-    for (uint64_t w = 0; w < n; ++w)
-        tl::shadeItem(vc, still, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
-    expectClose(acc, accRef, "accumulator without motion and lens");
+    for (const TLFrame* f : {&frame, &still}) {
+        std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
+        tl::launchShade(cfg, vc, *f, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
+        for (uint64_t w = 0; w < n; ++w)
+            tl::shadeItem(vc, *f, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
+        expectClose(acc, accRef, f == &frame ? "accumulator" : "accumulator without motion and lens");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, LitWalk, ::testing::Values(0, 1),

@@ -20,25 +20,16 @@ using tl::gpu::cpu::FaultSite;
 class ResourceBounds : public ::testing::Test {
 protected:
     void SetUp() override {
-        ctx = tlCreate(0);
-        ASSERT_NE(ctx, nullptr);
-        camera.eye = TLV3{0.0f, 60.0f, 160.0f};
-        camera.up = TLV3{0.0f, 1.0f, 0.0f};
-        camera.fovY = 50.0f;
+        ASSERT_NE(ctx = tlCreate(0), nullptr);
+        camera.eye = TLV3{0.0f, 60.0f, 160.0f}, camera.up = TLV3{0.0f, 1.0f, 0.0f}, camera.fovY = 50.0f;
         settings.width = 16, settings.height = 12, settings.intensity = 1.0f, settings.exposure = 1.0f;
         settings.samples = 1, settings.density = 1.0f;
         settings.shadowMapSize = 16, settings.shadowSlices = 4, settings.depthSlices = 4;
-        bulb.position[1] = 80.0f;
-        bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f, bulb.castShadows = 1;
+        bulb.position[1] = 80.0f, bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f, bulb.castShadows = 1;
     }
-    void TearDown() override {
-        tl::gpu::cpu::clearFaults();
-        tl::gpu::cpu::limitAllocations(0);
-        tlDestroy(ctx);
-    }
+    void TearDown() override { tl::gpu::cpu::clearFaults(), tl::gpu::cpu::limitAllocations(0), tlDestroy(ctx); }
     int render(const TLRenderSettings& s) { return tlRender(ctx, &camera, &s, &bulb, 1, nullptr, nullptr, nullptr); }
     std::string lastError() const { return tlLastError(ctx); }
-
     TLContext* ctx = nullptr;
     TLCamera camera{};
     TLRenderSettings settings{};
@@ -49,16 +40,11 @@ protected:
 TEST_F(ResourceBounds, RefusalsComeBeforeAnyAllocation) {
     ASSERT_EQ(tlGenerateTestCloud(ctx, 8, 1, 0), 0);
     const TLV3 p{0.0f, 0.0f, 0.0f};
-    TLRenderSettings huge = settings, work = settings;
-    huge.width = 65536, huge.height = 32768;      // 2^31 pixels
+    TLRenderSettings huge = settings, work = settings, litWork;
+    huge.width = 65536, huge.height = 32768;    // 2^31 pixels
     work.jitterCount = work.samples = INT_MAX;  // 8 x 2^31 x (2^31 - 1) samples
-    TLRenderSettings litWork = work;
-    litWork.lightingMode = 1;
-    struct Case {
-        const char* what;
-        std::function<int()> call;
-        std::string message;
-    } cases[] = {
+    litWork = work, litWork.lightingMode = 1;
+    const struct { const char* what; std::function<int()> call; std::string message; } cases[] = {
         {"image beyond 2^31 - 1 pixels", [&] { return render(huge); }, "tlRender: invalid parameters"},
         {"samples beyond 2^64, plain", [&] { return render(work); }, "tlRender: invalid parameters"},
         {"samples beyond 2^64, lit", [&] { return render(litWork); }, "tlRender: invalid parameters"},
@@ -70,7 +56,7 @@ TEST_F(ResourceBounds, RefusalsComeBeforeAnyAllocation) {
         {"upload whose end wraps", [&] { return tlUpload(ctx, &p, nullptr, nullptr, UINT64_MAX, 2); },
          "tlUpload: capacity exceeded (call tlReserve first)"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         tl::gpu::cpu::injectFault(FaultSite::Allocation, 1, tl::gpu::kErrorMemoryAllocation);
         EXPECT_EQ(c.call(), 1) << c.what;
         EXPECT_EQ(lastError().substr(0, c.message.size()), c.message) << c.what;
@@ -89,11 +75,7 @@ TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
     ASSERT_EQ(tlGenerateTestCloud(ctx, 200, 1, 0), 0);
     settings.lightingMode = 1;
     ASSERT_EQ(render(settings), 0) << lastError();
-    struct Case {
-        int32_t lightKind, mapSize, shadowSlices, depthSlices;
-        bool sizeOverflows;
-        const char* message;
-    } cases[] = {
+    const struct { int32_t lightKind, mapSize, shadowSlices, depthSlices; bool sizeOverflows; const char* message; } cases[] = {
         // A point light's 6 views x 2^30 slices x 2^60 texels: the float count saturates.
         {0, 1 << 30, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
         // A sun's one view x 2^30 slices x 2^32 texels: 2^62 floats fit, their 2^64 bytes do not.
@@ -103,11 +85,9 @@ TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
         // 2^31 - 1 slices x 192 pixels: 2^39 floats, beyond the memory.
         {0, 16, 4, INT_MAX, false, "cudaMalloc camera depth map: out of memory"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TLRenderSettings s = settings;
-        s.shadowMapSize = c.mapSize;
-        s.shadowSlices = c.shadowSlices;
-        s.depthSlices = c.depthSlices;
+        s.shadowMapSize = c.mapSize, s.shadowSlices = c.shadowSlices, s.depthSlices = c.depthSlices;
         bulb.kind = c.lightKind;
         if (c.sizeOverflows) tl::gpu::cpu::injectFault(FaultSite::Allocation, 1, tl::gpu::kErrorInvalidValue);
         EXPECT_EQ(render(s), 1) << c.message;
