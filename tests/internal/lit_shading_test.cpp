@@ -1,5 +1,4 @@
-// The per-sample pieces of the lighting path: slice positions, kPrefix, shadow-map footprints,
-// kLightSplat against the lookup, the shading terms and the bilinear shadow lookup.
+// The lighting path's pieces: kPrefix, footprints, kLightSplat, shading terms, the shadow lookup.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -28,12 +27,7 @@ float sum(const std::vector<float>& v) { return std::accumulate(v.begin(), v.end
 
 }  // namespace
 
-TEST(DeepMaps, SlicePositionAndPrefix) {
-    const float cases[][3] = {{2.0f, 1, 0.5f}, {-3.0f, 0, 0.0f}, {1e30f, 3, 0.0f}, {std::nanf(""), 0, 0.0f}};
-    for (const auto& c : cases) {
-        const SlicePosition p = tl::slicePosition(c[0], 1.0f, 4);
-        EXPECT_TRUE(p.i == c[1] && p.f == c[2]) << c[0] << ": " << p.i << " + " << p.f;
-    }
+TEST(DeepMaps, Prefix) {
     // Mid-slice running sums and column totals; reading between slice middles interpolates.
     std::vector<float> data = {1.0f, 2.0f, 3.0f, 4.0f, 0.0f, 0.0f}, totals(2, -1.0f);
     tl::launchPrefix(tl::LaunchConfig{1, 256}, data.data(), 2, 3, totals.data());

@@ -55,17 +55,7 @@ TEST(BuildFrame, SamplingAndLensClamps) {
     }
 }
 
-TEST(BuildFrame, OrthonormalRowsAndDegenerateCameras) {
-    // An off-axis camera with a sloppy up hint: orthonormal rows, the eye at the view origin.
-    TLCamera c = forwardCamera();
-    c.eye = TLV3{3.0f, 4.0f, -2.0f}, c.target = TLV3{-1.0f, 0.5f, 7.0f}, c.up = TLV3{0.2f, 3.0f, 0.1f};
-    const TLFrame g = frameOf(c);
-    const float* rows[3] = {g.viewX, g.viewY, g.viewZ};
-    for (int a = 0; a < 3; ++a) {
-        for (int b = 0; b < 3; ++b)
-            EXPECT_NEAR(rows[a][0] * rows[b][0] + rows[a][1] * rows[b][1] + rows[a][2] * rows[b][2], a == b, 1e-5f);
-        EXPECT_NEAR(rows[a][0] * c.eye.x + rows[a][1] * c.eye.y + rows[a][2] * c.eye.z + rows[a][3], 0.0f, 1e-5f);
-    }
+TEST(BuildFrame, DegenerateCamerasGiveZeroRows) {
     // An eye on its target or an up along the view: zero rows, never NaN.
     TLCamera same = forwardCamera(), parallel = forwardCamera();
     same.target = same.eye, parallel.up = TLV3{0.0f, 0.0f, -3.0f};
@@ -76,9 +66,8 @@ TEST(BuildFrame, OrthonormalRowsAndDegenerateCameras) {
     EXPECT_FALSE(project(frameOf(same), TLV3{0.0f, 0.0f, -5.0f}, hit));
 }
 
-// Work items: copies then samples within a particle, in 64 bits (about 2^62 per particle at most);
-// a copy's jitter depends on the particle and the copy alone, and is Gaussian with sigma on each axis;
-// the sample stream is pinned, computed by hand from the hash, with both halves of the particle index.
+// Work items: copies then samples of a particle, in 64 bits; a copy's jitter depends on the particle
+// and copy alone, Gaussian with sigma; the sample stream pinned by hand, both halves of the index mixed.
 TEST(PlaceSample, WorkDecompositionCopyJitterAndTheSampleStream) {
     TLRenderSettings s = plainSettings();
     s.jitterCount = 2, s.jitterSigma = 0.5f, s.samples = 3;
@@ -113,28 +102,9 @@ TEST(PlaceSample, WorkDecompositionCopyJitterAndTheSampleStream) {
         EXPECT_TRUE(std::fabs(sum[a] / n) < 0.05 && std::fabs(std::sqrt(sq[a] / n) - 2.0) < 0.05) << a;
 }
 
-// Motion blur spreads samples over the shutter, centred on the stored position.
-TEST(PlaceSample, MotionBlurSpansTheShutterCentred) {
-    TLRenderSettings s = plainSettings();
-    s.shutter = 2.0f, s.samples = 4000;
-    const TLFrame f = tl::buildFrame(forwardCamera(), s);
-    const TLV3 positions[1] = {{5.0f, 1.0f, -3.0f}}, velocities[1] = {{1.0f, 0.0f, 0.0f}};
-    float lo = 1e9f, hi = -1e9f;
-    double sum = 0.0;
-    for (uint64_t w = 0; w < 4000; ++w) {
-        const tl::PlacedSample p = tl::placeSample(f, positions, velocities, w);
-        ASSERT_TRUE(p.p.y == 1.0f && p.p.z == -3.0f);
-        lo = std::fmin(lo, p.p.x), hi = std::fmax(hi, p.p.x), sum += p.p.x;
-    }
-    EXPECT_TRUE(lo >= 4.0f && lo < 4.01f && hi > 5.99f && hi < 6.0f) << lo << " " << hi;
-    EXPECT_NEAR(sum / 4000.0, 5.0, 0.05);
-}
-
-// Points through the perspective camera of fov 90 on 200 x 100 (scaleX 0.5), the full panorama on
-// 360 x 180 (one pixel a degree) and stereo panoramas on 3600 x 1800 with eyes 0.5 off the centre,
-// where a point 2 ahead is seen asin(0.25) to the side, one converging on it, one whose offset fades
-// within 30 degrees of the poles (linearly to the top: half at 75 degrees; squared to the bottom: a
-// quarter at -75): the pixel, or -1 for a culled point.
+// Pixels (or -1: culled) through fov 90 on 200 x 100, the panorama at a pixel a degree, and stereo
+// panoramas on 3600 x 1800, eyes 0.5 off (a point 2 ahead seen asin(0.25) aside): one converging on it,
+// one fading within 30 degrees of the poles (linearly at the top, squared at the bottom).
 TEST(Projection, PixelsOfPerspectiveAndPanorama) {
     const float inf = std::numeric_limits<float>::infinity();
     TLCamera quarter = forwardCamera(1), shifted = forwardCamera(1);
@@ -189,9 +159,7 @@ TEST(Projection, DepthOfFieldKeepsTheFocusPlaneSharpAndFillsTheDisk) {
     TLCamera c = forwardCamera();
     c.focusDistance = 10.0f, c.aperture = 0.5f;
     const TLFrame f = frameOf(c, 400, 400);
-    // A point at depth 2: (1/2 - 1/10) x 0.5 = 0.2 on the view plane, a disk of 40 pixels' radius around
-    // its sharp image, filled evenly: every quadrant, a mean squared radius of half the disk's. The focus
-    // plane stays sharp.
+    // Depth 2: (1/2 - 1/10) x 0.5 = 0.2 on the view plane, a disk of 40 pixels filled evenly.
     const float cx = 200.0f + 0.15f * 200.0f, cy = 200.0f;
     double r2 = 0.0;
     int quadrants[4] = {}, n = 4000;
