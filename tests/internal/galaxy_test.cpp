@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "kernels/galaxy.h"
 #include "kernels/launchers.h"
@@ -19,12 +18,9 @@ TEST(GalaxyHash, KnownValues) {
     EXPECT_FLOAT_EQ(tl::uniform(expected0[0]), 0x01FCE5 * 0x1p-24f);
     EXPECT_EQ(tl::galaxyStartState(1, 0), 0xB21C8E52u);
     EXPECT_NE(tl::galaxyStartState(5, 9), tl::galaxyStartState(5 + (1ull << 32), 9)) << "the high half is mixed in";
-
-    // Index 0 lands next to the centre (255, 191, 114), red just below 255; index 1 near R 54 on arm 2.
-    const tl::GalaxyParticle p0 = tl::galaxyParticle(0, 0), p1 = tl::galaxyParticle(1, 0);
+    // Index 0 lands next to the centre (255, 191, 114), red just below 255.
+    const tl::GalaxyParticle p0 = tl::galaxyParticle(0, 0);
     EXPECT_TRUE(p0.color.x == 254 && p0.color.y == 191 && p0.color.z == 114);
-    EXPECT_NEAR(p1.color.x, 255.0f * (1.0f - 0.55f * 0.5397f), 1.0f);
-    EXPECT_NEAR(std::hypot(p1.position.x, p1.position.z), 54.0f, 30.0f);
 }
 
 TEST(GalaxyMath, PortableFunctionsMatchTheLibrary) {

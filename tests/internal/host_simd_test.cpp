@@ -12,7 +12,6 @@ namespace {
 using tl::simd::kLanes;
 using tl::simd::VF;
 
-// Runs a lane function over `inputs` a vector at a time and compares every lane with `scalar`.
 template <class Lanes, class Scalar>
 void expectSameBits(const std::vector<float>& inputs, Lanes&& lanes, Scalar&& scalar, const char* what) {
     int bad = 0;
@@ -32,11 +31,9 @@ void expectSameBits(const std::vector<float>& inputs, Lanes&& lanes, Scalar&& sc
 std::vector<float> sweep(uint32_t stride) {
     std::vector<float> out;
     for (uint64_t b = 0; b <= 0xFFFFFFFFull; b += stride) out.push_back(tl::bitsFloat(static_cast<uint32_t>(b)));
-    for (uint32_t s : {0x0u, 0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC00000u, 0x7FC12345u, 0xFFC00001u, 0x1u,
-                       0x007FFFFFu, 0x3F800000u})
+    for (uint32_t s : {0x80000000u, 0x7F800000u, 0xFF800000u, 0x7FC12345u, 0xFFC00001u, 0x1u, 0x007FFFFFu})
         out.push_back(tl::bitsFloat(s));
-    for (float v : {89.0f, 88.99999f, 89.00001f, -104.0f, -103.99999f, -104.00001f, 0.5f, -0.5f, 1e-7f})
-        out.push_back(v);
+    for (float v : {89.0f, 88.99999f, 89.00001f, -104.0f, -103.99999f, -104.00001f}) out.push_back(v);
     return out;
 }
 
@@ -74,9 +71,7 @@ TEST(HostSimd, CopyJitterLanesMatchCopyJitter) {
             for (int l = 0; l < kLanes; ++l) {
                 const TLV3 want = tl::copyJitter(particle[l], copy[l], sigma);
                 const float got[3] = {x[l], y[l], z[l]}, wanted[3] = {want.x, want.y, want.z};
-                if (std::memcmp(got, wanted, sizeof got) != 0 && ++bad <= 5)
-                    ADD_FAILURE() << "particle " << particle[l] << " copy " << copy[l] << ": x " << x[l] << ", not "
-                                  << want.x;
+                if (std::memcmp(got, wanted, sizeof got) != 0 && ++bad <= 5) ADD_FAILURE() << particle[l] << " " << copy[l];
             }
         }
     }

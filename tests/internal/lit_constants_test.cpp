@@ -1,10 +1,8 @@
-// The lit constants as the host builds them: map and slice counts, light and view limits, the map
-// offsets, the cross-sections, spot cones that light what lies inside them and the camera's depth range.
+// The lit constants as the host builds them: counts, limits, map offsets, cross-sections, cones, depth range.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 #include "kernels/lit_shading.h"
@@ -46,17 +44,11 @@ TEST_F(LitConstantsTest, LightsViewsAndContiguousMaps) {
     TLLight lights[10];
     for (int i = 0; i < 10; ++i) lights[i] = light(0, 1), lights[i].color[0] = static_cast<float>(i);
     const uint64_t perView = 4u * 16u * 16u;
-    settings.shadowMapSize = 8, settings.shadowSlices = 1, settings.depthSlices = 1;  // too few: the defaults
-    EXPECT_EQ(build(lights, 1), 6u * 64u * 512u * 512u);
-    EXPECT_EQ(vc.depthSlices, 32);
-    settings.shadowMapSize = 16, settings.shadowSlices = 4, settings.depthSlices = 8;
     EXPECT_EQ(build(lights, 10), 48u * perView);
     EXPECT_TRUE(vc.lightCount == 8 && vc.shadowViewCount == 48);
     for (int i = 0; i < 8; ++i)
         EXPECT_TRUE(vc.lights[i].color[0] == i && vc.lights[i].firstView == 6 * i && vc.lights[i].viewCount == 6) << i;
     for (int v = 0; v < 48; ++v) EXPECT_EQ(vc.shadowViews[v].mapOffset, v * perView) << "view " << v;
-    const unsigned char* tail = reinterpret_cast<const unsigned char*>(&vc) + offsetof(tl::LitConstants, reserved);
-    EXPECT_EQ(tail[0] | tail[1] | tail[2] | tail[3], 0) << "nothing written past the last record";
 
     // Views by kind and shadow flag: a spot and a sun one, a point light (or an unknown kind) six.
     TLLight mixed[4] = {light(TL_LIGHT_SPOT, 1), light(0, 0), light(TL_LIGHT_DIRECTIONAL, 1), light(7, 1)};
@@ -69,21 +61,8 @@ TEST_F(LitConstantsTest, LightsViewsAndContiguousMaps) {
         EXPECT_TRUE(build(n == 2 ? nullptr : mixed, n) == 0u && vc.lightCount == 0 && vc.shadowViewCount == 0) << n;
 }
 
-TEST_F(LitConstantsTest, CrossSectionsSplitOverCopiesAndSamples) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float cases[][6] = {{3, 4, 1.0f, 2.0f, 0.25f, 0.0625f}, {0, 1, -1.0f, -3.0f, 0, 0}, {1, 2, nan, nan, 0, 0}};
-    for (const auto& c : cases) {
-        settings.jitterCount = static_cast<int32_t>(c[0]), settings.samples = static_cast<int32_t>(c[1]);
-        settings.anisotropy = c[3];
-        build(nullptr, 0, c[2]);
-        EXPECT_TRUE(vc.copyCrossSection == c[4] && vc.sampleCrossSection == c[5]) << c[2];
-        EXPECT_TRUE(std::fabs(vc.anisotropy) <= 0.95f) << "the phase function needs |g| < 1: " << vc.anisotropy;
-    }
-}
-
-// A spot at the origin shining down -z on points 2 away at an angle off its axis: fully inside the inner
-// cone, partly between the cones, dark outside; its shadow view reaches 5 % beyond the cone, at most 85
-// degrees. The cone is at most 175 degrees, and the inner cone no wider than the outer.
+// A spot down -z lights points 2 away at an angle: fully, partly between the cones, or not; its view
+// reaches 5 % beyond the cone (at most 85 degrees); cones at most 175, the inner no wider than the outer.
 TEST_F(LitConstantsTest, SpotConesLightWhatLiesInsideThem) {
     const struct {
         float outer, inner, angle;
@@ -109,9 +88,8 @@ TEST_F(LitConstantsTest, SpotConesLightWhatLiesInsideThem) {
     }
 }
 
-// The camera's depth slices span the box: along the view for the perspective camera (from the near
-// clip at the least), as the distance from the eye, widened by the eye and nodal offsets, for the
-// panorama; never an empty range.
+// Camera depth slices span the box: along the view from the near clip at least (perspective), as the
+// distance from the eye widened by the eye and nodal offsets (panorama); never an empty range.
 TEST_F(LitConstantsTest, CameraDepthRangeSpansTheBox) {
     const struct {
         int projection;

@@ -27,17 +27,6 @@ float sum(const std::vector<float>& v) { return std::accumulate(v.begin(), v.end
 
 }  // namespace
 
-TEST(DeepMaps, Prefix) {
-    // Mid-slice running sums and column totals; reading between slice middles interpolates.
-    std::vector<float> data = {1.0f, 2.0f, 3.0f, 4.0f, 0.0f, 0.0f}, totals(2, -1.0f);
-    tl::launchPrefix(tl::LaunchConfig{1, 256}, data.data(), 2, 3, totals.data());
-    EXPECT_EQ(data, (std::vector<float>{0.5f, 2.0f, 4.5f, 2.0f, 4.0f, 4.0f}));
-    EXPECT_EQ(totals, (std::vector<float>{6.0f, 4.0f}));
-    EXPECT_EQ(tl::readSlices(data.data(), SlicePosition{1, 0.5f}), 3.25f);
-    tl::launchPrefix(tl::LaunchConfig{1, 256}, data.data(), 2, 0, totals.data());
-    EXPECT_EQ(totals, (std::vector<float>{0.0f, 0.0f})) << "no slices: every total is 0";
-}
-
 // Up to a texel's worth goes into one texel and two slices; more spreads over a square of about w
 // texels (at most 15 x 15), cut at the map's edge.
 TEST(DeepMaps, FootprintsOfShadowDeposits) {

@@ -1,11 +1,8 @@
-// The CPU runtime's lit kernels walk the work in their own order (particles by map band, samples of a
-// copy together); they must deposit and shade exactly what the per-item functions shared with the GPU
-// do, up to the order of float additions: with copies, motion blur, lens and panoramas, and for a
-// work count that ends inside a particle.
+// The CPU lit kernels walk the work in their own order; they must deposit and shade what the shared
+// per-item functions do, up to float order: copies, motion blur, lens, panoramas, partial particles.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <random>
 #include <vector>
 
@@ -81,7 +78,6 @@ protected:
 };
 
 TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
-    // One particle's work items short of the whole cloud: the count ends inside a particle.
     const uint64_t per = tl::workPerParticle(frame);
     const uint64_t n = positions.size() * per - per / 2;
     TLFrame lightFrame = frame;

@@ -147,8 +147,6 @@ TEST(Projection, PixelsOfPerspectiveAndPanorama) {
             << hit.px << "," << hit.py;
     }
     tl::CameraHit hit;
-    ASSERT_TRUE(project(pano, TLV3{0.0f, 0.0f, 5.0f}, hit));  // straight behind: the left or right edge
-    EXPECT_TRUE(hit.px == 0 || hit.px == 359) << hit.px;
     ASSERT_TRUE(project(pano, TLV3{0.0f, 5.0f, -5.0f}, hit));
     EXPECT_TRUE(hit.d == 5.0f && std::fabs(hit.phi - kPi / 4) < 1e-6f) << hit.d << " " << hit.phi;
     ASSERT_TRUE(project(right, TLV3{0.0f, 0.0f, -2.0f}, hit));

@@ -1,10 +1,8 @@
-// Sizes that would overflow 64 bits or exhaust memory: every such request is refused with its
-// message before anything is allocated, the CPU runtime refuses what the machine cannot hold as a GPU
-// would, and deep-map columns of any slice count keep their deposits inside the column.
+// Sizes beyond 64 bits or the memory are refused before any allocation, and deep-map columns of any
+// slice count keep their deposits inside the column.
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -68,9 +66,8 @@ TEST_F(ResourceBounds, RefusalsComeBeforeAnyAllocation) {
     EXPECT_EQ(render(settings), 0) << lastError();
 }
 
-// Deep maps whose float or byte counts do not fit 64 bits are refused by their step without an
-// allocation; those that fit but exceed the memory are refused by the allocation and leave no
-// buffer. Either way the next frame of a sensible size renders.
+// Deep maps beyond 64 bits are refused without an allocation, those beyond the memory by it, leaving no
+// buffer; the next sensible frame renders.
 TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
     ASSERT_EQ(tlGenerateTestCloud(ctx, 200, 1, 0), 0);
     settings.lightingMode = 1;
@@ -104,9 +101,7 @@ TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
     }
 }
 
-// Above 2^24 slices float(slices - 1) rounds, up to 2^31 for the largest counts: the slice index
-// must still stay below the count, or a deposit lands in the next column (or, through an
-// out-of-range conversion, anywhere).
+// Above 2^24 slices float(slices - 1) rounds (up to 2^31): the index must stay below the count.
 TEST(DeepMapColumns, SlicePositionStaysInsideAnyColumn) {
     for (int32_t slices : {2, 4, 1 << 24, (1 << 24) + 1, (1 << 24) + 4, (1 << 30) + 64, INT_MAX - 64, INT_MAX}) {
         for (float depth : {1e30f, float(slices), float(slices) - 0.75f, 1e9f, 0.5f}) {

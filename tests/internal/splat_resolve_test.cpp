@@ -9,8 +9,6 @@
 #include "cpu/lit_walk.h"
 #include "cpu/splat.h"
 #include "kernels/launchers.h"
-#include "kernels/resolve.h"
-#include "kernels/resolve_vol.h"
 #include "kernels/splat.h"
 #include "render/frame.h"
 
@@ -18,7 +16,6 @@ namespace {
 
 struct Cloud { std::vector<TLV3> positions, velocities; std::vector<TLUChar4> colors; };
 
-// Particles scattered in front of a camera at the origin looking down -z (some outside the view).
 Cloud randomCloud(uint32_t count) {
     Cloud c;
     for (uint32_t i = 0; i < count; ++i) {
@@ -75,9 +72,8 @@ void expectSameSums(const std::vector<float>& got, const std::vector<float>& wan
 
 }  // namespace
 
-// Image sizes around the CPU splat's bands of 16384 pixels: inside one, exactly one, one pixel row
-// over, and several with an odd width. Changing sizes reuse the threads' private copies: anything left
-// in them would show. The launch adds to what the accumulator holds, and two runs give the same bits.
+// Sizes around the CPU splat's bands of 16384 pixels (inside one, one, a row over, several, odd), in
+// turn so that leftovers in the threads' copies show; launches add to the accumulator, repeat bit-exactly.
 const int kSizes[][2] = {{64, 48}, {128, 128}, {129, 128}, {181, 97}, {301, 199}};
 
 TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
@@ -87,8 +83,7 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
         const TLFrame f = frameFor(v, size[0], size[1]);
         const TLV3* velocities = v.shutter > 0.0f ? cloud.velocities.data() : nullptr;
         const uint64_t full = cloud.positions.size() * tl::workPerParticle(f);
-        // A count that ends inside a particle's work items, as a grid-stride loop would stop there.
-        for (uint64_t n : {full, full - 4}) {
+            for (uint64_t n : {full, full - 4}) {
             const std::vector<float> want = reference(f, cloud, velocities, n);
             std::vector<float> again(want.size(), 1.0f);
             for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::binned}) {
@@ -105,8 +100,7 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
     }
 }
 
-// A GPU's float atomics on global memory flush subnormal inputs and results to zero; every CPU path
-// that stands for them must do the same, or tiny intensities leave sums the GPU never has.
+// GPU float atomics flush subnormal inputs and results to zero; so must every CPU path.
 TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f, least = std::numeric_limits<float>::min();
     // Sums a + b and their bits: the zero keeps its sign; a subnormal result; normal ones.
@@ -130,34 +124,4 @@ TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
         }
         for (float sum : want) ASSERT_EQ(sum, 0.0f) << v.name;
     }
-}
-
-// Empty pixels take a shortcut on the host, in the plain and in the lit resolve: it must give the same
-// bits as the per-pixel code for every exposure; threads beyond the pixel count write nothing.
-TEST(Resolve, LaunchersMatchThePerPixelCodeForEveryExposure) {
-    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<float> acc = {0, 0, 0, 0, -0.0f, 0, -0.0f, 0, 1, 1, 1, 1, 0.25f, 0, 3, 0.5f, 0, 0, 0, 1e-30f,
-                                    -2, 0, 0, 0, 0, 0, 0, 0, 7, 8, 9, 10};
-    const std::vector<float> depth = {0, 0, 1, 0, 0, 0, 3, 0.5f};
-    const int32_t all = static_cast<int32_t>(depth.size());
-    for (bool lit : {false, true})
-        for (int32_t pixels : {all, 3})
-            for (float exposure : {1.0f, 0.0f, -1.0f, inf, -inf, nan}) {
-                std::vector<TLFloat4> image(all + 1, TLFloat4{-7, -7, -7, -7});
-                std::vector<TLUChar4> bytes(all + 1, TLUChar4{1, 2, 3, 4});
-                if (lit) tl::launchResolveVol(tl::LaunchConfig{1, 256}, acc.data(), depth.data(), bytes.data(),
-                                              image.data(), pixels, exposure);
-                else tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), bytes.data(), image.data(), pixels,
-                                       exposure);
-                for (int32_t t = 0; t <= all; ++t) {
-                    const float* a = &acc[4 * static_cast<size_t>(t % all)];
-                    TLFloat4 want = lit ? tl::resolveLitPixel(a, depth[t % all], exposure)
-                                        : tl::resolveLinear(a[0], a[1], a[2], a[3], exposure);
-                    TLUChar4 wantBytes = tl::encodePixel(want);
-                    if (t >= pixels) want = TLFloat4{-7, -7, -7, -7}, wantBytes = TLUChar4{1, 2, 3, 4};
-                    EXPECT_EQ(std::memcmp(&image[t], &want, sizeof want), 0) << lit << " " << exposure << " " << t;
-                    EXPECT_EQ(std::memcmp(&bytes[t], &wantBytes, sizeof wantBytes), 0) << lit << " " << exposure;
-                }
-            }
-    EXPECT_EQ(tl::launchResolve(tl::LaunchConfig{1, 256}, acc.data(), nullptr, nullptr, all, 1.0f), 0) << "no outputs";
 }
