@@ -18,8 +18,7 @@ TEST(GalaxyHash, KnownValues) {
     EXPECT_FLOAT_EQ(tl::uniform(expected0[0]), 0x01FCE5 * 0x1p-24f);
     EXPECT_EQ(tl::galaxyStartState(1, 0), 0xB21C8E52u);
     EXPECT_NE(tl::galaxyStartState(5, 9), tl::galaxyStartState(5 + (1ull << 32), 9)) << "the high half is mixed in";
-    // Index 0 lands next to the centre (255, 191, 114), red just below 255.
-    const tl::GalaxyParticle p0 = tl::galaxyParticle(0, 0);
+    const tl::GalaxyParticle p0 = tl::galaxyParticle(0, 0);  // by the centre (255, 191, 114), red below 255
     EXPECT_TRUE(p0.color.x == 254 && p0.color.y == 191 && p0.color.z == 114);
 }
 

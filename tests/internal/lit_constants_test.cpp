@@ -32,8 +32,7 @@ protected:
         return tl::buildLitConstants(&camera, &settings, &frame, lights, count, lo, hi, crossSection, &vc);
     }
 
-    TLCamera camera{};
-    TLRenderSettings settings{};
+    TLCamera camera{}; TLRenderSettings settings{};
     TLFrame frame;
     tl::LitConstants vc;
     float lo[3] = {-1.0f, -2.0f, -0.5f}, hi[3] = {3.0f, 2.0f, 1.5f};

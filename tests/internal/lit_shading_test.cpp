@@ -79,9 +79,8 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
         camera.eye.z = 5.0f;
         TLRenderSettings settings{};
         settings.shadowMapSize = 32, settings.shadowSlices = 16;
-        TLLight bulb{};
+        TLLight bulb{}; tl::LitConstants vc{};
         bulb.castShadows = 1;
-        tl::LitConstants vc{};
         const float lo[3] = {-1.5f, -1.5f, -1.5f}, hi[3] = {1.5f, 1.5f, 1.5f};
         const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &bulb, 1, lo, hi, 1e-3f, &vc);
         std::vector<float> maps(m, 0.0f);

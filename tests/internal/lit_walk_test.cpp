@@ -73,8 +73,7 @@ protected:
     TLFrame frame;
     tl::LitConstants vc{};
     uint64_t mapFloats = 0;
-    std::vector<TLV3> positions, velocities;
-    std::vector<TLUChar4> colors;
+    std::vector<TLV3> positions, velocities; std::vector<TLUChar4> colors;
 };
 
 TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {

@@ -90,6 +90,10 @@ TEST(PlaceSample, WorkDecompositionCopyJitterAndTheSampleStream) {
     EXPECT_TRUE(tl::workPerParticle(big) == per && item.i == 3u && item.k == 5u && item.j == 7u);
     EXPECT_TRUE(tl::sampleState(0, 0, 0, 0) == 0xB6365BA2u && tl::sampleState(5, 1, 2, 7) == 0xB11B203Bu);
     EXPECT_EQ(tl::sampleState((1ull << 33) + 17, 3, 4, 0xFFFFFFFFu), 0xE0533805u);
+    // Without a shutter the sample sits on the particle and takes no draw from the stream.
+    const TLV3 velocities[1] = {{1.0f, 0.0f, 0.0f}};
+    const tl::PlacedSample still = tl::placeSample(big, positions, velocities, 7);
+    EXPECT_TRUE(still.p.x == 10.0f && still.s == tl::sampleState(0, 0, 7, 0xFFFFFFFFu)) << still.p.x;
     EXPECT_NE(tl::copyJitter(17, 1, 1.0f).x, tl::copyJitter((1ull << 33) + 17, 1, 1.0f).x);
     const int n = 60000;
     double sum[3] = {}, sq[3] = {};
