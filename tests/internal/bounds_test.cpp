@@ -48,8 +48,19 @@ TEST(Bounds, NegativeZeroMergesAsAFloat) {
     EXPECT_EQ(r.bounds.max[2], 0.0f) << "-0.0 is above -6";
 }
 
-// The core box is mean +- 2 sigma inside the padded box, or all of it below two particles or no extent.
-TEST(DerivedBoxes, CoreBox) {
+// The box grows by 0.001, 3 |sigma| with copies and the fastest travel over half the shutter (empty:
+// -1 to 1); the core box is mean +- 2 sigma inside it, or all of it below two particles or no extent.
+TEST(DerivedBoxes, PaddedBoxAndCoreBox) {
+    const tl::BoundsRecord b{{1.0f, 2.0f, 3.0f}, {4.0f, 5.0f, 6.0f}, 4.0f};
+    // count, copies, sigma, shutter; then the box along y (speed 2).
+    const float cases[][6] = {{0, 0, 0, 0, -1.001f, 1.001f}, {10, 0, 5, 0, 1.999f, 5.001f}, {10, 2, 0.5f, 0, 0.499f, 6.501f},
+                              {10, 2, -0.5f, 0, 0.499f, 6.501f}, {10, 0, 0, 3, -1.001f, 8.001f}};
+    for (const auto& c : cases) {
+        TLFrame f{};
+        f.jitterCount = int32_t(c[1]), f.jitterSigma = c[2], f.samples = 1, f.shutter = c[3];
+        const tl::Box box = tl::paddedBox(c[0] == 0 ? tl::initialBounds() : b, uint64_t(c[0]), f);
+        EXPECT_TRUE(std::fabs(box.lo[1] - c[4]) < 1e-6f && std::fabs(box.hi[1] - c[5]) < 1e-6f) << &c - cases;
+    }
     const tl::Box padded{{-0.5f, -0.5f, -0.5f}, {2.5f, 2.5f, 2.5f}};
     // x at 0 and 2: mean 1, sigma 1, clipped; y both at 0.5: no extent; z at 0 and 0.4.
     const tl::MomentsRecord m{{2.0, 1.0, 0.4}, {4.0, 0.5, 0.16}};

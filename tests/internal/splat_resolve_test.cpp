@@ -1,6 +1,7 @@
 // The CPU launchers of kSplat and kResolve against the per-item code they share with the GPU.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,8 @@
 #include "cpu/lit_walk.h"
 #include "cpu/splat.h"
 #include "kernels/launchers.h"
+#include "kernels/resolve.h"
+#include "kernels/resolve_vol.h"
 #include "kernels/splat.h"
 #include "render/frame.h"
 
@@ -124,4 +127,32 @@ TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
         }
         for (float sum : want) ASSERT_EQ(sum, 0.0f) << v.name;
     }
+}
+
+// The host's shortcut for empty pixels gives the per-pixel code's bits for every exposure, plain and lit;
+// threads beyond the pixel count write nothing.
+TEST(Resolve, LaunchersMatchThePerPixelCodeForEveryExposure) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    const std::vector<float> acc = {0, 0, 0, 0, -0.0f, 0, -0.0f, 0, 1, 1, 1, 1, 0.25f, 0, 3, 0.5f, 0, 0, 0, 1e-30f,
+                                    -2, 0, 0, 0, 0, 0, 0, 0, 7, 8, 9, 10};
+    const std::vector<float> depth = {0, 0, 1, 0, 0, 0, 3, 0.5f};
+    const int32_t all = static_cast<int32_t>(depth.size());
+    for (int run = 0; run < 24; ++run) {
+        const bool lit = run / 12;
+        const int32_t pixels = run / 6 % 2 ? 3 : all;
+        const float exposure = std::array<float, 6>{1.0f, 0.0f, -1.0f, inf, -inf, nan}[run % 6];
+        std::vector<TLFloat4> image(all + 1, TLFloat4{-7, -7, -7, -7});
+        std::vector<TLUChar4> bytes(all + 1, TLUChar4{1, 2, 3, 4});
+        if (lit) tl::launchResolveVol({1, 256}, acc.data(), depth.data(), bytes.data(), image.data(), pixels, exposure);
+        else tl::launchResolve({1, 256}, acc.data(), bytes.data(), image.data(), pixels, exposure);
+        for (int32_t t = 0; t <= all; ++t) {
+            const float* a = &acc[4 * static_cast<size_t>(t % all)];
+            TLFloat4 want = lit ? tl::resolveLitPixel(a, depth[t % all], exposure)
+                                : tl::resolveLinear(a[0], a[1], a[2], a[3], exposure);
+            TLUChar4 wantBytes = tl::encodePixel(want);
+            if (t >= pixels) want = TLFloat4{-7, -7, -7, -7}, wantBytes = TLUChar4{1, 2, 3, 4};
+            EXPECT_TRUE(!std::memcmp(&image[t], &want, sizeof want) && !std::memcmp(&bytes[t], &wantBytes, 4)) << run << " " << t;
+        }
+    }
+    EXPECT_EQ(tl::launchResolve({1, 256}, acc.data(), nullptr, nullptr, all, 1.0f), 0) << "no outputs";
 }
