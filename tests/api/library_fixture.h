@@ -1,5 +1,4 @@
-// Runs public-interface tests against every library that was built: the CPU library always, the CUDA
-// library when a device answers (its tests skip cleanly otherwise).
+// Public-interface tests on every library built; the CUDA library's skip where no device answers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,10 +8,7 @@
 
 #include "common/taluna_loader.h"
 
-struct LibraryParam {
-    const char* name;
-    const char* path;
-};
+struct LibraryParam { const char* name; const char* path; };
 
 inline std::vector<LibraryParam> allLibraries() {
 #if defined(TALUNA_CUDA_LIBRARY)
@@ -43,11 +39,11 @@ struct Image {
         return api.render(ctx, &c, &s, lights.data(), int(lights.size()), rgba.data(), px.data(), nullptr);
     }
     const TLFloat4& at(int x, int y) const { return px[static_cast<size_t>(y) * width + x]; }
-    // The first pixel other than `except` that is not transparent black (opaque black in bytes); -1: none.
+    // The first pixel other than `except` that is not black; -1: none.
     long firstLitExcept(long except = -1) const {
         for (size_t q = 0; q < px.size(); ++q) {
             const TLFloat4& f = px[q];
-            const TLUChar4& b = rgba[q];
+            const TLUChar4& b = rgba[q];  // opaque black in bytes
             if (long(q) != except && (f.x || f.y || f.z || f.w || b.x || b.y || b.z || b.w != 255)) return long(q);
         }
         return -1;
@@ -63,8 +59,7 @@ protected:
         ASSERT_NE(ctx = api.create(0), nullptr);
         const std::string why = api.lastError(ctx);
         if (why.empty()) return;
-        api.destroy(ctx);
-        ctx = nullptr;
+        api.destroy(ctx), ctx = nullptr;
         if (std::string(GetParam().name) == "cuda") GTEST_SKIP() << "no CUDA device answers: " << why;
         FAIL() << "context creation failed: " << why;
     }

@@ -1,6 +1,4 @@
-// Frames shared by the thread tests and the soak: a sequence of varied frames (sizes, both paths, 0 to
-// 8 lights of every kind and falloff, both projections, lens and motion blur), rendering one into host
-// images, and the comparison of two renders of the same frame.
+// Varied frames for the thread tests and the soak: sizes, both paths, 0 to 8 lights, projections, blurs.
 #pragma once
 
 #include <cmath>
@@ -23,63 +21,41 @@ struct Frame {
     std::vector<TLFloat4> floats;
 };
 
-constexpr int kLargestWidth = 200, kLargestHeight = 72;
-
 // Frame k of the sequence; every third frame (k % 3 == 1) is lit, with (k / 3) % 9 lights.
 inline FrameSpec variedFrame(int k) {
     static constexpr int kSizes[][2] = {{64, 48}, {32, 32}, {96, 54}, {17, 9}, {128, 72}, {1, 1}, {200, 10}};
     FrameSpec f;
     TLCamera& c = f.camera;
-    c.eye = TLV3{40.0f * float(k % 5) - 80.0f, 60.0f, 160.0f};
-    c.up = TLV3{0.0f, 1.0f, 0.0f};
-    c.fovY = 50.0f;
+    c.eye = TLV3{40.0f * float(k % 5) - 80.0f, 60.0f, 160.0f}, c.up = TLV3{0.0f, 1.0f, 0.0f}, c.fovY = 50.0f;
     if (k % 4 == 3) {
         c.projection = TL_PROJECTION_PANORAMA;
         c.eye = TLV3{0.0f, 5.0f, 0.0f};
         c.target = TLV3{0.0f, 0.0f, -1.0f};
         c.eyeOffset = k % 8 == 3 ? 0.03f : 0.0f;
     }
-    if (k % 6 == 2) {
-        c.aperture = 1.5f;
-        c.focusDistance = 150.0f;
-    }
+    if (k % 6 == 2) c.aperture = 1.5f, c.focusDistance = 150.0f;
     TLRenderSettings& s = f.settings;
-    s.width = kSizes[k % 7][0];
-    s.height = kSizes[k % 7][1];
-    s.intensity = 1.0f;
-    s.exposure = 1.5f;
-    s.samples = 1 + k % 3;
-    s.jitterCount = k % 2;
-    s.jitterSigma = 0.5f;
+    s.width = kSizes[k % 7][0], s.height = kSizes[k % 7][1];
+    s.intensity = 1.0f, s.exposure = 1.5f;
+    s.samples = 1 + k % 3, s.jitterCount = k % 2, s.jitterSigma = 0.5f;
     s.shutter = k % 5 == 0 ? 2.0f : 0.0f;
     s.seed = uint32_t(k);
     s.lightingMode = k % 3 == 1 ? TL_LIGHTING_LIT : TL_LIGHTING_PLAIN;
-    s.density = 1.0f;
-    s.ambient = 0.05f;
-    s.anisotropy = 0.3f;
-    s.shadowMapSize = 16 + 8 * (k % 4);
-    s.shadowSlices = 4 + 4 * (k % 3);
-    s.depthSlices = 8 + 4 * (k % 2);
+    s.density = 1.0f, s.ambient = 0.05f, s.anisotropy = 0.3f;
+    s.shadowMapSize = 16 + 8 * (k % 4), s.shadowSlices = 4 + 4 * (k % 3), s.depthSlices = 8 + 4 * (k % 2);
     f.lights.assign(size_t((k / 3) % 9), TLLight{});
     for (size_t l = 0; l < f.lights.size(); ++l) {
         TLLight& light = f.lights[l];
-        light.kind = int32_t(l % 3);
-        light.position[0] = 30.0f * float(l) - 100.0f;
-        light.position[1] = 80.0f;
-        light.direction[1] = -1.0f;
-        light.direction[2] = 0.2f * float(l);
+        light.kind = int32_t(l % 3), light.falloff = int32_t(l % 7), light.castShadows = (k + int(l)) % 2;
+        light.position[0] = 30.0f * float(l) - 100.0f, light.position[1] = 80.0f;
+        light.direction[1] = -1.0f, light.direction[2] = 0.2f * float(l);
         light.color[0] = light.color[1] = light.color[2] = 1.0f;
-        light.outerAngle = 60.0f;
-        light.innerAngle = 30.0f;
-        light.falloff = int32_t(l % 7);
-        light.range = 100.0f;
-        light.castShadows = (k + int(l)) % 2;
+        light.outerAngle = 60.0f, light.innerAngle = 30.0f, light.range = 100.0f;
     }
     return f;
 }
 
-// Renders the frame into out (resized to it); outputs picks the images: bit 0 the 8-bit one, bit 1
-// the float one. Returns tlRender's result.
+// Renders into out (resized); outputs bit 0: the 8-bit image, bit 1: the float one. tlRender's result.
 inline int renderFrame(TLContext* ctx, const FrameSpec& f, Frame& out, int outputs = 3, float* ms = nullptr) {
     const size_t pixels = size_t(f.settings.width) * size_t(f.settings.height);
     out.rgba.resize(pixels);
@@ -88,8 +64,7 @@ inline int renderFrame(TLContext* ctx, const FrameSpec& f, Frame& out, int outpu
                     outputs & 1 ? out.rgba.data() : nullptr, outputs & 2 ? out.floats.data() : nullptr, ms);
 }
 
-// "" when the two renders agree up to the order of float additions on several threads (float
-// channels within 1e-5 relative, bytes within 1), else where they first differ.
+// "" when two renders agree up to the order of float additions (1e-5 relative, bytes within 1), else where not.
 inline std::string frameDifference(const Frame& a, const Frame& b) {
     if (a.floats.size() != b.floats.size()) return "sizes differ";
     for (size_t i = 0; i < a.floats.size(); ++i) {

@@ -1,12 +1,5 @@
-// Soak test: rounds of the varied frames (tests/common/frames.h) with every combination of outputs on
-// one context, saving a PNG and an EXR now and then; the process's memory must stop growing after the
-// first round, when every grow-only buffer has its final size and every reallocated one has been
-// through all its sizes.
-//
-//   taluna_soak [--rounds R] [--frames F] [--particles N] [--no-growth-check]
-// Prints per round the frames, the seconds, the resident set and the heap in use; exits 1 when a frame
-// fails or the memory grew. The heap figure is exact with glibc's per-thread cache off
-// (GLIBC_TUNABLES=glibc.malloc.tcache_count=0); --no-growth-check is for runs under valgrind.
+// Soak: rounds of the varied frames on one context, saving images now and then; the memory must stop growing
+// after the first round (exit 1 otherwise, or when a frame fails). --no-growth-check is for valgrind runs.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -22,23 +15,14 @@
 
 namespace {
 
-// Growth allowed after the first round: the heap in use must come back to the same size; the resident
-// set may move by what the allocator keeps or returns.
+// Growth allowed after the first round (the resident set moves by what the allocator keeps or returns).
 constexpr long long kHeapTolerance = 64 * 1024;
 constexpr long long kResidentTolerance = 4 * 1024 * 1024;
 
 long long residentBytes() {
-    long long pages = 0, resident = 0;
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (!f) return -1;
-    if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2) resident = -1;
-    std::fclose(f);
+    long long pages = 0, resident = -1;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) std::fscanf(f, "%lld %lld", &pages, &resident), std::fclose(f);
     return resident * sysconf(_SC_PAGESIZE);
-}
-
-long long heapInUse() {
-    const struct mallinfo2 m = mallinfo2();
-    return static_cast<long long>(m.uordblks + m.hblkhd);
 }
 
 }  // namespace
@@ -48,24 +32,16 @@ int main(int argc, char** argv) {
     uint64_t particles = 20000;
     bool growthCheck = true;
     for (int a = 1; a < argc; ++a) {
-        std::string opt = argv[a];
-        if (opt == "--no-growth-check") {
-            growthCheck = false;
-            continue;
-        }
-        if (a + 1 >= argc) opt.clear();  // an option without its value
-        if (opt == "--rounds") rounds = std::atoi(argv[++a]);
-        else if (opt == "--frames") frames = std::atoi(argv[++a]);
-        else if (opt == "--particles") particles = std::strtoull(argv[++a], nullptr, 10);
-        else {
-            std::fprintf(stderr, "usage: taluna_soak [--rounds R] [--frames F] [--particles N] [--no-growth-check]\n");
-            return 2;
-        }
+        const std::string opt = argv[a];
+        const bool value = a + 1 < argc;
+        if (opt == "--no-growth-check") growthCheck = false;
+        else if (value && opt == "--rounds") rounds = std::atoi(argv[++a]);
+        else if (value && opt == "--frames") frames = std::atoi(argv[++a]);
+        else if (value && opt == "--particles") particles = std::strtoull(argv[++a], nullptr, 10);
+        else rounds = 0;
     }
-    if (rounds < 2 || frames < 1) {
-        std::fprintf(stderr, "taluna_soak: at least 2 rounds of 1 frame\n");
-        return 2;
-    }
+    if (rounds < 2 || frames < 1)
+        return std::fprintf(stderr, "usage: taluna_soak [--rounds R>=2] [--frames F>=1] [--particles N] [--no-growth-check]\n"), 2;
     const char* tunables = std::getenv("GLIBC_TUNABLES");
     if (!tunables || !std::strstr(tunables, "tcache_count=0"))
         std::printf("note: glibc's per-thread cache is on; the heap figure may creep by a few KiB\n");
@@ -74,33 +50,23 @@ int main(int argc, char** argv) {
     fs::create_directories(folder);
 
     TLContext* ctx = tlCreate(0);
-    if (!ctx || tlLastError(ctx)[0]) {
-        std::fprintf(stderr, "taluna_soak: no context\n");
-        return 1;
-    }
+    if (!ctx || tlLastError(ctx)[0]) return std::fprintf(stderr, "taluna_soak: no context\n"), 1;
     taluna::testing::Frame frame;
     long long firstHeap = 0, firstResident = 0;
     bool ok = true;
     std::printf("round  frames  seconds  resident_kib  heap_kib\n");
     for (int round = 0; round < rounds && ok; ++round) {
         const auto start = std::chrono::steady_clock::now();
-        // The cloud again, of the same size: the store keeps its arrays.
-        if (tlGenerateTestCloud(ctx, particles, 7, 1) != 0) {
-            std::fprintf(stderr, "round %d: test cloud: %s\n", round, tlLastError(ctx));
-            ok = false;
-            break;
-        }
+        // The cloud again, of the same size (the store keeps its arrays); fewer particles now and then.
+        ok = tlGenerateTestCloud(ctx, particles, 7, 1) == 0 || std::fprintf(stderr, "%s\n", tlLastError(ctx)) < 0;
         for (int k = 0; k < frames && ok; ++k) {
-            // Fewer particles now and then; the count changes without an allocation.
-            if (tlSetCount(ctx, k % 7 == 0 ? particles / 2 : particles) != 0) ok = false;
+            ok = tlSetCount(ctx, k % 7 == 0 ? particles / 2 : particles) == 0;
             const taluna::testing::FrameSpec spec = taluna::testing::variedFrame(k);
             const TLRenderSettings& settings = spec.settings;
             float ms = 0.0f;
             const int outputs = k % 4 == 0 ? 2 : k % 4;  // every combination, the float image at least every other
-            if (taluna::testing::renderFrame(ctx, spec, frame, outputs, outputs == 3 ? &ms : nullptr) != 0) {
-                std::fprintf(stderr, "round %d, frame %d: %s\n", round, k, tlLastError(ctx));
-                ok = false;
-            }
+            ok = ok && taluna::testing::renderFrame(ctx, spec, frame, outputs, outputs == 3 ? &ms : nullptr) == 0;
+            if (!ok) std::fprintf(stderr, "round %d, frame %d: %s\n", round, k, tlLastError(ctx));
             if (ok && k % 250 == 0) {
                 const std::string base = (folder / "frame").string();
                 ok = tlSavePNG((base + ".png").c_str(), settings.width, settings.height, &frame.floats[0].x, k % 500 == 0) == 0 &&
@@ -109,13 +75,12 @@ int main(int argc, char** argv) {
             }
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const long long resident = residentBytes(), heap = heapInUse();
+        const struct mallinfo2 m = mallinfo2();
+        const long long resident = residentBytes(), heap = static_cast<long long>(m.uordblks + m.hblkhd);
         std::printf("%5d  %6d  %7.2f  %12lld  %8lld\n", round + 1, frames, seconds, resident / 1024, heap / 1024);
         std::fflush(stdout);
-        if (round == 0) {
-            firstHeap = heap;
-            firstResident = resident;
-        } else if (growthCheck && (heap - firstHeap > kHeapTolerance || resident - firstResident > kResidentTolerance)) {
+        if (round == 0) firstHeap = heap, firstResident = resident;
+        else if (growthCheck && (heap - firstHeap > kHeapTolerance || resident - firstResident > kResidentTolerance)) {
             std::fprintf(stderr, "round %d: memory grew since round 1: heap %+lld B, resident %+lld B\n", round + 1,
                          heap - firstHeap, resident - firstResident);
             ok = false;
