@@ -115,11 +115,7 @@ TEST(Projection, PixelsOfPerspectiveAndPanorama) {
                   conv = frameOf(toeIn, 3600, 1800), fade = frameOf(faded, 3600, 1800);
     const float s75 = 2.0f * std::sin(75.0f * kPi / 180), c75 = 2.0f * std::cos(75.0f * kPi / 180);
     const float s50 = 2.0f * std::sin(50.0f * kPi / 180), c50 = 2.0f * std::cos(50.0f * kPi / 180);
-    const struct {
-        const TLFrame* f;
-        TLV3 p;
-        int px, py;
-    } cases[] = {
+    const struct { const TLFrame* f; TLV3 p; int px, py; } cases[] = {
         {&persp, {0, 0, -0.01f}, -1, -1},  {&persp, {0, 0, 1}, -1, -1},  // at the near clip; behind
         {&persp, {0, 0, -0.0101f}, 100, 50}, {&persp, {2, 0, -8}, 112, 50}, {&persp, {0, 3, -10}, 100, 35},
         {&persp, {0, 10, -10}, 100, 0},    {&persp, {0, 10.5f, -10}, -1, -1}, {&persp, {0, -10, -10}, -1, -1},
