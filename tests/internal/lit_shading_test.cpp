@@ -75,7 +75,6 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
             const TLV3 q{t * d.x, t * d.y, t * d.z};
             return tl::shadowDepth(vc.shadowViews[tl::shadowViewFor(vc.lights[0], q)], maps.data(), q);
         };
-        EXPECT_EQ(tl::shadowViewFor(vc.lights[0], d), face);
         // Behind the occluder; on the opposite side; nearer to the light than the occluder.
         EXPECT_TRUE(tau(1.0f) > 1.0f && tau(-1.0f) == 0.0f && tau(0.25f) == 0.0f) << "face " << face;
     }

@@ -93,8 +93,7 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     std::vector<float> totals(pixels);
     tl::launchPrefix(cfg, depthRef.data(), pixels, 8, totals.data());
 
-    // Then without motion and lens: the walk shades each copy once for all its samples.
-    TLFrame still = frame;
+    TLFrame still = frame;  // without motion and lens the walk shades each copy once for all its samples
     still.shutter = still.aperture = 0.0f;
     for (const TLFrame* f : {&frame, &still}) {
         std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);

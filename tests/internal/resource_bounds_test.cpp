@@ -65,14 +65,10 @@ TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
     settings.lightingMode = 1;
     ASSERT_EQ(render(settings), 0) << lastError();
     const struct { int32_t lightKind, mapSize, shadowSlices, depthSlices; bool sizeOverflows; const char* message; } cases[] = {
-        // A point light's 6 views x 2^30 slices x 2^60 texels: the float count saturates.
-        {0, 1 << 30, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
-        // A sun's one view x 2^30 slices x 2^32 texels: 2^62 floats fit, their 2^64 bytes do not.
-        {2, 1 << 16, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
-        // 6 x 2^20 x 2^24 floats, 2^50 bytes: beyond any machine's memory.
-        {0, 1 << 12, 1 << 20, 4, false, "cudaMalloc shadow maps: out of memory"},
-        // 2^31 - 1 slices x 192 pixels: 2^39 floats, beyond the memory.
-        {0, 16, 4, INT_MAX, false, "cudaMalloc camera depth map: out of memory"},
+        {0, 1 << 30, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},    // 6 x 2^30 x 2^60 floats
+        {2, 1 << 16, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},    // 2^62 floats, 2^64 bytes
+        {0, 1 << 12, 1 << 20, 4, false, "cudaMalloc shadow maps: out of memory"},    // 2^50 bytes
+        {0, 16, 4, INT_MAX, false, "cudaMalloc camera depth map: out of memory"},  // 2^39 floats
     };
     for (const auto& c : cases) {
         TLRenderSettings s = settings;
