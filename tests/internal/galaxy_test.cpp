@@ -9,13 +9,11 @@
 namespace {
 
 TEST(GalaxyHash, KnownValues) {
-    EXPECT_EQ(tl::lowbias32(0), 0u);
-    EXPECT_EQ(tl::lowbias32(1), 0x688990C0u);
+    EXPECT_TRUE(tl::lowbias32(0) == 0u && tl::lowbias32(1) == 0x688990C0u);
     // Seed 0, index 0: the six states of the particle's stream.
     const uint32_t expected0[6] = {0x01FCE552u, 0xA0117BE9u, 0x00E15A61u, 0xBBCAC71Fu, 0x7C111966u, 0x68D27AC3u};
     uint32_t s = tl::galaxyStartState(0, 0);
     for (int k = 0; k < 6; ++k, s = tl::nextState(s)) EXPECT_EQ(s, expected0[k]) << "state " << k;
-    EXPECT_FLOAT_EQ(tl::uniform(expected0[0]), 0x01FCE5 * 0x1p-24f);
     EXPECT_EQ(tl::galaxyStartState(1, 0), 0xB21C8E52u);
     EXPECT_NE(tl::galaxyStartState(5, 9), tl::galaxyStartState(5 + (1ull << 32), 9)) << "the high half is mixed in";
     const tl::GalaxyParticle p0 = tl::galaxyParticle(0, 0);  // by the centre (255, 191, 114), red below 255
@@ -30,22 +28,16 @@ TEST(GalaxyMath, PortableFunctionsMatchTheLibrary) {
     for (int k = 0; k < 20000; ++k) {
         const float x = static_cast<float>(k) * 0.00137f - 13.0f, u = static_cast<float>(k) / 20000.0f + 1e-7f;
         const float a = u * 2.0f - 1.0f;
-        ASSERT_LE(ulps(tl::expF(x), std::exp(x)), 1) << x;
-        ASSERT_LE(ulps(tl::sinF(x), std::sin(x)), 1) << x;
-        ASSERT_LE(ulps(tl::cosF(x), std::cos(x)), 1) << x;
-        ASSERT_LE(ulps(tl::atan2F(x, 1.5f - x), std::atan2(x, 1.5f - x)), 1) << x;
-        ASSERT_LE(ulps(tl::logF(u), std::log(u)), 1) << u;
-        ASSERT_LE(ulps(tl::powF(u, 1.7f), std::pow(u, 1.7f)), 1) << u;
-        ASSERT_LE(ulps(tl::asinF(a), std::asin(a)), 1) << a;
+        const float got[7] = {tl::expF(x), tl::sinF(x),       tl::cosF(x),        tl::atan2F(x, 1.5f - x),
+                              tl::logF(u), tl::powF(u, 1.7f), tl::asinF(a)},
+                    want[7] = {std::exp(x), std::sin(x),        std::cos(x),  std::atan2(x, 1.5f - x),
+                               std::log(u), std::pow(u, 1.7f), std::asin(a)};
+        for (int f = 0; f < 7; ++f) ASSERT_LE(ulps(got[f], want[f]), 1) << "function " << f << " at " << x << ", " << u;
     }
     EXPECT_TRUE(std::isnan(tl::powF(-0.5f, 0.45454544f)));
-    EXPECT_TRUE(std::isinf(tl::logF(0.0f)) && tl::logF(0.0f) < 0);
-    EXPECT_EQ(tl::expF(-200.0f), 0.0f);
-    EXPECT_TRUE(std::isinf(tl::expF(100.0f)));
-    EXPECT_EQ(tl::floatToUint(std::nanf("")), 0u);
-    EXPECT_EQ(tl::floatToUint(1e20f), 0xFFFFFFFFu);
-    EXPECT_EQ(tl::gridSizeFor(257, 256, 3), 2u);
-    EXPECT_EQ(tl::gridSizeFor(UINT64_MAX, 256, 3), 96u);
+    EXPECT_TRUE(tl::logF(0.0f) == -INFINITY && tl::expF(-200.0f) == 0.0f && tl::expF(100.0f) == INFINITY);
+    EXPECT_TRUE(tl::floatToUint(std::nanf("")) == 0u && tl::floatToUint(1e20f) == 0xFFFFFFFFu);
+    EXPECT_TRUE(tl::gridSizeFor(257, 256, 3) == 2u && tl::gridSizeFor(UINT64_MAX, 256, 3) == 96u);
 }
 
 }  // namespace

@@ -69,9 +69,8 @@ TEST(HostSimd, CopyJitterLanesMatchCopyJitter) {
             const float sigma = 0.25f + static_cast<float>(start % 7);
             tl::simd::copyJitterLanes(particle, copy, sigma, x, y, z);
             for (int l = 0; l < kLanes; ++l) {
-                const TLV3 want = tl::copyJitter(particle[l], copy[l], sigma);
-                const float got[3] = {x[l], y[l], z[l]}, wanted[3] = {want.x, want.y, want.z};
-                if (std::memcmp(got, wanted, sizeof got) != 0 && ++bad <= 5) ADD_FAILURE() << particle[l] << " " << copy[l];
+                const TLV3 want = tl::copyJitter(particle[l], copy[l], sigma), got{x[l], y[l], z[l]};
+                if (std::memcmp(&got, &want, sizeof got) != 0 && ++bad <= 5) ADD_FAILURE() << particle[l] << " " << copy[l];
             }
         }
     }

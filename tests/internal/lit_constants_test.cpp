@@ -14,25 +14,20 @@ namespace {
 constexpr float kDeg = 3.14159265f / 180.0f;
 
 TLLight light(int32_t kind, int32_t castShadows) {
-    TLLight l{};
-    l.kind = kind, l.castShadows = castShadows, l.direction[2] = -1.0f, l.outerAngle = 60.0f, l.innerAngle = 30.0f;
-    return l;
+    return TLLight{.kind = kind, .direction = {0, 0, -1}, .outerAngle = 60, .innerAngle = 30, .castShadows = castShadows};
 }
 
 class LitConstantsTest : public ::testing::Test {
 protected:
-    LitConstantsTest() {
-        camera.eye = TLV3{0.0f, 0.0f, 5.0f}, camera.up = TLV3{0.0f, 1.0f, 0.0f}, camera.fovY = 60.0f;
-        settings.width = 64, settings.height = 48, settings.samples = 1, settings.lightingMode = 1;
-        settings.shadowMapSize = 16, settings.shadowSlices = 4, settings.depthSlices = 8;
-    }
     uint64_t build(const TLLight* lights, int32_t count, float crossSection = 1.0f) {
         frame = tl::buildFrame(camera, settings);
         std::memset(&vc, 0, sizeof vc);
         return tl::buildLitConstants(&camera, &settings, &frame, lights, count, lo, hi, crossSection, &vc);
     }
 
-    TLCamera camera{}; TLRenderSettings settings{};
+    TLCamera camera{.eye = {0, 0, 5}, .up = {0, 1, 0}, .fovY = 60};
+    TLRenderSettings settings{.width = 64, .height = 48, .samples = 1, .lightingMode = 1, .shadowMapSize = 16,
+                              .shadowSlices = 4, .depthSlices = 8};
     TLFrame frame;
     tl::LitConstants vc;
     float lo[3] = {-1.0f, -2.0f, -0.5f}, hi[3] = {3.0f, 2.0f, 1.5f};
@@ -60,14 +55,9 @@ TEST_F(LitConstantsTest, LightsViewsAndContiguousMaps) {
         EXPECT_TRUE(build(n == 2 ? nullptr : mixed, n) == 0u && vc.lightCount == 0 && vc.shadowViewCount == 0) << n;
 }
 
-// A spot down -z lights points 2 away at an angle: fully, partly between the cones, or not; its view
-// reaches 5 % beyond the cone (at most 85 degrees); cones at most 175, the inner no wider than the outer.
+// A spot down -z lights points 2 away; its view reaches 5 % past the cone (<= 85 deg); inner <= outer <= 175.
 TEST_F(LitConstantsTest, SpotConesLightWhatLiesInsideThem) {
-    const struct {
-        float outer, inner, angle;
-        int lit;  // 1: fully, 0: dark, -1: partly
-        bool inView;
-    } cases[] = {
+    const struct { float outer, inner, angle; int lit; bool inView; } cases[] = {  // lit 1: fully, 0: dark, -1: partly
         {60, 30, 10, 1, true},  {60, 30, 29, -1, true},  {60, 30, 31, 0, true},  {60, 30, 32, 0, false},
         {200, 10, 4, 1, true},  {200, 10, 84, -1, true}, {200, 10, 86, -1, false}, {200, 10, 88, 0, false},
         {40, 60, 19.9f, 1, true}, {40, 60, 20.1f, 0, true},
@@ -87,14 +77,9 @@ TEST_F(LitConstantsTest, SpotConesLightWhatLiesInsideThem) {
     }
 }
 
-// Camera depth slices span the box: along the view from the near clip at least (perspective), as the
-// distance from the eye widened by the eye and nodal offsets (panorama); never an empty range.
+// Depth slices span the box: along the view from the near clip (perspective), by distance widened by offsets.
 TEST_F(LitConstantsTest, CameraDepthRangeSpansTheBox) {
-    const struct {
-        int projection;
-        TLV3 eye, target;
-        float nearD, farD;
-    } cases[] = {
+    const struct { int projection; TLV3 eye, target; float nearD, farD; } cases[] = {
         {0, {0, 0, 5}, {0, 0, 0}, 4.0f, 6.0f},         {0, {0, 0, 0.5f}, {0, 0, 0}, 0.01f, 1.5f},  // box around the camera
         {0, {0, 0, -5}, {0, 0, -10}, 0.01f, 0.011f},  // the box behind it
         {1, {0, 0, 5}, {0, 0, 0}, 3.85f, std::sqrt(38.0f) + 0.15f}, {1, {0.5f, 0, 0}, {0, 0, 0}, 0.01f, std::sqrt(4.25f) + 0.15f},

@@ -27,19 +27,9 @@ float sum(const std::vector<float>& v) { return std::accumulate(v.begin(), v.end
 
 }  // namespace
 
-// Up to a texel's worth goes into one texel and two slices; more spreads over a square of about w
-// texels (at most 15 x 15), cut at the map's edge.
+// Up to a texel's worth goes into one texel and two slices; more over about w texels (<= 15 x 15), cut at the edge.
 TEST(DeepMaps, FootprintsOfShadowDeposits) {
-    struct Case {
-        int32_t n, s;
-        float tx, ty;
-        SlicePosition slice;
-        float w;
-        int touched;
-        float total;
-        int32_t x, y, z;  // a probed entry and its value
-        float value;
-    } cases[] = {
+    struct Case { int32_t n, s; float tx, ty; SlicePosition slice; float w; int touched; float total; int32_t x, y, z; float value; } cases[] = {
         {8, 4, 3.7f, 2.2f, {1, 0.25f}, 0.8f, 1, 0.8f, 3, 2, 2, 0.2f},
         {8, 4, 0.0f, 7.99f, {0, 0.0f}, 1.0f, 1, 1.0f, 0, 7, 0, 1.0f},              // w exactly 1: one texel
         {8, 4, 3.7f, 2.2f, {0, 0.0f}, 1.01f, 4, 1.01f, 4, 1, 0, 1.01f / 4},       // texels 3-4 x 1-2
@@ -54,14 +44,12 @@ TEST(DeepMaps, FootprintsOfShadowDeposits) {
         int touched = 0;
         for (size_t t = 0; t < map.size(); t += c.s) touched += std::accumulate(&map[t], &map[t] + c.s, 0.0f) != 0.0f;
         SCOPED_TRACE(::testing::Message() << "w " << c.w << " at " << c.tx << "," << c.ty);
-        EXPECT_EQ(touched, c.touched);
-        EXPECT_NEAR(sum(map), c.total, c.total * 1e-5f);
-        EXPECT_FLOAT_EQ(map[(static_cast<size_t>(c.n) * c.y + c.x) * c.s + c.z], c.value);
+        EXPECT_TRUE(touched == c.touched && std::fabs(sum(map) - c.total) <= c.total * 1e-5f) << touched << " " << sum(map);
+        EXPECT_FLOAT_EQ(map[(static_cast<size_t>(c.n) * c.y + c.x) * c.s + c.z], c.value);  // a probed entry
     }
 }
 
-// For each cube face, a blob between the light and a probe shadows the probe in that face's map, and
-// the probe on the opposite side stays unshadowed: deposit and lookup agree on every face.
+// On each cube face a blob between the light and a probe shadows it; deposit and lookup agree on every face.
 TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
     const float dirs[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
     for (int face = 0; face < 6; ++face) {
@@ -73,14 +61,11 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
             q[(face / 2 + 2) % 3] = 0.02f * (i % 5 - 2);
             p.push_back(TLV3{q[0], q[1], q[2]});
         }
-        TLFrame frame{};
-        frame.samples = 1;
-        TLCamera camera{};
-        camera.eye.z = 5.0f;
-        TLRenderSettings settings{};
-        settings.shadowMapSize = 32, settings.shadowSlices = 16;
-        TLLight bulb{}; tl::LitConstants vc{};
-        bulb.castShadows = 1;
+        TLFrame frame{.samples = 1};
+        const TLCamera camera{.eye = {0, 0, 5}};
+        const TLRenderSettings settings{.shadowMapSize = 32, .shadowSlices = 16};
+        const TLLight bulb{.castShadows = 1};
+        tl::LitConstants vc{};
         const float lo[3] = {-1.5f, -1.5f, -1.5f}, hi[3] = {1.5f, 1.5f, 1.5f};
         const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &bulb, 1, lo, hi, 1e-3f, &vc);
         std::vector<float> maps(m, 0.0f);
@@ -90,7 +75,6 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
             const TLV3 q{t * d.x, t * d.y, t * d.z};
             return tl::shadowDepth(vc.shadowViews[tl::shadowViewFor(vc.lights[0], q)], maps.data(), q);
         };
-        EXPECT_EQ(tl::shadowViewFor(vc.lights[0], d), face);
         // Behind the occluder; on the opposite side; nearer to the light than the occluder.
         EXPECT_TRUE(tau(1.0f) > 1.0f && tau(-1.0f) == 0.0f && tau(0.25f) == 0.0f) << "face " << face;
     }
@@ -120,8 +104,7 @@ TEST(LitShading, Terms) {
     for (const auto& f : faces) EXPECT_EQ(tl::cubeFace(f[0], f[1], f[2]), f[3]) << f[0] << "," << f[1] << "," << f[2];
 }
 
-// A 4 x 4 map of two slices, texel (x, y) holding 10 y + x, and 100 more in the second slice; a point at
-// texel position (tx, ty) and depth z reads: tx, ty, z, the optical depth.
+// A 4 x 4 map of two slices, texel (x, y) holding 10 y + x, 100 more in slice 1; rows: tx, ty, z, the depth read.
 TEST(ShadowLookup, BilinearAcrossTexelsLinearAcrossSlicesZeroOutside) {
     ShadowView view = squareView(4, 2);
     std::vector<float> map(4 * 4 * 2);

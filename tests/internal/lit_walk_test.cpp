@@ -1,5 +1,4 @@
-// The CPU lit kernels walk the work in their own order; they must deposit and shade what the shared
-// per-item functions do, up to float order: copies, motion blur, lens, panoramas, partial particles.
+// The CPU lit kernels walk the work in their own order yet deposit and shade what the per-item functions do.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,21 +19,15 @@ struct Scene {
 };
 
 Scene perspective() {
-    Scene s;
-    s.camera.eye = TLV3{1.0f, 3.0f, 6.0f}, s.camera.up = TLV3{0.0f, 1.0f, 0.0f};
-    s.camera.fovY = 50.0f, s.camera.focusDistance = 6.0f, s.camera.aperture = 0.05f;
-    TLRenderSettings& r = s.settings;
-    r.width = 97, r.height = 71;  // several of the walk's bands of 2048 pixels, and an odd size
-    r.samples = 3, r.jitterCount = 2, r.jitterSigma = 0.05f, r.shutter = 0.5f, r.seed = 9;
-    r.ambient = 0.1f, r.baseLight[1] = 0.2f, r.anisotropy = 0.4f;
-    r.shadowMapSize = 32, r.shadowSlices = 8, r.depthSlices = 8;
-    TLLight bulb{};
-    bulb.position[1] = 0.3f;
-    bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f, bulb.castShadows = 1;
+    const TLLight bulb{.position = {0, 0.3f, 0}, .color = {1, 1, 1}, .castShadows = 1};
     TLLight sun = bulb;
     sun.kind = 2, sun.direction[0] = 0.3f, sun.direction[1] = -1.0f;
-    s.lights = {bulb, sun};
-    return s;
+    // 97 x 71: several of the walk's bands of 2048 pixels, and an odd size.
+    return Scene{{.eye = {1, 3, 6}, .up = {0, 1, 0}, .fovY = 50, .focusDistance = 6, .aperture = 0.05f},
+                 {.width = 97, .height = 71, .jitterCount = 2, .jitterSigma = 0.05f, .samples = 3, .shutter = 0.5f,
+                  .seed = 9, .ambient = 0.1f, .baseLight = {0, 0.2f, 0}, .anisotropy = 0.4f, .shadowMapSize = 32,
+                  .shadowSlices = 8, .depthSlices = 8},
+                 {bulb, sun}};
 }
 
 Scene panorama() {
@@ -100,8 +93,7 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     std::vector<float> totals(pixels);
     tl::launchPrefix(cfg, depthRef.data(), pixels, 8, totals.data());
 
-    // Then without motion and lens: the walk shades each copy once for all its samples.
-    TLFrame still = frame;
+    TLFrame still = frame;  // without motion and lens the walk shades each copy once for all its samples
     still.shutter = still.aperture = 0.0f;
     for (const TLFrame* f : {&frame, &still}) {
         std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);

@@ -1,5 +1,4 @@
-// Sizes beyond 64 bits or the memory are refused before any allocation, and deep-map columns of any
-// slice count keep their deposits inside the column.
+// Sizes beyond 64 bits or the memory are refused before any allocation; deep-map columns keep their deposits.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -17,21 +16,15 @@ using tl::gpu::cpu::FaultSite;
 
 class ResourceBounds : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_NE(ctx = tlCreate(0), nullptr);
-        camera.eye = TLV3{0.0f, 60.0f, 160.0f}, camera.up = TLV3{0.0f, 1.0f, 0.0f}, camera.fovY = 50.0f;
-        settings.width = 16, settings.height = 12, settings.intensity = 1.0f, settings.exposure = 1.0f;
-        settings.samples = 1, settings.density = 1.0f;
-        settings.shadowMapSize = 16, settings.shadowSlices = 4, settings.depthSlices = 4;
-        bulb.position[1] = 80.0f, bulb.color[0] = bulb.color[1] = bulb.color[2] = 1.0f, bulb.castShadows = 1;
-    }
+    void SetUp() override { ASSERT_NE(ctx = tlCreate(0), nullptr); }
     void TearDown() override { tl::gpu::cpu::clearFaults(), tl::gpu::cpu::limitAllocations(0), tlDestroy(ctx); }
     int render(const TLRenderSettings& s) { return tlRender(ctx, &camera, &s, &bulb, 1, nullptr, nullptr, nullptr); }
     std::string lastError() const { return tlLastError(ctx); }
     TLContext* ctx = nullptr;
-    TLCamera camera{};
-    TLRenderSettings settings{};
-    TLLight bulb{};
+    TLCamera camera{.eye = {0, 60, 160}, .up = {0, 1, 0}, .fovY = 50};
+    TLRenderSettings settings{.width = 16, .height = 12, .intensity = 1, .exposure = 1, .samples = 1, .density = 1,
+                              .shadowMapSize = 16, .shadowSlices = 4, .depthSlices = 4};
+    TLLight bulb{.position = {0, 80, 0}, .color = {1, 1, 1}, .castShadows = 1};
 };
 
 // Each refused request leaves an allocation armed to fail untouched: none was attempted.
@@ -66,21 +59,16 @@ TEST_F(ResourceBounds, RefusalsComeBeforeAnyAllocation) {
     EXPECT_EQ(render(settings), 0) << lastError();
 }
 
-// Deep maps beyond 64 bits are refused without an allocation, those beyond the memory by it, leaving no
-// buffer; the next sensible frame renders.
+// Deep maps beyond 64 bits are refused without an allocation, beyond the memory by it; no buffer is left.
 TEST_F(ResourceBounds, DeepMapSizesBeyondMemoryOrSixtyFourBits) {
     ASSERT_EQ(tlGenerateTestCloud(ctx, 200, 1, 0), 0);
     settings.lightingMode = 1;
     ASSERT_EQ(render(settings), 0) << lastError();
     const struct { int32_t lightKind, mapSize, shadowSlices, depthSlices; bool sizeOverflows; const char* message; } cases[] = {
-        // A point light's 6 views x 2^30 slices x 2^60 texels: the float count saturates.
-        {0, 1 << 30, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
-        // A sun's one view x 2^30 slices x 2^32 texels: 2^62 floats fit, their 2^64 bytes do not.
-        {2, 1 << 16, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},
-        // 6 x 2^20 x 2^24 floats, 2^50 bytes: beyond any machine's memory.
-        {0, 1 << 12, 1 << 20, 4, false, "cudaMalloc shadow maps: out of memory"},
-        // 2^31 - 1 slices x 192 pixels: 2^39 floats, beyond the memory.
-        {0, 16, 4, INT_MAX, false, "cudaMalloc camera depth map: out of memory"},
+        {0, 1 << 30, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},    // 6 x 2^30 x 2^60 floats
+        {2, 1 << 16, 1 << 30, 4, true, "cudaMalloc shadow maps: size too large"},    // 2^62 floats, 2^64 bytes
+        {0, 1 << 12, 1 << 20, 4, false, "cudaMalloc shadow maps: out of memory"},    // 2^50 bytes
+        {0, 16, 4, INT_MAX, false, "cudaMalloc camera depth map: out of memory"},  // 2^39 floats
     };
     for (const auto& c : cases) {
         TLRenderSettings s = settings;

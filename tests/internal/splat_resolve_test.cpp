@@ -34,25 +34,16 @@ Cloud randomCloud(uint32_t count) {
 struct Variant { const char* name; int samples, jitter; float sigma, shutter, aperture; int projection; float eyeOffset; };
 
 TLFrame frameFor(const Variant& v, int width, int height) {
-    TLCamera c{};
-    c.target = TLV3{0.0f, 0.0f, -1.0f}, c.up = TLV3{0.0f, 1.0f, 0.0f};
-    c.fovY = 70.0f, c.focusDistance = 5.0f, c.aperture = v.aperture;
-    c.projection = v.projection, c.eyeOffset = v.eyeOffset;
-    c.lonMin = -120.0f, c.lonMax = 120.0f, c.latMin = -60.0f, c.latMax = 60.0f;
-    c.poleModeTop = 1, c.poleAngleTop = 20.0f;
-    TLRenderSettings s{};
-    s.width = width, s.height = height, s.intensity = 1.5f, s.exposure = 1.0f, s.seed = 99;
-    s.samples = v.samples, s.jitterCount = v.jitter, s.jitterSigma = v.sigma, s.shutter = v.shutter;
-    return tl::buildFrame(c, s);
+    const TLCamera c{.target = {0, 0, -1}, .up = {0, 1, 0}, .fovY = 70, .focusDistance = 5, .aperture = v.aperture,
+                     .projection = v.projection, .lonMin = -120, .lonMax = 120, .latMin = -60, .latMax = 60,
+                     .eyeOffset = v.eyeOffset, .poleModeTop = 1, .poleAngleTop = 20};
+    return tl::buildFrame(c, {.width = width, .height = height, .intensity = 1.5f, .exposure = 1, .jitterCount = v.jitter,
+                              .jitterSigma = v.sigma, .samples = v.samples, .shutter = v.shutter, .seed = 99});
 }
 
-const Variant kVariants[] = {
-    {"plain", 1, 0, 0.0f, 0.0f, 0.0f, 0, 0.0f},
-    {"samplesAndJitter", 3, 2, 0.3f, 0.0f, 0.0f, 0, 0.0f},
-    {"motionBlur", 4, 1, 0.2f, 0.5f, 0.0f, 0, 0.0f},
-    {"depthOfField", 2, 1, 0.2f, 0.0f, 0.15f, 0, 0.0f},
-    {"stereoPanorama", 2, 2, 0.3f, 0.5f, 0.0f, 1, 0.1f},
-};
+const Variant kVariants[] = {{"plain", 1, 0, 0, 0, 0, 0, 0},          {"samplesAndJitter", 3, 2, 0.3f, 0, 0, 0, 0},
+                              {"motionBlur", 4, 1, 0.2f, 0.5f, 0, 0, 0}, {"depthOfField", 2, 1, 0.2f, 0, 0.15f, 0, 0},
+                              {"stereoPanorama", 2, 2, 0.3f, 0.5f, 0, 1, 0.1f}};
 
 // The GPU's order of work: every work item on its own, one after another.
 std::vector<float> reference(const TLFrame& f, const Cloud& c, const TLV3* velocities, uint64_t n) {
@@ -69,14 +60,12 @@ void expectSameSums(const std::vector<float>& got, const std::vector<float>& wan
     for (size_t q = 0; q < got.size(); ++q)
         if ((total += want[q], std::fabs(got[q] - want[q]) > 1e-5f * std::fabs(want[q]) + 1e-6f) && ++bad <= 5)
             ADD_FAILURE() << what << ": entry " << q << " is " << got[q] << ", expected " << want[q];
-    EXPECT_EQ(bad, 0) << what;
-    EXPECT_GT(total, 0.0) << what << ": nothing was deposited";
+    EXPECT_TRUE(bad == 0 && total > 0.0) << what << ": " << bad << " bad, total " << total;
 }
 
 }  // namespace
 
-// Sizes around the CPU splat's bands of 16384 pixels (inside one, one, a row over, several, odd), in
-// turn so that leftovers in the threads' copies show; launches add to the accumulator, repeat bit-exactly.
+// Sizes around the CPU splat's bands of 16384 pixels (inside one, one, a row over, several, odd).
 const int kSizes[][2] = {{64, 48}, {128, 128}, {129, 128}, {181, 97}, {301, 199}};
 
 TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
@@ -88,14 +77,12 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
         const uint64_t full = cloud.positions.size() * tl::workPerParticle(f);
             for (uint64_t n : {full, full - 4}) {
             const std::vector<float> want = reference(f, cloud, velocities, n);
-            std::vector<float> again(want.size(), 1.0f);
             for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::binned}) {
-                std::vector<float> got(want.size(), 1.0f);
+                std::vector<float> got(want.size(), 1.0f), again(got);  // launches add to what is there
                 tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), velocities, n, got.data(), mode);
-                if (mode == tl::HostAccumulation::binned) {
-                    tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), velocities, n, again.data(), mode);
+                tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), velocities, n, again.data(), mode);
+                if (mode == tl::HostAccumulation::binned)
                     EXPECT_EQ(std::memcmp(got.data(), again.data(), got.size() * sizeof(float)), 0) << "runs differ";
-                }
                 for (float& x : got) x -= 1.0f;
                 expectSameSums(got, want, v.name);
             }
@@ -103,10 +90,9 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
     }
 }
 
-// GPU float atomics flush subnormal inputs and results to zero; so must every CPU path.
+// GPU float atomics flush subnormal inputs and results to zero (the zero keeps its sign); so must the CPU.
 TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f, least = std::numeric_limits<float>::min();
-    // Sums a + b and their bits: the zero keeps its sign; a subnormal result; normal ones.
     const float sums[][3] = {{0.0f, tiny, 0.0f}, {-0.0f, -tiny, -0.0f}, {1.5f * least, -least, 0.0f},
                              {least, least, 2.0f * least}, {tiny, 1.0f, 1.0f}};
     for (const auto& c : sums) EXPECT_EQ(tl::floatBits(tl::atomicSum(c[0], c[1])), tl::floatBits(c[2])) << c[0];
@@ -119,18 +105,15 @@ TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
         TLFrame f = frameFor(v, 40, 30);
         f.colorScale = tiny / 255.0f, f.alphaScale = tiny;
         const uint64_t n = cloud.positions.size() * tl::workPerParticle(f);
-        std::vector<float> want = reference(f, cloud, nullptr, n);
-        for (tl::HostAccumulation mode : {tl::HostAccumulation::atomic, tl::HostAccumulation::binned}) {
-            std::vector<float> got(want.size(), 0.0f);
-            tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, got.data(), mode);
-            want.insert(want.end(), got.begin(), got.end());
-        }
-        for (float sum : want) ASSERT_EQ(sum, 0.0f) << v.name;
+        std::vector<float> all = reference(f, cloud, nullptr, n), got(all.size() * 2, 0.0f);
+        tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, got.data(), tl::HostAccumulation::atomic);
+        tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, &got[all.size()], tl::HostAccumulation::binned);
+        for (float sum : all) ASSERT_EQ(sum, 0.0f) << v.name;
+        for (float sum : got) ASSERT_EQ(sum, 0.0f) << v.name;
     }
 }
 
-// The host's shortcut for empty pixels gives the per-pixel code's bits for every exposure, plain and lit;
-// threads beyond the pixel count write nothing.
+// The shortcut for empty pixels gives the per-pixel bits for every exposure; threads past the pixels write nothing.
 TEST(Resolve, LaunchersMatchThePerPixelCodeForEveryExposure) {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<float> acc = {0, 0, 0, 0, -0.0f, 0, -0.0f, 0, 1, 1, 1, 1, 0.25f, 0, 3, 0.5f, 0, 0, 0, 1e-30f,
