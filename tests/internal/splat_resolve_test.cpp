@@ -94,7 +94,7 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
 TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f, least = std::numeric_limits<float>::min();
     const float sums[][3] = {{0.0f, tiny, 0.0f}, {-0.0f, -tiny, -0.0f}, {1.5f * least, -least, 0.0f},
-                             {least, least, 2.0f * least}, {tiny, 1.0f, 1.0f}};
+                             {least, least, 2.0f * least}, {tiny, 1.0f, 1.0f}, {least, tiny, least}};
     for (const auto& c : sums) EXPECT_EQ(tl::floatBits(tl::atomicSum(c[0], c[1])), tl::floatBits(c[2])) << c[0];
     float repeated = 0.0f;
     tl::litcpu::atomicAddRepeated(&repeated, tiny, 7);
