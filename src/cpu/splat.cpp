@@ -219,7 +219,8 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
     if (n == 0) return;
     const SplatJob job{cpu::CopyWalk(f, positions, velocities), colors};
     const uint64_t whole = n / job.walk.per;  // particles with all their work items
-    const uint64_t pixels = static_cast<uint64_t>(f.width > 0 ? f.width : 0) * static_cast<uint64_t>(f.height > 0 ? f.height : 0);
+    const uint64_t pixels =
+        static_cast<uint64_t>(f.width > 0 ? f.width : 0) * static_cast<uint64_t>(f.height > 0 ? f.height : 0);
     if (mode == HostAccumulation::atomic) {
         splatAtomic(job, whole, accumulator);
     } else {

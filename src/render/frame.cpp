@@ -41,7 +41,8 @@ TLFrame buildFrame(const TLCamera& c, const TLRenderSettings& s) {
     f.invFocus = c.focusDistance > 0.0f ? 1.0f / c.focusDistance : 0.0f;
     f.nearClip = 0.01f;
     f.seed = s.seed;
-    f.pixelArea = (2.0f / (static_cast<float>(f.width) * f.scaleX)) * (2.0f / (static_cast<float>(f.height) * f.scaleY));
+    f.pixelArea =
+        (2.0f / (static_cast<float>(f.width) * f.scaleX)) * (2.0f / (static_cast<float>(f.height) * f.scaleY));
 
     f.poleExponent[0] = 1.0f;
     f.poleExponent[1] = 1.0f;

@@ -167,7 +167,8 @@ private:
         else
             return fail(where() + "unknown format " + quote(tokens_[1]) +
                         " (expected ascii, binary_little_endian or binary_big_endian)");
-        if (tokens_[2] != "1.0") return fail(where() + "unsupported PLY version " + quote(tokens_[2]) + " (expected 1.0)");
+        if (tokens_[2] != "1.0")
+            return fail(where() + "unsupported PLY version " + quote(tokens_[2]) + " (expected 1.0)");
         haveFormat_ = true;
         return true;
     }
@@ -459,7 +460,8 @@ private:
             }
             double value = 0;
             if (p.list) {
-                if (!parseTyped(fields_[f], p.countType, value) || value < 0 || value > double(fields_.size() - f - 1)) {
+                if (!parseTyped(fields_[f], p.countType, value) || value < 0 ||
+                    value > double(fields_.size() - f - 1)) {
                     error = where() + "bad list length " + quote(fields_[f]) + " for property " + quote(p.name);
                     return false;
                 }

@@ -186,7 +186,8 @@ bool parseLight(const char* text, TLLight* out) {
             float cone[2];
             if (!parseFloats(value.c_str(), cone, 2)) return false;
             l.outerAngle = cone[0], l.innerAngle = cone[1];
-        } else if (key == "falloff" && parseInteger(value.c_str(), &i) && i >= TL_FALLOFF_NONE && i <= TL_FALLOFF_CUTOFF) {
+        } else if (key == "falloff" && parseInteger(value.c_str(), &i) && i >= TL_FALLOFF_NONE &&
+                   i <= TL_FALLOFF_CUTOFF) {
             l.falloff = static_cast<int32_t>(i);
         } else if (key == "range" && parseFloat(value.c_str(), &l.range)) {
         } else if (key == "inner-range" && parseFloat(value.c_str(), &l.innerRange)) {

@@ -433,15 +433,16 @@ Scene sceneFromJson(const Json& json) {
 
 Json lightToJson(const TLLight& l) {
     const float cone[2] = {l.outerAngle, l.innerAngle};
-    return Json{{"kind", kLightKinds[l.kind >= TL_LIGHT_POINT && l.kind <= TL_LIGHT_DIRECTIONAL ? l.kind : TL_LIGHT_POINT]},
-                {"position", vec(l.position, 3)},
-                {"direction", vec(l.direction, 3)},
-                {"color", vec(l.color, 3)},
-                {"cone", vec(cone, 2)},
-                {"falloff", l.falloff},
-                {"range", shortestDouble(l.range)},
-                {"inner_range", shortestDouble(l.innerRange)},
-                {"shadows", l.castShadows != 0}};
+    return Json{
+        {"kind", kLightKinds[l.kind >= TL_LIGHT_POINT && l.kind <= TL_LIGHT_DIRECTIONAL ? l.kind : TL_LIGHT_POINT]},
+        {"position", vec(l.position, 3)},
+        {"direction", vec(l.direction, 3)},
+        {"color", vec(l.color, 3)},
+        {"cone", vec(cone, 2)},
+        {"falloff", l.falloff},
+        {"range", shortestDouble(l.range)},
+        {"inner_range", shortestDouble(l.innerRange)},
+        {"shadows", l.castShadows != 0}};
 }
 
 Json sceneToJson(const Scene& s) {
