@@ -15,10 +15,6 @@
 #include "kernels/portable.h"
 #include "kernels/sampling.h"
 
-// Vectors pass between these helpers only inside one caller after inlining, so the warning about
-// their calling convention between targets does not apply.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 // Always inlined, so that each caller compiles them for its own target.
 #define TL_SIMD_INLINE inline __attribute__((always_inline))
 
