@@ -149,10 +149,10 @@ def test_defaults_are_the_tools():
     tool = os.environ.get("TALUNA_RENDER_TOOL", os.path.join(os.environ["TALUNA_LIBRARY_DIR"], "../bin/taluna-render"))
     tool_run = subprocess.run([tool, "--light", "point", "--print-scene"], check=True, stdout=subprocess.PIPE)
     scene = json.loads(tool_run.stdout)
-    for record, spec in TOOL_KEYS.items():
+    for record, keys in TOOL_KEYS.items():
         defaults, prefix = getattr(taluna, "DEFAULT_" + record.upper()), ""
-        assert {t.partition("=")[0] for t in spec.split() if not t.endswith(".")} == set(defaults)  # all compared
-        for token in spec.split():
+        assert {t.partition("=")[0] for t in keys.split() if not t.endswith(".")} == set(defaults)  # all compared
+        for token in keys.split():
             if token.endswith("."):
                 prefix = token
                 continue

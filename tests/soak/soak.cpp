@@ -61,11 +61,11 @@ int main(int argc, char** argv) {
         ok = tlGenerateTestCloud(ctx, particles, 7, 1) == 0 || std::fprintf(stderr, "%s\n", tlLastError(ctx)) < 0;
         for (int k = 0; k < frames && ok; ++k) {
             ok = tlSetCount(ctx, k % 7 == 0 ? particles / 2 : particles) == 0;
-            const taluna::testing::FrameSpec spec = taluna::testing::variedFrame(k);
-            const TLRenderSettings& settings = spec.settings;
+            const taluna::testing::FrameSpec scene = taluna::testing::variedFrame(k);
+            const TLRenderSettings& settings = scene.settings;
             float ms = 0.0f;
             const int outputs = k % 4 == 0 ? 2 : k % 4;  // every combination, the float image at least every other
-            ok = ok && taluna::testing::renderFrame(ctx, spec, frame, outputs, outputs == 3 ? &ms : nullptr) == 0;
+            ok = ok && taluna::testing::renderFrame(ctx, scene, frame, outputs, outputs == 3 ? &ms : nullptr) == 0;
             if (!ok) std::fprintf(stderr, "round %d, frame %d: %s\n", round, k, tlLastError(ctx));
             if (ok && k % 250 == 0) {
                 const std::string base = (folder / "frame").string();
