@@ -37,7 +37,7 @@ void upload(TLContext* ctx, Input& in, bool faulted) {
     const uint64_t n = amount(in), offset = amount(in);
     const bool nullPositions = flags & 1, withColors = flags & 2, withVelocities = flags & 4;
     uint64_t end = 0;
-    const bool fits = !__builtin_add_overflow(offset, n, &end) && end <= ctx->store.capacity;
+    const bool fits = !__builtin_add_overflow(offset, n, &end) && end <= ctx->store.capacity();
     const bool accepted = !nullPositions && fits && !(withVelocities && !ctx->store.hasVelocity);
     const size_t entries = accepted && n > 0 ? size_t(n) : 1;  // else one: the sanitizer reports reading more
     const bool validBefore = ctx->store.velocityValid;
@@ -69,23 +69,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 0:
             case 3: {  // tlReserve, or tlGenerateTestCloud (its reservation, then the generator)
                 const bool generate = operation == 3;
-                const uint64_t n = amount(in), before = store.capacity;
+                const uint64_t n = amount(in), before = store.capacity();
                 const uint32_t seed = generate ? in.take<uint32_t>() : 0;
                 const bool withVelocity = in.byte() & 1;
                 const int rc = generate ? tlGenerateTestCloud(ctx, n, seed, withVelocity) : tlReserve(ctx, n, withVelocity);
                 expectResult(ctx, rc, faulted, n > kAllocationLimit / 12);
                 const std::string error = tlLastError(ctx);  // a reservation failed on the runtime: empty
                 if (rc == 1 && taluna::fuzz::isStepFailure(error) && error.find("generator kernel: ") == error.npos)
-                    FUZZ_CHECK(store.capacity == 0 && store.count == 0, "an empty store");
+                    FUZZ_CHECK(store.capacity() == 0 && store.count == 0, "an empty store");
                 if (rc == 0 && generate) FUZZ_CHECK(store.count == n && store.velocityValid == withVelocity, "the cloud");
-                if (rc == 0 && !generate && n > before) FUZZ_CHECK(store.capacity == n && store.count == 0, "a fresh reservation");
+                if (rc == 0 && !generate && n > before) FUZZ_CHECK(store.capacity() == n && store.count == 0, "a fresh reservation");
             } break;
             case 1: upload(ctx, in, faulted); break;
             case 2: {
                 const uint64_t n = amount(in);
                 const int rc = tlSetCount(ctx, n);
                 expectResult(ctx, rc, faulted, false);
-                FUZZ_CHECK((rc == 0) == (n <= store.capacity) && (rc == 1 || store.count == n), "tlSetCount");
+                FUZZ_CHECK((rc == 0) == (n <= store.capacity()) && (rc == 1 || store.count == n), "tlSetCount");
             } break;
             case 4:
                 if (tlGetCount(ctx) <= (1u << 17)) expectResult(ctx, taluna::fuzz::renderSmallFrame(ctx, false), faulted, false);
@@ -97,9 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 6: break;  // nothing: null contexts are the interface tests' business
             default: tl::gpu::cpu::clearFaults(), faulted = false;
         }
-        FUZZ_CHECK(tlGetCount(ctx) == store.count && store.count <= store.capacity, "count within capacity");
+        FUZZ_CHECK(tlGetCount(ctx) == store.count && store.count <= store.capacity(), "count within capacity");
         FUZZ_CHECK(!store.velocityValid || store.hasVelocity, "valid velocities are reserved");
-        FUZZ_CHECK(store.capacity == 0 || store.positions.get(), "a reserved store has positions");
+        FUZZ_CHECK(store.capacity() == 0 || store.positions.get(), "a reserved store has positions");
     }
     tl::gpu::cpu::clearFaults();
 

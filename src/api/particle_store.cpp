@@ -14,7 +14,7 @@ constexpr uint64_t kBytesWithoutVelocity = 16;
 // headroom free (memory the store already holds counts as free).
 bool fitsDevice(TLContext* ctx, uint64_t n, uint64_t perParticle) {
     const ParticleStore& store = ctx->store;
-    const uint64_t held = store.capacity * (store.hasVelocity ? kBytesWithVelocity : kBytesWithoutVelocity);
+    const uint64_t held = store.capacity() * (store.hasVelocity ? kBytesWithVelocity : kBytesWithoutVelocity);
     size_t freeBytes = 0, totalBytes = 0;
     gpu::memGetInfo(&freeBytes, &totalBytes);
     const uint64_t available = static_cast<uint64_t>(freeBytes) + held;
@@ -34,7 +34,7 @@ bool fitsDevice(TLContext* ctx, uint64_t n, uint64_t perParticle) {
 
 int reserve(TLContext* ctx, uint64_t n, int withVelocity) {
     ParticleStore& store = ctx->store;
-    if (n <= store.capacity && (!withVelocity || store.hasVelocity)) return 0;
+    if (n <= store.capacity() && (!withVelocity || store.hasVelocity)) return 0;
     const uint64_t perParticle = withVelocity ? kBytesWithVelocity : kBytesWithoutVelocity;
     if (n > UINT64_MAX / perParticle) {
         setError(ctx, "tlReserve: particle count too large");
@@ -50,7 +50,6 @@ int reserve(TLContext* ctx, uint64_t n, int withVelocity) {
         return 1;
     }
     store.hasVelocity = withVelocity != 0;
-    store.capacity = n;
     return 0;
 }
 
@@ -61,7 +60,7 @@ int upload(TLContext* ctx, const TLV3* positions, const TLUChar4* colors, const 
         setError(ctx, "tlUpload: invalid parameters");
         return 1;
     }
-    if (offset > store.capacity || n > store.capacity - offset) {
+    if (offset > store.capacity() || n > store.capacity() - offset) {
         setError(ctx, "tlUpload: capacity exceeded (call tlReserve first)");
         return 1;
     }
@@ -90,7 +89,7 @@ int upload(TLContext* ctx, const TLV3* positions, const TLUChar4* colors, const 
 }
 
 int setCount(TLContext* ctx, uint64_t n) {
-    if (n > ctx->store.capacity) {
+    if (n > ctx->store.capacity()) {
         setError(ctx, "tlSetCount: larger than capacity");
         return 1;
     }

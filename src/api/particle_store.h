@@ -15,8 +15,10 @@ struct ParticleStore {
     DeviceBuffer<TLV3> velocity;  // empty unless reserved with velocities
     bool hasVelocity = false;
     bool velocityValid = false;  // the velocities hold data meant for rendering
-    uint64_t capacity = 0;
-    uint64_t count = 0;  // the first `count` entries are the cloud
+    uint64_t count = 0;          // the first `count` entries are the cloud
+
+    // Particles the arrays hold.
+    uint64_t capacity() const { return positions.capacity(); }
 
     // The arrays a frame reads.
     ParticleArrays arrays() const {
@@ -28,7 +30,7 @@ struct ParticleStore {
         colors.release();
         velocity.release();
         hasVelocity = velocityValid = false;
-        capacity = count = 0;
+        count = 0;
     }
 };
 

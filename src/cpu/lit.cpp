@@ -19,7 +19,7 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFr
                             const TLV3* velocities, uint64_t n, float* shadowMaps) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
-    const litcpu::Walk walk(frame, positions, velocities);
+    const cpu::CopyWalk walk(frame, positions, velocities);
     const uint32_t* order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
     litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times) {
         for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
@@ -31,7 +31,7 @@ gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFram
                           const TLV3* velocities, uint64_t n, float* cameraDepth) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
-    const litcpu::Walk walk(frame, positions, velocities);
+    const cpu::CopyWalk walk(frame, positions, velocities);
     const uint32_t* order = litcpu::orderByImage(frame, positions, n / walk.per);
     litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
         CameraHit hit;
@@ -123,7 +123,7 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every sample is transparent
     // With shadows most scattered reads are shadow lookups: the shadow-map order serves them.
-    const litcpu::Walk walk(frame, positions, velocities);
+    const cpu::CopyWalk walk(frame, positions, velocities);
     const uint64_t particles = n / walk.per;
     const bool shadowOrder = litcpu::firstShadowLight(vc) >= 0;
     const uint32_t* order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)

@@ -35,8 +35,6 @@ inline void atomicAddRepeated(float* address, float v, uint32_t times) {
     } while (!__atomic_compare_exchange_n(word, &expected, desired, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED));
 }
 
-using Walk = cpu::CopyWalk;
-
 // Keys per order at most: bands are made wider for very large maps.
 constexpr uint64_t kMaxBands = uint64_t{1} << 16;
 
@@ -215,7 +213,7 @@ inline void prefetchCameraEntries(const LitConstants& vc, const TLFrame& f, cons
 // touch(p) is called with the position of the particle kTouchAhead places ahead. Each thread calls
 // done() once its share is visited, so that work it holds back in batches can be finished.
 template <class Visit, class Touch, class Done>
-void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
+void forEachSample(const cpu::CopyWalk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
                    Touch&& touch, Done&& done) {
     const uint64_t whole = n / walk.per;  // particles with all their work items
 #pragma omp parallel
@@ -241,7 +239,7 @@ void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colo
 }
 
 template <class Visit, class Touch>
-void forEachSample(const Walk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
+void forEachSample(const cpu::CopyWalk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
                    Touch&& touch) {
     forEachSample(walk, order, colors, n, visit, touch, [] {});
 }
