@@ -14,6 +14,7 @@ bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* erro
         out.positions.clear();
         out.colors.clear();
         out.velocities.clear();
+        out.values.clear();
         if (sticky) failure_ = message;
         if (error) *error = std::move(message);
         return false;
@@ -26,6 +27,7 @@ bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* erro
         out.positions.resize(n);
         out.colors.resize(hasColors_ ? n : 0);
         out.velocities.resize(hasVelocities_ ? n : 0);
+        out.values.resize(hasValues_ ? n : 0);
         if (n == 0) return true;
         std::string message;
         if (!read(n, out, message)) return fail(message.empty() ? path_ + ": read failed" : message, true);
@@ -76,10 +78,22 @@ std::unique_ptr<ParticleReader> open(const std::string& path, const std::string&
 
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
                                                  std::string* error) {
+    ReadOptions options;
+    options.format = format;
+    return openParticleFile(path, options, error);
+}
+
+std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const ReadOptions& options,
+                                                 std::string* error) {
     std::string message;
     std::unique_ptr<ParticleReader> reader;
     try {
-        reader = open(path, format, message);
+        if (!options.colorBy.empty())
+            message = path + ": cannot colour by " + quote(options.colorBy) + ": this format has no such quantity";
+        else if (!options.types.empty())
+            message = path + ": particle types apply to HDF5 snapshots only";
+        else
+            reader = open(path, options.format, message);
     } catch (const std::exception& e) {
         message = path + ": " + e.what();
         reader.reset();

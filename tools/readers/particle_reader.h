@@ -16,6 +16,20 @@ struct ParticleChunk {
     std::vector<TLV3> positions;
     std::vector<TLUChar4> colors;    // empty when the file has no colour
     std::vector<TLV3> velocities;    // empty when the file has no velocity
+    std::vector<float> values;       // the quantity named by ReadOptions::colorBy; empty when none was asked
+};
+
+// What to read besides positions.
+struct ReadOptions {
+    // "auto" (by extension, then by content), "ply", "csv" (or "text"), "raw" or "hdf5".
+    std::string format = "auto";
+    // A per-particle quantity to hand out in ParticleChunk::values: a PLY property, a text column, an HDF5
+    // dataset, or "speed" (|v|, where the file has velocities). Empty: none. A name the file does not
+    // have fails the open with a message listing the names it has.
+    std::string colorBy;
+    // Particle types of an HDF5 snapshot to read (0..5); empty: every type present. Other formats refuse
+    // a non-empty list.
+    std::vector<int> types;
 };
 
 class ParticleReader {
@@ -28,7 +42,12 @@ public:
     uint64_t count() const { return count_; }
     bool hasColors() const { return hasColors_; }
     bool hasVelocities() const { return hasVelocities_; }
+    bool hasValues() const { return hasValues_; }
     const std::string& path() const { return path_; }
+
+    // Things the reader took leniently (skipped header lines, records missing at the end, dropped rows),
+    // one line each, without the file name; complete once next() has reported the end.
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
     // Reads up to maxCount (> 0) particles into out: positions resized to the number read, colors and
     // velocities to the same size when the file has them and to zero otherwise. At the end of the data
@@ -38,8 +57,14 @@ public:
     bool next(size_t maxCount, ParticleChunk& out, std::string* error);
 
 protected:
-    ParticleReader(std::string path, uint64_t count, bool hasColors, bool hasVelocities)
-        : path_(std::move(path)), count_(count), hasColors_(hasColors), hasVelocities_(hasVelocities) {}
+    ParticleReader(std::string path, uint64_t count, bool hasColors, bool hasVelocities, bool hasValues = false)
+        : path_(std::move(path)),
+          count_(count),
+          hasColors_(hasColors),
+          hasVelocities_(hasVelocities),
+          hasValues_(hasValues) {}
+
+    void warn(std::string message) { warnings_.push_back(std::move(message)); }
 
     // Fills out[0..n) with the next n particles (n >= 1, no more than are left; out is already sized for
     // n). Returns false with a message on failure; may throw (next() turns exceptions into messages).
@@ -51,6 +76,8 @@ private:
     uint64_t done_ = 0;
     bool hasColors_ = false;
     bool hasVelocities_ = false;
+    bool hasValues_ = false;
+    std::vector<std::string> warnings_;
     std::string failure_;
 };
 
@@ -59,6 +86,8 @@ private:
 // "text") or "raw". Returns null with a message in *error (when not null) when the file cannot be opened
 // or its header or size is wrong. Never throws.
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
+                                                 std::string* error);
+std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const ReadOptions& options,
                                                  std::string* error);
 
 }  // namespace taluna::readers
