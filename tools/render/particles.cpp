@@ -33,7 +33,11 @@ void growBounds(const std::vector<TLV3>& positions, CloudInfo* info) {
 
 bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* info, std::string* error) {
     const auto t0 = std::chrono::steady_clock::now();
-    auto reader = readers::openParticleFile(scene.inputFile, scene.inputFormat, error);
+    readers::ReadOptions options;
+    options.format = scene.inputFormat;
+    options.colorBy = scene.colorBy;
+    options.types = scene.inputTypes;
+    auto reader = readers::openParticleFile(scene.inputFile, options, error);
     if (!reader) return false;
     const uint64_t count = reader->count();
     if (api.reserve(ctx, count, reader->hasVelocities() ? 1 : 0) != 0) {

@@ -26,6 +26,13 @@ struct Scene {
     // Input: a particle file, or the procedural galaxy when inputFile is empty.
     std::string inputFile;
     std::string inputFormat = "auto";
+    std::vector<int> inputTypes;  // particle types of an HDF5 snapshot; empty: all
+    // Colour each particle by a quantity of the file through a colormap (empty: the file's colours).
+    std::string colorBy;
+    std::string colormap = "viridis";
+    bool colorLog = false;     // map log10 of the quantity
+    bool colorRangeGiven = false;  // false: the 1st to 99th percentile of the quantity
+    float colorRange[2] = {0.0f, 1.0f};
     uint64_t galaxyCount = 4000000;
     uint32_t galaxySeed = 1;
     bool galaxyVelocities = false;  // also generated whenever the shutter is open
