@@ -116,6 +116,28 @@ problems=()
 [ "$cuda_passed" -gt 0 ] || problems+=("no CUDA library test ran")
 [ "$parity_ok" -ge 1 ] || problems+=("the parity test did not pass")
 
+variants_failed=0
+# The plain path's splat kernel variants on one view: device milliseconds per frame, the default
+# (one thread per copy, vector atomics on 9.0 and newer) against the earlier one thread per sample.
+step "splat kernel variants (TALUNA_CUDA_SPLAT), 64M galaxy at 1920x1080"
+printf '%-14s %2s %6s %10s\n' "variant" "sa" "jitter" "device ms"
+for samples in 1 4; do
+  for jitter in 0 3; do
+    for variant in work-items copies-scalar copies; do
+      [ $((SECONDS - start)) -le 330 ] || continue
+      out="$(TALUNA_CUDA_SPLAT=$variant timeout 120 "$dir/bin/taluna-render" --backend cuda --count 64000000 \
+        --size 1920x1080 --samples "$samples" --jitter "$jitter" --bench 5 2>&1)" || {
+        echo "$out" | tail -3
+        variants_failed=1
+        continue
+      }
+      ms="$(echo "$out" | sed -n 's/^bench: .*, \([0-9.]*\) ms on the device), .*/\1/p')"
+      printf '%-14s %2s %6s %10s\n' "$variant" "$samples" "$jitter" "${ms:-?}"
+    done
+  done
+done
+[ "$variants_failed" -eq 0 ] || problems+=("a splat variant run failed")
+
 step "taluna-render --bench"
 # One run: backend, particles, size, samples, light; prints a line of figures and keeps samples/s.
 declare -A rate

@@ -1,5 +1,6 @@
 // kResolve: tone-maps the plain path's accumulator into the float and the 8-bit image, one thread
-// per pixel. Either output may be null.
+// per pixel. Either output may be null. A pixel no sample reached (all four sums +0) takes the
+// resolved empty pixel, computed once by the launcher, instead of four tone curves and three powers.
 #include "kernels/launchers.h"
 #include "kernels/resolve.h"
 
@@ -8,10 +9,15 @@
 namespace tl {
 
 __global__ void kResolve(const float4* __restrict__ accumulator, uchar4* image, float4* imageFloat,
-                         int32_t pixelCount, float exposure) {
+                         int32_t pixelCount, float exposure, float4 emptyFloat, uchar4 emptyByte) {
     const uint32_t t = blockIdx.x * blockDim.x + threadIdx.x;
     if (t >= static_cast<uint32_t>(pixelCount)) return;
     const float4 acc = __ldg(accumulator + t);
+    if ((__float_as_uint(acc.x) | __float_as_uint(acc.y) | __float_as_uint(acc.z) | __float_as_uint(acc.w)) == 0u) {
+        if (imageFloat) imageFloat[t] = emptyFloat;
+        if (image) image[t] = emptyByte;
+        return;
+    }
     const TLFloat4 v = resolveLinear(acc.x, acc.y, acc.z, acc.w, exposure);
     if (imageFloat) imageFloat[t] = make_float4(v.x, v.y, v.z, v.w);
     if (image) {
@@ -22,11 +28,13 @@ __global__ void kResolve(const float4* __restrict__ accumulator, uchar4* image, 
 
 gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
                          int32_t pixelCount, float exposure) {
-    kResolve<<<cfg.blocks, cfg.threadsPerBlock>>>(reinterpret_cast<const float4*>(accumulator),
-                                                  reinterpret_cast<uchar4*>(image),
-                                                  reinterpret_cast<float4*>(imageFloat), pixelCount, exposure);
+    const TLFloat4 e = resolveLinear(0.0f, 0.0f, 0.0f, 0.0f, exposure);
+    const TLUChar4 b = encodePixel(e);
+    kResolve<<<cfg.blocks, cfg.threadsPerBlock>>>(
+        reinterpret_cast<const float4*>(accumulator), reinterpret_cast<uchar4*>(image),
+        reinterpret_cast<float4*>(imageFloat), pixelCount, exposure, make_float4(e.x, e.y, e.z, e.w),
+        make_uchar4(b.x, b.y, b.z, b.w));
     return launchError();
 }
 
 }  // namespace tl
-
