@@ -174,6 +174,13 @@ Error copyToDevice(void* dst, const void* src, size_t bytes) {
 
 Error copyToHost(void* dst, const void* src, size_t bytes) { return copyToDevice(dst, src, bytes); }
 
+Error mallocStaging(void** ptr, size_t) {
+    if (!ptr) return kErrorInvalidValue;
+    *ptr = nullptr;
+    return kSuccess;
+}
+Error freeStaging(void*) { return kSuccess; }
+
 Error memset(void* dst, int value, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Memset)) return err;
     if (bytes == 0) return kSuccess;

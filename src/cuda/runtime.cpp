@@ -4,6 +4,7 @@
 #include <cuda_runtime_api.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernels/runtime.h"
@@ -47,6 +48,15 @@ Error copyToDevice(void* dst, const void* src, size_t bytes) {
 Error copyToHost(void* dst, const void* src, size_t bytes) {
     return reported(cudaMemcpy(dst, src, bytes, cudaMemcpyDeviceToHost));
 }
+Error mallocStaging(void** ptr, size_t bytes) {
+    if (!ptr) return cudaErrorInvalidValue;
+    *ptr = nullptr;
+    // TALUNA_CUDA_DOWNLOAD=pageable downloads straight into the caller's memory, for comparing the two.
+    const char* mode = std::getenv("TALUNA_CUDA_DOWNLOAD");
+    if (mode && std::strcmp(mode, "pageable") == 0) return cudaSuccess;
+    return reported(cudaMallocHost(ptr, bytes));
+}
+Error freeStaging(void* ptr) { return reported(cudaFreeHost(ptr)); }
 Error memset(void* dst, int value, size_t bytes) { return reported(cudaMemset(dst, value, bytes)); }
 Error memsetAsync(void* dst, int value, size_t bytes) { return reported(cudaMemsetAsync(dst, value, bytes, 0)); }
 

@@ -45,6 +45,37 @@ private:
     uint64_t capacity_ = 0;
 };
 
+// Page-locked host memory that downloads pass through, grown to the largest download. Empty where the
+// runtime offers none or an allocation failed: downloads then go straight to their destination.
+class StagingBuffer {
+public:
+    StagingBuffer() = default;
+    StagingBuffer(const StagingBuffer&) = delete;
+    StagingBuffer& operator=(const StagingBuffer&) = delete;
+    ~StagingBuffer() { release(); }
+
+    void release() {
+        if (data_) gpu::freeStaging(data_);
+        data_ = nullptr;
+        bytes_ = 0;
+    }
+
+    // At least `bytes` of staging memory, or null.
+    void* reserve(size_t bytes) {
+        if (bytes <= bytes_) return data_;
+        release();
+        void* p = nullptr;
+        if (gpu::mallocStaging(&p, bytes) != gpu::kSuccess || !p) return nullptr;
+        data_ = p;
+        bytes_ = bytes;
+        return data_;
+    }
+
+private:
+    void* data_ = nullptr;
+    size_t bytes_ = 0;
+};
+
 // A timing event that destroys itself.
 class TimingEvent {
 public:

@@ -47,6 +47,10 @@ Error free(void* ptr);
 Error copyToDevice(void* dst, const void* src, size_t bytes);
 Error copyToHost(void* dst, const void* src, size_t bytes);
 Error memset(void* dst, int value, size_t bytes);
+// Page-locked host memory for downloads to pass through (a faster transfer from a GPU). A runtime whose
+// device memory is host memory has none to offer: it gives null and success, and downloads go straight.
+Error mallocStaging(void** ptr, size_t bytes);
+Error freeStaging(void* ptr);
 // Ordered on the default stream; returns before the fill on a real GPU.
 Error memsetAsync(void* dst, int value, size_t bytes);
 

@@ -18,6 +18,7 @@ struct PixelBuffers {
     DeviceBuffer<TLUChar4> image;
     DeviceBuffer<TLFloat4> imageFloat;
     DeviceBuffer<float> totalDepth;  // the lighting path's optical depth per pixel
+    StagingBuffer staging;           // page-locked host memory the images are downloaded through
     int32_t width = 0;               // 0 x 0 before the first frame and after a failed allocation
     int32_t height = 0;
 };
