@@ -136,6 +136,18 @@ for samples in 1 4; do
     done
   done
 done
+# Downloads through page-locked staging memory against straight into the caller's pageable memory:
+# milliseconds per frame as the caller sees them (the device time does not include the download).
+printf '\n%-9s %-9s %10s\n' "download" "size" "ms/frame"
+for size in 1920x1080 3840x2160; do
+  for mode in pageable staged; do
+    [ $((SECONDS - start)) -le 340 ] || continue
+    out="$(TALUNA_CUDA_DOWNLOAD=$mode timeout 120 "$dir/bin/taluna-render" --backend cuda --count 4000000 \
+      --size "$size" --bench 10 2>&1)" || { echo "$out" | tail -3; variants_failed=1; continue; }
+    ms="$(echo "$out" | sed -n 's/^bench: \([0-9.]*\) ms per frame .*/\1/p')"
+    printf '%-9s %-9s %10s\n' "$mode" "$size" "${ms:-?}"
+  done
+done
 [ "$variants_failed" -eq 0 ] || problems+=("a splat variant run failed")
 
 step "taluna-render --bench"
