@@ -233,7 +233,8 @@ def test_installs_find_the_library(tmp_path):
     # pip into a virtual environment (offline: Debian's setuptools); the library from the variable or the path.
     if subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", tmp_path]).returncode:
         pytest.skip("cannot create a virtual environment")
-    source = shutil.copytree(Path(__file__).parents[1], tmp_path / "src", ignore=shutil.ignore_patterns("tests"))
+    source = shutil.copytree(Path(__file__).parents[1], tmp_path / "src",  # not an in-tree build's leftovers
+                             ignore=shutil.ignore_patterns("tests", "build", "*.egg-info"))
     subprocess.run([tmp_path / "bin/python", "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", source],
                    check=True)
     for env in dict(TALUNA_LIBRARY_DIR=str(lib_dir)), dict(TALUNA_LIBRARY_DIR=None, LD_LIBRARY_PATH=str(lib_dir)):
