@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   libstb-dev libpng-dev libopenexr-dev pngcheck
   nlohmann-json3-dev python3 python3-numpy python3-pytest
+  python3-setuptools python3-wheel python3-venv python3-pip
   zlib1g-dev
   # LLVM's OpenMP runtime, which the CPU library links against with every compiler (it keeps working in
   # a forked child); also the ThreadSanitizer build's runtime with its Archer tool (scripts/tsan.sh).

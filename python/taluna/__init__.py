@@ -1,19 +1,22 @@
 """Python interface to the taluna point-cloud renderer (ctypes over the C library).
 
     import taluna
-    with taluna.Context() as ctx:                  # GPU library, else the CPU library
+    with taluna.Context() as ctx:                  # GPU library, else the CPU library (with a warning)
         ctx.generate_galaxy(1_000_000, seed=1)
         rgba, image, ms = ctx.render(taluna.Camera(), taluna.Settings(width=640, height=360))
     taluna.save_png("galaxy.png", image)
 
 Arrays go in and come out as numpy arrays; every library failure is raised as taluna.Error with the
-library's own text.
+library's own text, and bad arguments as ValueError. The libraries are looked for in $TALUNA_LIBRARY_DIR,
+then in the folder `cmake --install` recorded, then on the system's library path (LD_LIBRARY_PATH).
 """
 
 from __future__ import annotations
 
 import ctypes
+import ctypes.util
 import os
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterable, Optional, Sequence, Tuple
@@ -21,8 +24,8 @@ from typing import Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 __all__ = [
-    "Camera", "Context", "Error", "Light", "Settings", "load_library", "save_exr", "save_png",
-    "API_VERSION", "DEFAULT_CAMERA", "DEFAULT_LIGHT", "DEFAULT_SETTINGS",
+    "Camera", "Context", "Error", "FallbackWarning", "Light", "Settings", "load_library", "save_exr", "save_png",
+    "API_VERSION", "DEFAULT_CAMERA", "DEFAULT_LIGHT", "DEFAULT_LIGHTS", "DEFAULT_SETTINGS", "LIGHT_KINDS", "MAX_LIGHTS",
 ]
 
 API_VERSION = 6
@@ -31,12 +34,17 @@ API_VERSION = 6
 PERSPECTIVE, PANORAMA = 0, 1
 PLAIN, LIT = 0, 1
 POINT, SPOT, DIRECTIONAL = 0, 1, 2
+# Light kinds by their TL_LIGHT_* value, named as the renderer tool names them; the library uses at most
+# MAX_LIGHTS lights, and render refuses more (as the tool does) rather than drop the rest.
+LIGHT_KINDS = ("point", "spot", "sun")
+MAX_LIGHTS = 8
 (FALLOFF_NONE, FALLOFF_INVERSE_SQUARE, FALLOFF_INVERSE_SQUARE_CLAMPED, FALLOFF_INVERSE, FALLOFF_INVERSE_CLAMPED,
  FALLOFF_LINEAR, FALLOFF_CUTOFF) = range(7)
 
 # The defaults of include/taluna.h (tlDefaultCamera, tlDefaultSettings, tlDefaultLight), which are the
 # renderer tool's: its picture of the 4,000,000-particle test galaxy. Camera, Settings and Light start
-# from them.
+# from them. Exposure None is the tool's choice: 2 on the lit path, else 1. DEFAULT_LIGHTS are the tool's
+# lights for a lit frame, which render uses when given no lights.
 DEFAULT_CAMERA = dict(
     eye=(-135.0, 175.0, 275.0), target=(0.0, -14.0, 0.0), up=(0.0, 1.0, 0.0), fov_y=36.0,
     focus_distance=0.0, aperture=0.0, projection="perspective",
@@ -44,16 +52,25 @@ DEFAULT_CAMERA = dict(
     pole_mode_top=0, pole_mode_bottom=0, pole_angle_top=0.0, pole_angle_bottom=0.0,
     pole_exponent_top=1.0, pole_exponent_bottom=1.0)
 DEFAULT_SETTINGS = dict(
-    width=1920, height=1080, intensity=0.07, exposure=1.0, jitter_count=0, jitter_sigma=0.4, samples=1,
+    width=1920, height=1080, intensity=0.07, exposure=None, jitter_count=0, jitter_sigma=0.4, samples=1,
     shutter=0.0, seed=1, lighting=False, density=0.7, ambient=0.02, base_light=(0.03, 0.03, 0.05),
     anisotropy=0.35, shadow_map_size=512, shadow_slices=64, depth_slices=32)
 DEFAULT_LIGHT = dict(
     kind="point", position=(0.0, 0.0, 0.0), direction=(0.0, -1.0, 0.0), color=(1.0, 1.0, 1.0),
     outer_angle=40.0, inner_angle=30.0, falloff=FALLOFF_NONE, range=0.0, inner_range=0.0, cast_shadows=False)
+_ZERO_LIGHT = dict(DEFAULT_LIGHT, direction=(0.0, 0.0, 0.0), outer_angle=0.0, inner_angle=0.0)
+DEFAULT_LIGHTS = (  # a light above the bulge lighting the disc from the centre out; a sky light for relief
+    dict(_ZERO_LIGHT, position=(0.0, 35.0, 0.0), color=(6.0, 4.6, 3.1), falloff=FALLOFF_INVERSE_CLAMPED, range=55.0,
+         cast_shadows=True),
+    dict(_ZERO_LIGHT, kind="sun", direction=(0.3, -1.0, -0.2), color=(0.3, 0.35, 0.55), cast_shadows=True))
 
 
 class Error(RuntimeError):
     """A failure reported by the library; str(err) is the library's text."""
+
+
+class FallbackWarning(RuntimeWarning):
+    """Context(backend="auto") took the CPU library; the text says why the GPU library was not used."""
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -160,11 +177,12 @@ class Camera:
 @dataclass
 class Settings:
     """Image size, brightness and sampling; lighting=True selects the volumetric lighting path.
-    The defaults are the renderer tool's: a good picture of the 4,000,000-particle test galaxy."""
+    The defaults are the renderer tool's: a good picture of the 4,000,000-particle test galaxy, and
+    exposure None as the tool chooses it (2 with lighting, else 1)."""
     width: int = DEFAULT_SETTINGS["width"]
     height: int = DEFAULT_SETTINGS["height"]
     intensity: float = DEFAULT_SETTINGS["intensity"]
-    exposure: float = DEFAULT_SETTINGS["exposure"]
+    exposure: Optional[float] = DEFAULT_SETTINGS["exposure"]
     jitter_count: int = DEFAULT_SETTINGS["jitter_count"]
     jitter_sigma: float = DEFAULT_SETTINGS["jitter_sigma"]
     samples: int = DEFAULT_SETTINGS["samples"]
@@ -182,7 +200,8 @@ class Settings:
     def _record(self) -> _Settings:
         s = _Settings()
         s.width, s.height = int(self.width), int(self.height)
-        s.intensity, s.exposure = self.intensity, self.exposure
+        s.intensity = self.intensity
+        s.exposure = (2.0 if self.lighting else 1.0) if self.exposure is None else self.exposure
         s.jitterCount, s.jitterSigma = int(self.jitter_count), self.jitter_sigma
         s.samples, s.shutter = int(self.samples), self.shutter
         s.seed = int(self.seed) & 0xFFFFFFFF
@@ -197,7 +216,8 @@ class Settings:
 
 @dataclass
 class Light:
-    """A light of the lighting path: kind "point", "spot" or "directional"."""
+    """A light of the lighting path: kind "point", "spot" or "sun" (directional), as in the renderer tool;
+    colour and range as its --light options."""
     kind: object = DEFAULT_LIGHT["kind"]
     position: Sequence[float] = DEFAULT_LIGHT["position"]
     direction: Sequence[float] = DEFAULT_LIGHT["direction"]
@@ -210,9 +230,9 @@ class Light:
     cast_shadows: bool = DEFAULT_LIGHT["cast_shadows"]
 
     def _record(self) -> _Light:
-        kind = {"point": POINT, "spot": SPOT, "directional": DIRECTIONAL}.get(self.kind, self.kind)
+        kind = LIGHT_KINDS.index(self.kind) if self.kind in LIGHT_KINDS else self.kind
         if not isinstance(kind, int):
-            raise ValueError(f"kind must be 'point', 'spot', 'directional' or an int, got {self.kind!r}")
+            raise ValueError(f"kind must be one of {', '.join(LIGHT_KINDS)} or an int, got {self.kind!r}")
         rec = _Light()
         rec.kind = kind
         rec.position[:] = _vec3(self.position, "position")
@@ -235,21 +255,35 @@ def _search_dirs() -> Iterable[Path]:
     env = os.environ.get("TALUNA_LIBRARY_DIR")
     if env:
         yield Path(env)
+    try:  # written by `cmake --install`: the installed libraries' folder
+        from . import _paths
+        yield Path(_paths.LIBRARY_DIR)
+    except ImportError:
+        pass
     here = Path(__file__).resolve().parent
-    yield here  # a wheel-style install next to the package
+    yield here  # libraries copied next to the package
     yield here.parent.parent / "build" / "lib"  # the source tree's build folder
 
 
+def _candidates(name: str) -> Iterable[str]:
+    yield from (str(d / name) for d in _search_dirs() if (d / name).exists())
+    yield name  # the system's library path: LD_LIBRARY_PATH, ld.so.cache
+    versioned = ctypes.util.find_library(name[3:-3])  # where only the versioned file is installed
+    if versioned:
+        yield versioned
+
+
 def load_library(backend: str = "cpu", path: Optional[str] = None) -> ctypes.CDLL:
-    """Loads (once) the library of a backend ("cuda" or "cpu"), or the library at `path`."""
+    """Loads (once) the library of a backend ("cuda" or "cpu"), or the library at `path`. Without a path
+    the library is looked for in $TALUNA_LIBRARY_DIR, the folder `cmake --install` recorded, the package's
+    folder and the source tree's build/lib, then by name on the system's library path."""
     key = path or backend
     if key in _loaded:
         return _loaded[key]
     if path is None:
         if backend not in _LIB_NAMES:
             raise ValueError(f"backend must be 'cuda' or 'cpu', got {backend!r}")
-        name = _LIB_NAMES[backend]
-        candidates = [str(d / name) for d in _search_dirs() if (d / name).exists()] + [name]
+        candidates = _candidates(_LIB_NAMES[backend])
     else:
         candidates = [path]
     errors = []
@@ -330,14 +364,21 @@ def _colors(colors, n: int) -> np.ndarray:
     return np.ascontiguousarray(a)
 
 
+# The linear value of each byte of an 8-bit image (gamma 2.2, the encoding of render's rgba8 and of the
+# PNG writer, which turns these values back into the same bytes).
+_BYTE_TO_LINEAR = ((np.arange(256) / 255.0) ** 2.2).astype(np.float32)
+
+
 def _image(image) -> np.ndarray:
+    # To the writers' input: linear premultiplied float RGBA.
     a = np.asarray(image)
     if a.ndim != 3 or a.shape[2] not in (3, 4) or a.shape[0] < 1 or a.shape[1] < 1:
         raise ValueError(f"image must have shape (height, width, 3 or 4), got {a.shape}")
-    if not np.issubdtype(a.dtype, np.number):
-        raise ValueError(f"image must be numeric, got dtype {a.dtype}")
-    if np.issubdtype(a.dtype, np.integer):
-        raise ValueError("image must hold linear floats (premultiplied RGBA), not integers")
+    if a.dtype == np.uint8:  # gamma-encoded bytes with straight alpha
+        alpha = a[..., 3:].astype(np.float32) / 255 if a.shape[2] == 4 else np.ones(a.shape[:2] + (1,), np.float32)
+        return np.ascontiguousarray(np.concatenate([_BYTE_TO_LINEAR[a[..., :3]] * alpha, alpha], axis=2))
+    if not np.issubdtype(a.dtype, np.floating):
+        raise ValueError(f"image must hold linear premultiplied floats or be render's uint8 image, got dtype {a.dtype}")
     a = a.astype(np.float32, copy=False)
     if a.shape[2] == 3:
         a = np.concatenate([a, np.ones(a.shape[:2] + (1,), np.float32)], axis=2)
@@ -353,7 +394,8 @@ def _path(path) -> bytes:
 
 class Context:
     """A rendering context on one device. backend: "auto" (GPU library, falling back to the CPU
-    library when it cannot be loaded or finds no device), "cuda" or "cpu"."""
+    library when it cannot be loaded or finds no device, with a FallbackWarning saying why; the reason
+    stays in `fallback_reason`), "cuda" or "cpu". `library` names a library file to load instead."""
 
     def __init__(self, device: int = 0, backend: str = "auto", library: Optional[str] = None):
         self._ctx = None
@@ -381,11 +423,14 @@ class Context:
             self._lib, self._ctx, self.backend, self.device = lib, ctx, which, int(device)
             if reasons:
                 self.fallback_reason = "; ".join(reasons)
+                warnings.warn(f"taluna: rendering on the CPU library: {self.fallback_reason}", FallbackWarning,
+                              stacklevel=2)
             return
         raise Error("no usable backend: " + "; ".join(reasons))
 
     # lifecycle
     def close(self) -> None:
+        """Releases the context and everything it holds; later calls raise Error("context is closed")."""
         if self._ctx:
             self._lib.tlDestroy(self._ctx)
             self._ctx = None
@@ -413,10 +458,12 @@ class Context:
 
     @property
     def last_error(self) -> str:
+        """The text of the library's most recent failure on this context ("" when none)."""
         return self._lib.tlLastError(self._ctx).decode("utf-8", "replace") if self._ctx else "no context"
 
     @property
     def device_info(self) -> str:
+        """"name | CC x.y | VRAM free a / b GB" of the context's device."""
         buf = ctypes.create_string_buffer(512)
         self._check(self._lib.tlDeviceInfo(self._handle(), buf, len(buf)))
         return buf.value.decode("utf-8", "replace")
@@ -424,44 +471,67 @@ class Context:
     # particle store
     @property
     def count(self) -> int:
+        """The number of particles rendered."""
         return int(self._lib.tlGetCount(self._handle()))
 
     def reserve(self, n: int, with_velocity: bool = False) -> None:
+        """Makes room for n particles (with velocities: for motion blur). Growing the store discards the
+        particles it holds; a store already large enough is kept as it is."""
         self._check(self._lib.tlReserve(self._handle(), _count(n), 1 if with_velocity else 0))
 
     def set_count(self, n: int) -> None:
+        """Renders the first n particles of the store (n at most its capacity)."""
         self._check(self._lib.tlSetCount(self._handle(), _count(n)))
 
-    def upload(self, positions, colors=None, velocities=None, offset: int = 0, reserve: bool = True) -> None:
-        """Uploads n particles at `offset`: positions (n, 3) floats, optional colors (n, 3|4) as bytes
-        0..255 or floats 0..1, optional velocities (n, 3). With reserve=True the store is grown first."""
+    def upload(self, positions, colors=None, velocities=None, offset: Optional[int] = None,
+               reserve: bool = True) -> None:
+        """Uploads n particles: positions (n, 3) floats, optional colors (n, 3|4) as bytes 0..255 or
+        floats 0..1 (default white), optional velocities (n, 3) (default none: no motion blur).
+
+        Without `offset` the particles replace the cloud: the count becomes n, and with reserve=True the
+        store is grown first when it is too small. With `offset` (at most `count`) they overwrite the
+        particles from there on in place, every other particle is kept, and the count grows only when they
+        reach past its end; the store is never grown then (that would discard the rest): reserve the
+        total first, e.g. reserve(total) and upload(first_piece), then upload(piece, offset=k)."""
         pos = _rows(positions, 3, np.float32, "positions")
         n = pos.shape[0]
         col = _colors(colors, n) if colors is not None else None
         vel = _rows(velocities, 3, np.float32, "velocities") if velocities is not None else None
         if vel is not None and vel.shape[0] != n:
             raise ValueError(f"velocities must have {n} rows like positions, got {vel.shape[0]}")
-        offset = _count(offset)
-        if reserve:
-            self.reserve(offset + n, with_velocity=vel is not None)
         ptr = lambda a: a.ctypes.data if a is not None else None  # noqa: E731
+        if offset is None:
+            if reserve:
+                self.reserve(n, with_velocity=vel is not None)
+            self._check(self._lib.tlUpload(self._handle(), ptr(pos), ptr(col), ptr(vel), n, 0))
+            self.set_count(n)  # the library keeps a larger count: the particles past n are the old cloud's
+            return
+        offset, count = _count(offset), self.count
+        if offset > count:  # the particles between the end and offset would be whatever the store held
+            raise ValueError(f"offset {offset} lies past the end of the cloud ({count} particles)")
         self._check(self._lib.tlUpload(self._handle(), ptr(pos), ptr(col), ptr(vel), n, offset))
 
     def generate_galaxy(self, n: int, seed: int = 1, with_velocity: bool = False) -> None:
+        """Replaces the cloud with the procedural test galaxy of n particles (seed 1: the renderer
+        tool's galaxy)."""
         self._check(self._lib.tlGenerateTestCloud(self._handle(), _count(n), int(seed) & 0xFFFFFFFF,
                                                   1 if with_velocity else 0))
 
     # rendering
     def render(self, camera: Optional[Camera] = None, settings: Optional[Settings] = None,
-               lights: Sequence[Light] = (), want_8bit: bool = True, want_float: bool = True):
-        """Renders one frame. Returns (rgba8 or None, float image or None, GPU milliseconds); images
-        are (height, width, 4) arrays, row 0 at the top."""
+               lights: Optional[Sequence[Light]] = None, want_8bit: bool = True, want_float: bool = True):
+        """Renders one frame with at most MAX_LIGHTS lights (None: DEFAULT_LIGHTS, the tool's; lights are
+        used only with Settings.lighting). Returns (rgba8 or None, float image or None,
+        GPU milliseconds); images are (height, width, 4) arrays, row 0 at the top: rgba8 is uint8,
+        gamma-encoded and opaque (composited over black), the float image linear and premultiplied."""
         camera = camera if camera is not None else Camera()
         settings = settings if settings is not None else Settings()
         cam, rs = camera._record(), settings._record()
         if rs.width < 1 or rs.height < 1:
             raise ValueError(f"image size must be at least 1 x 1, got {rs.width} x {rs.height}")
-        light_list = list(lights)
+        light_list = [Light(**d) for d in DEFAULT_LIGHTS] if lights is None else list(lights)
+        if len(light_list) > MAX_LIGHTS:
+            raise ValueError(f"lights: at most {MAX_LIGHTS} lights, got {len(light_list)}")
         arr = (_Light * max(len(light_list), 1))(*[l._record() for l in light_list])
         rgba = np.empty((rs.height, rs.width, 4), np.uint8) if want_8bit else None
         img = np.empty((rs.height, rs.width, 4), np.float32) if want_float else None
@@ -497,7 +567,9 @@ def _over_black(a: np.ndarray, opaque: bool) -> np.ndarray:
 
 
 def save_png(path, image, sixteen_bit: bool = False, opaque: bool = False) -> None:
-    """Writes a linear premultiplied float image (height, width, 3|4) as an 8- or 16-bit PNG.
+    """Writes an image (height, width, 3|4) as an 8- or 16-bit PNG: either of render's images. A float
+    image is linear and premultiplied; a uint8 image is gamma-encoded bytes with straight alpha (render's
+    rgba8), written byte for byte (a pixel of alpha 0 is written as 0, 0, 0, 0).
     opaque=True composites it over black (a rendered frame is transparent where no particle is)."""
     a = _over_black(_image(image), opaque)
     if _writer_library().tlSavePNG(_path(path), a.shape[1], a.shape[0], a.ctypes.data, 1 if sixteen_bit else 0):
@@ -505,7 +577,9 @@ def save_png(path, image, sixteen_bit: bool = False, opaque: bool = False) -> No
 
 
 def save_exr(path, image, opaque: bool = False) -> None:
-    """Writes a float image (height, width, 3|4) as a half-float OpenEXR file (opaque: as save_png)."""
+    """Writes an image (height, width, 3|4) as a half-float OpenEXR file, linear and premultiplied
+    (opaque: as save_png). A uint8 image (render's rgba8) is decoded to the linear values its bytes stand
+    for: 8-bit steps, and nothing above 1; write render's float image to keep the full range."""
     a = _over_black(_image(image), opaque)
     if _writer_library().tlSaveEXR(_path(path), a.shape[1], a.shape[0], a.ctypes.data):
         raise Error(f"cannot write EXR file {os.fspath(path)!s}")
