@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -23,6 +24,14 @@ struct Result {
     int status; std::string out, err;
     bool says(const std::string& text) const { return out.find(text) != out.npos || err.find(text) != err.npos; }
 };
+
+// Raw float32 x,y,z triples; a ring of radius 10 in the x-z plane.
+std::string raw(const std::vector<float>& v) { return {reinterpret_cast<const char*>(v.data()), v.size() * 4}; }
+std::vector<float> ring(int n) {
+    std::vector<float> v;
+    for (float a = 0; a < 6.2831853f; a += 6.2831853f / n) v.insert(v.end(), {10 * std::cos(a), 0, 10 * std::sin(a)});
+    return v;
+}
 
 std::string quote(const std::string& s) {
     std::string q = "'";
@@ -81,6 +90,26 @@ protected:
         EXPECT_EQ(read(name).substr(0, head.size()), head) << name;
     }
 
+    // Pixels of a 64x48 EXR from the tool (uncompressed half A, B, G, R scan lines at the end of the file)
+    // whose brightest colour channel has at least the half bits `level` (0x3800: 0.5).
+    int litPixels(const std::string& name, uint16_t level = 1) const {
+        const std::string f = read(name);
+        const size_t line = 8 + 8 * 64;
+        if (f.size() < line * 48) return -1;
+        int lit = 0;
+        for (size_t y = 0, start = f.size() - line * 48; y < 48; ++y)
+            for (size_t x = 0; x < 64; ++x) {
+                uint16_t brightest = 0;
+                for (size_t c = 1; c < 4; ++c) {
+                    uint16_t h;
+                    std::memcpy(&h, &f[start + y * line + 8 + (c * 64 + x) * 2], 2);
+                    if (h < 0x8000) brightest = std::max(brightest, h);
+                }
+                lit += brightest >= level;
+            }
+        return lit;
+    }
+
     fs::path dir_;
 };
 
@@ -96,6 +125,8 @@ TEST_F(RenderTool, ExitCodesAndMessages) {
          "scene.json: parse error at line 3, column 1"},
         // An option's value out of range is blamed on the option, not on the scene file it overrides.
         {{"--scene", "scene.json", "--fov", "190"}, R"({"camera": {"fov": 30}})", 2, "--fov 190: camera.fov"},
+        {{"--cmap", "jet"}, nullptr, 2, "--cmap jet: color.map: expected one of viridis"},
+        {{"--log", "--range", "0,1"}, nullptr, 2, "a logarithmic range must be above 0"},
         {{"--count", "20000", "--size", "64x48", "--device", "5", "-o", "a.png"}, nullptr, 1,
          "CPU backend unavailable: "},
     };
@@ -122,7 +153,8 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
         "--size", "320x200", "--intensity", "0.25", "--exposure", "3", "--samples", "4", "--jitter", "2", "--sigma",
         "0.1", "--shutter", "0.3", "--transparent", "--lit", "--density", "0.9", "--ambient", "0.1", "--base-light",
         "0.1,0.2,0.3", "--anisotropy", "-0.5", "--shadow-map", "64", "--shadow-slices", "8", "--depth-slices", "6",
-        "--no-lights", "--16bit", "--orbit", "12", "--turntable", "90", "-o", "x_%03d.png"});
+        "--no-lights", "--16bit", "--orbit", "12", "--turntable", "90", "-o", "x_%03d.png", "--color-by", "Density",
+        "--cmap", "magma", "--log", "--range", "0.5,2", "--auto-exposure"});
     const std::pair<const char*, json> expected[] = {
         {"/input/file", "cloud.ply"}, {"/input/format", "ply"}, {"/galaxy/count", 123}, {"/galaxy/seed", 9},
         {"/galaxy/velocities", true}, {"/camera/eye", {1.0, 2.0, 3.0}}, {"/camera/target", {4.0, 5.0, 6.0}},
@@ -135,7 +167,8 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
         {"/lighting/base_light", {0.1, 0.2, 0.3}}, {"/lighting/anisotropy", -0.5}, {"/lighting/shadow_map", 64},
         {"/lighting/shadow_slices", 8}, {"/lighting/depth_slices", 6}, {"/lights", json::array()},
         {"/output/files", {"x_%03d.png"}}, {"/output/png_bits", 16}, {"/output/transparent", true},
-        {"/sequence/orbit", 12}, {"/sequence/turntable", 90.0},
+        {"/sequence/orbit", 12}, {"/sequence/turntable", 90.0}, {"/color/by", "Density"}, {"/color/map", "magma"},
+        {"/color/log", true}, {"/color/range", {0.5, 2.0}}, {"/settings/auto_exposure", true},
     };
     for (const auto& [pointer, value] : expected) EXPECT_EQ(scene.at(json::json_pointer(pointer)), value) << pointer;
 
@@ -145,6 +178,10 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
     const std::tuple<Args, const char*, json> cases[] = {
         {{"--input", "a.ply"}, "/camera/fit", true},
         {{"--input", "a.ply", "--eye", "1,1,1"}, "/camera/fit", false},
+        {{"--input", "a.ply"}, "/settings/auto_exposure", true},  // a file without an intensity, plain
+        {{"--input", "a.ply", "--intensity", "1"}, "/settings/auto_exposure", false},
+        {{"--input", "a.ply", "--lit"}, "/settings/auto_exposure", false},
+        {{"--input", "a.ply"}, "/color/range", nullptr},
         {{"--eye", "1,1,1", "--fit"}, "/camera/fit", true},
         {{"--lit", "--plain"}, "/lighting/enabled", false},
         {{"--no-lights", "--light", "spot:cone=30,20"}, "/lights/0/cone", {30.0, 20.0}},
@@ -170,7 +207,8 @@ TEST_F(RenderTool, StillWritesEveryOutputByExtensionAndMakesFolders) {
 TEST_F(RenderTool, SceneRoundTripGivesTheSameImage) {
     // Plain and lit: the lit scene carries its default lights through the file.
     for (Args args : {Args{}, Args{"--lit", "--shadow-map", "16", "--shadow-slices", "4", "--depth-slices", "4"}}) {
-        args.insert(args.end(), {"--jitter", "1", "--seed", "7", "--eye", "-40,60,90", "-o"});
+        args.insert(args.end(), {"--jitter", "1", "--seed", "7", "--eye", "-40,60,90", "--auto-exposure", "--cmap",
+                                 "plasma", "--log", "--range", "1,10", "-o"});
         Args direct = args;
         direct.push_back("direct.png");
         args.insert(args.end(), {"viafile.png", "--print-scene"});
@@ -218,6 +256,68 @@ TEST_F(RenderTool, ParticleFilesRenderAndBrokenFilesWriteNothing) {
         EXPECT_EQ(r.status, 1) << input;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(dir_ / "broken.png")) << input;
+    }
+}
+
+// A stray point far out and garbage at the float limits do not move the fitted view off the ring; a view
+// along the up vector gets another up; a cloud without a finite position is refused.
+TEST_F(RenderTool, ViewSurvivesOutliersAndAViewAlongUp) {
+    const std::pair<const char*, std::vector<float>> strays[] = {
+        {"far.f32", {1e30f, 1e30f, 1e30f}}, {"garbage.f32", {3.4e38f, -3.4e38f, 3.4e38f, -3.4e38f, 3.4e38f, -3.4e38f}}};
+    for (const auto& [name, stray] : strays) {
+        std::vector<float> v = ring(500);
+        v.insert(v.end(), stray.begin(), stray.end());
+        write(name, raw(v));
+        const Result r = run({"--input", name, "--size", "64x48", "--intensity", "2", "-o", "view.exr"});
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_GT(litPixels("view.exr"), 50) << name;
+    }
+    write("ring.f32", raw(ring(500)));
+    const Result up = run({"--input", "ring.f32", "--size", "64x48", "--eye", "0,40,0", "--target", "0,0,0",
+                           "--intensity", "2", "-o", "up.exr"});
+    EXPECT_TRUE(up.status == 0 && up.says("parallel to the up vector 0,1,0; using up 1,0,0")) << up.err;
+    EXPECT_GT(litPixels("up.exr"), 50);
+    write("nan.f32", raw(std::vector<float>(30, NAN)));
+    const Result nan = run({"--input", "nan.f32", "--size", "64x48", "-o", "nan.png"});
+    EXPECT_TRUE(nan.status == 1 && nan.says("nothing to render")) << nan.err;
+    EXPECT_FALSE(fs::exists(dir_ / "nan.png"));
+}
+
+// A cube's 8 corners: auto exposure makes them bright and prints the intensity it chose; --intensity turns it off.
+TEST_F(RenderTool, AutoExposureLightsASmallCloudUnlessAnIntensityIsGiven) {
+    std::string cube = "x,y,z\n";
+    for (int i = 0; i < 8; ++i)
+        cube += std::string(i & 1 ? "1," : "-1,") + (i & 2 ? "1," : "-1,") + (i & 4 ? "1\n" : "-1\n");
+    write("cube.csv", cube);
+    const Result automatic = run({"--input", "cube.csv", "--size", "64x48", "-o", "auto.exr"});
+    ASSERT_EQ(automatic.status, 0) << automatic.err;
+    EXPECT_TRUE(automatic.says("auto exposure: --intensity ")) << automatic.out;
+    EXPECT_GE(litPixels("auto.exr", 0x3800), 6);
+    const Result given = run({"--input", "cube.csv", "--size", "64x48", "--intensity", "0.07", "-o", "given.exr"});
+    EXPECT_FALSE(given.says("auto exposure")) << given.out;
+    EXPECT_EQ(litPixels("given.exr", 0x3800), 0);
+    EXPECT_GE(litPixels("given.exr"), 6);
+}
+
+// Colour by a PLY property: the range used is printed. Needs readers that hand out a property's values.
+TEST_F(RenderTool, ColorByAPropertyPrintsTheRangeItUsed) {
+    std::string ply = "ply\nformat ascii 1.0\nelement vertex 100\nproperty float x\nproperty float y\n"
+                      "property float z\nproperty float density\nend_header\n";
+    for (int i = 0; i < 100; ++i)
+        ply += std::to_string(i % 10) + " " + std::to_string(i / 10) + " 0 " + std::to_string(i + 1) + "\n";
+    write("d.ply", ply);
+    const std::pair<Args, const char*> cases[] = {
+        {{}, "color-by density: range 1.99 .. 99.01 (1st-99th percentile)"},
+        {{"--range", "10,20", "--log"}, "color-by density: range 10 .. 20 (given, log10)"},
+    };
+    for (const auto& [extra, message] : cases) {
+        Args args = {"--input", "d.ply", "--size", "64x48", "--color-by", "density", "--cmap", "gray", "-o", "d.exr"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Result r = run(args);
+        if (r.says("this format has no such quantity")) GTEST_SKIP() << "the PLY reader hands out no values yet";
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(r.says(message)) << r.out;
+        EXPECT_GT(litPixels("d.exr"), 50);
     }
 }
 

@@ -61,13 +61,23 @@ void printUsage(std::FILE* out) {
         "\n"
         "Image:\n"
         "  --size WxH                image size (default 1920x1080)\n"
-        "  --intensity I             brightness of one particle (default 0.07; raise it for sparse clouds)\n"
+        "  --intensity I             brightness of one particle (default 0.07 for the galaxy; a particle file\n"
+        "                            gets --auto-exposure unless an intensity is given)\n"
+        "  --auto-exposure           render once, then pick the intensity that puts the 99th percentile of\n"
+        "                            the lit pixels at 80% brightness, and print it for reuse\n"
         "  --exposure E              tone curve scale (default 1; 2 with --lit)\n"
         "  --samples N               samples per particle copy (default 1)\n"
         "  --jitter N                extra Gaussian copies of each particle (default 0)\n"
         "  --sigma S                 their standard deviation, world units (default 0.4)\n"
         "  --shutter T               motion blur along the velocities (default 0: off)\n"
         "  --transparent             keep the empty sky transparent (default: opaque black)\n"
+        "\n"
+        "Colour by a quantity (replaces the file's colours):\n"
+        "  --color-by NAME           a PLY property, a text column, an HDF5 dataset, or speed (|v|)\n"
+        "  --cmap MAP                viridis (default), magma, inferno, plasma, cividis or gray\n"
+        "  --log                     map log10 of the quantity; values at or below 0 take the low end\n"
+        "  --range LO,HI             values mapped to the ends of the colormap (default: the 1st and 99th\n"
+        "                            percentile, printed; the file is then read twice)\n"
         "\n"
         "Lighting (the cloud as a lit, self-shadowing medium):\n"
         "  --lit, --plain            lit or plain rendering (default plain)\n"
@@ -315,13 +325,27 @@ std::vector<Option> imageOptions(OverlayWriter& w) {
              w.set("/settings/height", height);
              return true;
          }},
-        {{"--intensity"}, true, w.number("/settings/intensity")},
+        {{"--intensity"}, true,  // an intensity given turns the automatic one off
+         [&w](const char* value) {
+             return w.number("/settings/intensity")(value) && w.flag("/settings/auto_exposure", false)(value);
+         }},
         {{"--exposure"}, true, w.number("/settings/exposure")},
         {{"--samples"}, true, w.integer("/settings/samples")},
         {{"--jitter"}, true, w.integer("/settings/jitter")},
         {{"--sigma"}, true, w.number("/settings/sigma")},
         {{"--shutter"}, true, w.number("/settings/shutter")},
         {{"--transparent"}, false, w.flag("/output/transparent", true)},
+    };
+}
+
+// Colouring by a quantity, and the exposure that finds itself.
+std::vector<Option> colorOptions(OverlayWriter& w) {
+    return {
+        {{"--color-by"}, true, w.text("/color/by")},
+        {{"--cmap"}, true, w.text("/color/map")},
+        {{"--log"}, false, w.flag("/color/log", true)},
+        {{"--range"}, true, w.vector("/color/range", 2)},
+        {{"--auto-exposure"}, false, w.flag("/settings/auto_exposure", true)},
     };
 }
 
@@ -434,8 +458,8 @@ const Option* findOption(const std::vector<Option>& options, const std::string& 
 Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* error) {
     OverlayWriter writer(cl);
     std::vector<Option> options;
-    for (auto group : {inputAndCameraOptions(writer), imageOptions(writer), lightingOptions(writer),
-                       outputOptions(writer), runOptions(cl)})
+    for (auto group : {inputAndCameraOptions(writer), imageOptions(writer), colorOptions(writer),
+                       lightingOptions(writer), outputOptions(writer), runOptions(cl)})
         options.insert(options.end(), group.begin(), group.end());
 
     for (int i = 1; i < argc; ++i) {

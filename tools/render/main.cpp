@@ -1,6 +1,7 @@
 // taluna-render: renders the procedural galaxy or a particle file with either library and saves PNG and
 // EXR images: a still, an orbit sequence, or a timing run. See printUsage (--help) for the options.
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "common/taluna_loader.h"
+#include "render/colormap.h"
 #include "render/command_line.h"
 #include "render/outputs.h"
 #include "render/particles.h"
@@ -146,11 +148,47 @@ public:
         return ok;
     }
 
+    const std::vector<TLFloat4>& image() const { return image_; }
+
 private:
     Backend& b_;
     const Scene& scene_;
     std::vector<TLFloat4> image_;
 };
+
+// Sets the intensity that puts the 99th percentile of the lit pixels (by their brightest channel) at 0.8
+// on the tone curve 1 - exp(-exposure * sum), from a render of `camera`. The plain path's sums grow in
+// proportion to the intensity, so one render whose percentile is neither saturated nor lost in rounding
+// gives the answer: the tone curve inverted. False after printing the library's message.
+bool autoExpose(Renderer& renderer, Scene& scene, const TLCamera& camera) {
+    float& intensity = scene.settings.intensity;
+    const float given = intensity;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        float deviceMs = 0.0f;
+        if (!renderer.render(camera, &deviceMs)) return false;
+        std::vector<float> lit;
+        for (const TLFloat4& p : renderer.image())
+            if (const float v = std::fmax(p.x, std::fmax(p.y, p.z)); v > 0.0f) lit.push_back(v);
+        if (lit.empty()) break;
+        const double high = percentile(lit, 99.0);
+        const double sum = -std::log1p(-high);  // exposure * sum, up to the float rounding of the tone curve
+        if (high > 0.999) {
+            intensity /= 1000.0f;  // saturated: the sum cannot be read back
+        } else if (sum < 1e-5) {
+            intensity *= 1000.0f;  // too faint to read back precisely
+        } else {
+            const double chosen = intensity * std::log(5.0) / sum;
+            if (!(chosen > 0.0) || chosen > 1e30) break;
+            intensity = static_cast<float>(chosen);
+            std::printf("auto exposure: --intensity %.3g\n", intensity);
+            return true;
+        }
+    }
+    intensity = given;
+    std::fprintf(stderr, "taluna-render: warning: auto exposure found no lit pixel to measure; keeping "
+                 "--intensity %g\n", intensity);
+    return true;
+}
 
 std::string describeOutput(const Scene& scene, const std::string& path) {
     if (imageKindOf(path) == ImageKind::Exr) return path + " (half-float EXR)";
@@ -276,13 +314,30 @@ int run(int argc, char** argv) {
     if (scene.fit && cloud.bounded && camera.projection != TL_PROJECTION_PANORAMA) {
         camera = fitCamera(camera, cloud.lo, cloud.hi,
                            static_cast<float>(scene.settings.width) / static_cast<float>(scene.settings.height));
+        if (!std::isfinite(camera.eye.x) || !std::isfinite(camera.eye.y) || !std::isfinite(camera.eye.z)) {
+            std::fprintf(stderr, "taluna-render: cannot fit the view: the central 99%% of %s spans %g,%g,%g to "
+                         "%g,%g,%g, too far for a camera in float; place it with --eye and --target\n",
+                         scene.inputFile.c_str(), cloud.lo.x, cloud.lo.y, cloud.lo.z, cloud.hi.x, cloud.hi.y,
+                         cloud.hi.z);
+            return 1;
+        }
         std::printf("fitted the view: eye %g,%g,%g, target %g,%g,%g\n", camera.eye.x, camera.eye.y, camera.eye.z,
                     camera.target.x, camera.target.y, camera.target.z);
     }
+    const TLV3 up = camera.up;
+    if (fixUp(camera))
+        std::fprintf(stderr, "taluna-render: note: the view direction is parallel to the up vector %g,%g,%g; using up "
+                     "%g,%g,%g\n", up.x, up.y, up.z, camera.up.x, camera.up.y, camera.up.z);
 
     const TLRenderSettings& s = scene.settings;
     const double samples = static_cast<double>(cloud.count) * (s.jitterCount + 1.0) * s.samples;
     Renderer renderer(backend, scene);
+    // An orbit is exposed once, by its first frame, so that its frames (and a resumed run's) match.
+    if (scene.autoExposure && scene.lit())
+        std::fprintf(stderr, "taluna-render: note: --auto-exposure sets the plain path's intensity; the lit path "
+                     "takes its brightness from its lights and --exposure\n");
+    else if (scene.autoExposure && !autoExpose(renderer, scene, camera))
+        return 1;
     if (cl.benchFrames > 0) return bench(renderer, scene, cl, camera, outputs, samples);
     if (scene.orbitFrames > 0) return sequence(renderer, scene, camera, outputs, frames);
     return still(renderer, scene, camera, outputs, samples);

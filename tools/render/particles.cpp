@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "readers/particle_reader.h"
+#include "render/colormap.h"
 #include "render/progress.h"
 
 namespace taluna::render {
@@ -18,17 +20,71 @@ double msSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
-void growBounds(const std::vector<TLV3>& positions, CloudInfo* info) {
-    for (const TLV3& p : positions) {
-        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
-        if (!info->bounded) {
-            info->lo = info->hi = p;
-            info->bounded = true;
-            continue;
-        }
-        info->lo = TLV3{std::min(info->lo.x, p.x), std::min(info->lo.y, p.y), std::min(info->lo.z, p.z)};
-        info->hi = TLV3{std::max(info->hi.x, p.x), std::max(info->hi.y, p.y), std::max(info->hi.z, p.z)};
+// The box of the central 99% of a sample of positions, axis by axis.
+void centralBox(const std::vector<TLV3>& sample, CloudInfo* info) {
+    info->bounded = !sample.empty();
+    if (!info->bounded) return;
+    std::vector<float> axis(sample.size());
+    float lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) {
+        for (size_t i = 0; i < sample.size(); ++i) axis[i] = a == 0 ? sample[i].x : a == 1 ? sample[i].y : sample[i].z;
+        lo[a] = static_cast<float>(percentile(axis, 0.5));
+        hi[a] = static_cast<float>(percentile(axis, 99.5));
     }
+    info->lo = TLV3{lo[0], lo[1], lo[2]};
+    info->hi = TLV3{hi[0], hi[1], hi[2]};
+}
+
+// Reads the file through and calls use(piece) on each piece; false with the reader's message, or with use's.
+template <typename Use>
+bool readAll(readers::ParticleReader& reader, const std::string& label, std::string* error, Use use) {
+    Progress progress(label, reader.count(), true);
+    progress.update(0);
+    readers::ParticleChunk piece;
+    uint64_t done = 0;
+    while (true) {
+        if (!reader.next(kPieceSize, piece, error)) return false;
+        if (piece.positions.empty()) break;
+        if (!use(piece, done)) return false;
+        done += piece.positions.size();
+        progress.update(done);
+    }
+    progress.update(reader.count());
+    progress.finish();
+    return true;
+}
+
+// The mapping of a colour-by run. Without a range given, the 1st and 99th percentiles come from a sample of
+// the values taken in a first pass over the file: the library takes colours together with positions, so
+// colouring after one pass would need the whole cloud in host memory (16 to 28 bytes a particle, not the
+// values' 4), while a second read keeps host memory at one piece for any file size.
+bool colorMapping(const Scene& scene, const readers::ReadOptions& options, std::optional<ColorMapping>* mapping,
+                  std::string* error) {
+    double lo = scene.colorRange[0], hi = scene.colorRange[1];
+    std::string how = "given";
+    if (!scene.colorRangeGiven) {
+        auto reader = readers::openParticleFile(scene.inputFile, options, error);
+        if (!reader) return false;
+        Reservoir<float> sample;
+        const bool ok = readAll(*reader, "sampling " + scene.colorBy + " in " + scene.inputFile, error,
+                                [&](const readers::ParticleChunk& piece, uint64_t) {
+                                    for (float v : piece.values) sample.add(v);
+                                    return true;
+                                });
+        if (!ok) return false;
+        how = "1st-99th percentile";
+        if (!percentileRange(sample.kept(), scene.colorLog, &lo, &hi)) {
+            std::fprintf(stderr, "taluna-render: warning: %s: no %s value of %s to take a range from; every "
+                         "particle takes the low end of the colormap\n", scene.inputFile.c_str(),
+                         scene.colorLog ? "positive" : "finite", scene.colorBy.c_str());
+            lo = hi = 0.0;
+            how = "no usable value";
+        }
+    }
+    std::printf("color-by %s: range %g .. %g (%s%s)\n", scene.colorBy.c_str(), lo, hi, how.c_str(),
+                scene.colorLog ? ", log10" : "");
+    mapping->emplace(scene.colormap, scene.colorLog, lo, hi);
+    return true;
 }
 
 bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* info, std::string* error) {
@@ -37,6 +93,8 @@ bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* inf
     options.format = scene.inputFormat;
     options.colorBy = scene.colorBy;
     options.types = scene.inputTypes;
+    std::optional<ColorMapping> mapping;
+    if (!scene.colorBy.empty() && !colorMapping(scene, options, &mapping, error)) return false;
     auto reader = readers::openParticleFile(scene.inputFile, options, error);
     if (!reader) return false;
     const uint64_t count = reader->count();
@@ -45,30 +103,43 @@ bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* inf
                  api.lastError(ctx);
         return false;
     }
-    Progress progress("reading " + scene.inputFile, count, true);
-    progress.update(0);
-    readers::ParticleChunk piece;
+    Reservoir<TLV3> sample;
     uint64_t offset = 0;
-    while (true) {
-        if (!reader->next(kPieceSize, piece, error)) return false;
+    auto upload = [&](readers::ParticleChunk& piece, uint64_t at) {
         const size_t n = piece.positions.size();
-        if (n == 0) break;
+        if (mapping) {
+            if (piece.values.size() != n) {
+                *error = scene.inputFile + ": the reader handed out no values of " + scene.colorBy;
+                return false;
+            }
+            piece.colors.resize(n);
+            for (size_t i = 0; i < n; ++i) piece.colors[i] = (*mapping)(piece.values[i]);
+        }
         if (api.upload(ctx, piece.positions.data(), piece.colors.empty() ? nullptr : piece.colors.data(),
-                       piece.velocities.empty() ? nullptr : piece.velocities.data(), n, offset) != 0) {
+                       piece.velocities.empty() ? nullptr : piece.velocities.data(), n, at) != 0) {
             *error = "upload of " + scene.inputFile + ": " + api.lastError(ctx);
             return false;
         }
-        growBounds(piece.positions, info);
-        offset += n;
-        progress.update(offset);
-    }
-    progress.update(count);
-    progress.finish();
+        for (const TLV3& p : piece.positions)
+            if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) sample.add(p);
+        offset = at + n;
+        return true;
+    };
+    const bool ok = readAll(*reader, "reading " + scene.inputFile, error, upload);
+    for (const std::string& warning : reader->warnings())
+        std::fprintf(stderr, "taluna-render: warning: %s: %s\n", scene.inputFile.c_str(), warning.c_str());
+    if (!ok) return false;
     info->count = offset;
     std::printf("read %llu particles from %s (%s%s) in %.1f ms\n", static_cast<unsigned long long>(offset),
-                scene.inputFile.c_str(), reader->hasColors() ? "colours" : "no colours",
+                scene.inputFile.c_str(),
+                mapping ? ("colours by " + scene.colorBy).c_str() : reader->hasColors() ? "colours" : "no colours",
                 reader->hasVelocities() ? ", velocities" : "", msSince(t0));
-    if (offset == 0) std::fprintf(stderr, "taluna-render: warning: %s holds no particles\n", scene.inputFile.c_str());
+    if (sample.seen() == 0) {
+        *error = scene.inputFile + (offset == 0 ? ": no particles to render"
+                                                : ": no particle has a finite position; nothing to render");
+        return false;
+    }
+    centralBox(sample.kept(), info);
     return true;
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "render/colormap.h"
+
 namespace taluna::render {
 namespace {
 
@@ -264,6 +266,24 @@ void readInput(const Json& v, Scene& s) {
             "expected auto, ply, csv or raw");
 }
 
+void readColor(const Json& v, Scene& s) {
+    Fields f(v, "color");
+    f.string("by", s.colorBy);
+    f.string("map", s.colormap);
+    std::string names;
+    for (const std::string& name : colormapNames()) names += (names.empty() ? "" : ", ") + name;
+    require(isColormap(s.colormap), f.key("map"), ("expected one of " + names).c_str());
+    f.boolean("log", s.colorLog);
+    if (const Json* range = f.find("range")) {
+        Fields::toFloats(*range, f.key("range"), s.colorRange, 2);
+        require(s.colorRange[0] < s.colorRange[1], f.key("range"), "expected [low, high] with low < high");
+        s.colorRangeGiven = true;
+    }
+    require(!s.colorLog || !s.colorRangeGiven || s.colorRange[0] > 0.0f, f.key("range"),
+            "a logarithmic range must be above 0");
+    f.finish();
+}
+
 void readGalaxy(const Json& v, Scene& s) {
     Fields f(v, "galaxy");
     f.integer("count", s.galaxyCount, 0, std::numeric_limits<int64_t>::max());
@@ -330,15 +350,24 @@ CameraKeys readCamera(const Json& v, Scene& s) {
     return given;
 }
 
-// Returns whether the exposure is given.
-bool readSettings(const Json& v, TLRenderSettings& r) {
+// Which settings the scene gives: the exposure's and the intensity's defaults depend on them.
+struct SettingsKeys {
+    bool exposure = false, intensity = false, autoExposure = false;
+};
+
+SettingsKeys readSettings(const Json& v, Scene& s) {
+    TLRenderSettings& r = s.settings;
     Fields f(v, "settings");
+    SettingsKeys given;
     f.integer("width", r.width, 1, 65535);
     f.integer("height", r.height, 1, 65535);
     require(static_cast<int64_t>(r.width) * r.height <= std::numeric_limits<int32_t>::max(), f.key("height"),
             "the image has more pixels than fit a 32-bit count");
+    given.intensity = f.find("intensity") != nullptr;
     f.number("intensity", r.intensity);
-    const bool exposureGiven = f.find("exposure") != nullptr;
+    given.autoExposure = f.find("auto_exposure") != nullptr;
+    f.boolean("auto_exposure", s.autoExposure);
+    given.exposure = f.find("exposure") != nullptr;
     f.number("exposure", r.exposure);
     f.integer("samples", r.samples, 1, 1000000);
     f.integer("jitter", r.jitterCount, 0, 1000000);
@@ -348,7 +377,7 @@ bool readSettings(const Json& v, TLRenderSettings& r) {
     require(r.shutter >= 0.0f, f.key("shutter"), "must not be negative");
     f.integer("seed", r.seed, 0, 0xFFFFFFFFll);
     f.finish();
-    return exposureGiven;
+    return given;
 }
 
 void readLighting(const Json& v, TLRenderSettings& r) {
@@ -409,11 +438,12 @@ Scene sceneFromJson(const Json& json) {
 
     Fields top(json, "");
     if (const Json* v = top.find("input")) readInput(*v, s);
+    if (const Json* v = top.find("color")) readColor(*v, s);
     if (const Json* v = top.find("galaxy")) readGalaxy(*v, s);
     CameraKeys cameraKeys;
     if (const Json* v = top.find("camera")) cameraKeys = readCamera(*v, s);
-    bool exposureGiven = false;
-    if (const Json* v = top.find("settings")) exposureGiven = readSettings(*v, s.settings);
+    SettingsKeys settingsKeys;
+    if (const Json* v = top.find("settings")) settingsKeys = readSettings(*v, s);
     if (const Json* v = top.find("lighting")) readLighting(*v, s.settings);
     if (const Json* v = top.find("lights")) s.lights = readLights(*v);
     if (const Json* v = top.find("output")) readOutput(*v, s);
@@ -421,13 +451,16 @@ Scene sceneFromJson(const Json& json) {
     top.finish();
 
     // The lit path's tone curve wants a brighter exposure than the plain path's.
-    if (!exposureGiven) s.settings.exposure = s.lit() ? 2.0f : 1.0f;
+    if (!settingsKeys.exposure) s.settings.exposure = s.lit() ? 2.0f : 1.0f;
     if (!s.outputsGiven) {
         if (s.orbitFrames > 0) s.outputs = {"galaxy_%04d.png"};
         else s.outputs = {"galaxy.png", "galaxy.exr"};
     }
     // A particle file has no tuned view: unless the scene places the camera, the view is fitted to it.
     if (!cameraKeys.fit) s.fit = !s.inputFile.empty() && !cameraKeys.eyeOrTarget;
+    // Nor a tuned intensity: a cube of 8 points and a billion-point simulation want intensities 10^5 apart.
+    // The lit path's brightness comes from its lights, not from the intensity.
+    if (!settingsKeys.autoExposure) s.autoExposure = !s.inputFile.empty() && !settingsKeys.intensity && !s.lit();
     return s;
 }
 
@@ -458,6 +491,11 @@ Json sceneToJson(const Scene& s) {
     };
     return Json{
         {"input", {{"file", s.inputFile}, {"format", s.inputFormat}}},
+        {"color",
+         {{"by", s.colorBy},
+          {"map", s.colormap},
+          {"log", s.colorLog},
+          {"range", s.colorRangeGiven ? vec(s.colorRange, 2) : Json()}}},
         {"galaxy", {{"count", s.galaxyCount}, {"seed", s.galaxySeed}, {"velocities", s.galaxyVelocities}}},
         {"camera",
          {{"eye", vec(c.eye)},
@@ -480,6 +518,7 @@ Json sceneToJson(const Scene& s) {
          {{"width", r.width},
           {"height", r.height},
           {"intensity", shortestDouble(r.intensity)},
+          {"auto_exposure", s.autoExposure},
           {"exposure", shortestDouble(r.exposure)},
           {"samples", r.samples},
           {"jitter", r.jitterCount},

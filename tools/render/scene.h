@@ -43,6 +43,9 @@ struct Scene {
     bool fit = false;
 
     TLRenderSettings settings = tlDefaultSettings();  // the lit path lights the cloud with `lights`
+    // Render once and pick the intensity that puts the brightest covered pixels at a set brightness (default:
+    // on for a particle file whose scene gives no intensity).
+    bool autoExposure = false;
     std::vector<TLLight> lights;                      // sceneFromJson: defaultLights() unless given
 
     std::vector<std::string> outputs;  // .png or .exr paths; frame patterns for sequences

@@ -25,7 +25,7 @@ constexpr double kRadians = 3.14159265358979323846 / 180.0;
 TLCamera fitCamera(const TLCamera& camera, TLV3 lo, TLV3 hi, float aspect) {
     TLCamera c = camera;
     const D3 centre = (d3(lo) + d3(hi)) * 0.5;
-    double radius = length(d3(hi) - d3(lo)) * 0.5;
+    double radius = length(d3(hi) - d3(lo)) * 0.55;  // half the diagonal and a tenth more as a margin
     if (!(radius > 0.0)) radius = 1.0;  // a single point: any distance shows it
     D3 back = d3(camera.eye) - d3(camera.target);
     const double backLength = length(back);
@@ -36,6 +36,17 @@ TLCamera fitCamera(const TLCamera& camera, TLV3 lo, TLV3 hi, float aspect) {
     c.target = tl(centre);
     c.eye = tl(centre + back * distance);
     return c;
+}
+
+bool fixUp(TLCamera& camera) {
+    const D3 view = d3(camera.target) - d3(camera.eye), up = d3(camera.up);
+    const double viewLength = length(view), upLength = length(up);
+    if (!(viewLength > 0.0) || std::isinf(viewLength)) return false;  // no direction to be parallel to
+    if (upLength > 0.0 && length(cross(view, up)) > 1e-3 * viewLength * upLength) return false;
+    const double a[3] = {std::fabs(view.x), std::fabs(view.y), std::fabs(view.z)};
+    const int axis = a[0] <= a[1] && a[0] <= a[2] ? 0 : a[1] <= a[2] ? 1 : 2;
+    camera.up = TLV3{axis == 0 ? 1.0f : 0.0f, axis == 1 ? 1.0f : 0.0f, axis == 2 ? 1.0f : 0.0f};
+    return true;
 }
 
 TLCamera orbitCamera(const TLCamera& camera, double degrees) {
