@@ -38,7 +38,8 @@ public:
     ParticleReader(const ParticleReader&) = delete;
     ParticleReader& operator=(const ParticleReader&) = delete;
 
-    // Total number of particles, known before the first chunk.
+    // The number of particles the file declares, known before the first chunk: none beyond it come out,
+    // fewer when the file is cut short or rows are dropped (each with a warning).
     uint64_t count() const { return count_; }
     bool hasColors() const { return hasColors_; }
     bool hasVelocities() const { return hasVelocities_; }

@@ -16,14 +16,15 @@ enum Role { X, Y, Z, R, G, B, A, VX, VY, VZ, kRoles, kValue = kRoles, kSlots };
 
 constexpr const char* kRoleNames[kRoles] = {"x", "y", "z", "red", "green", "blue", "alpha", "vx", "vy", "vz"};
 
-// Property names per role: the usual ones, the diffuse_* colours some mesh tools write, and r, g, b, a.
-int roleOf(std::string_view name) {
+// Property names per role: the usual ones, the diffuse_* colours some mesh tools write, and r, g, b, a
+// (last: only when the element has all of r, g, b, since a lone r is often a radius).
+int roleOf(std::string_view name, bool shortColours) {
     static const std::array<std::pair<const char*, Role>, 18> names = {{{"x", X}, {"y", Y}, {"z", Z},
         {"red", R}, {"green", G}, {"blue", B}, {"alpha", A}, {"diffuse_red", R}, {"diffuse_green", G},
-        {"diffuse_blue", B}, {"diffuse_alpha", A}, {"r", R}, {"g", G}, {"b", B}, {"a", A}, {"vx", VX},
-        {"vy", VY}, {"vz", VZ}}};
-    for (const auto& [text, role] : names)
-        if (name == text) return role;
+        {"diffuse_blue", B}, {"diffuse_alpha", A}, {"vx", VX}, {"vy", VY}, {"vz", VZ}, {"r", R}, {"g", G},
+        {"b", B}, {"a", A}}};
+    for (size_t i = 0; i < (shortColours ? names.size() : names.size() - 4); ++i)
+        if (name == names[i].first) return names[i].second;
     return -1;
 }
 constexpr uint64_t kMaxHeaderBytes = 1 << 20;
@@ -261,6 +262,8 @@ bool findVertexElement(const std::string& path, Header& h, std::string& error) {
 bool assignRoles(const std::string& path, Header& h, std::string& error) {
     const Element& vertex = h.elements[h.vertex];
     h.property.fill(-1);
+    int shortColours = 0;
+    for (const Property& p : vertex.properties) shortColours += p.name == "r" || p.name == "g" || p.name == "b";
     for (size_t k = 0; k < vertex.properties.size(); ++k) {
         const Property& p = vertex.properties[k];
         const std::string at = path + ": header line " + std::to_string(p.line) + ": vertex property " + quote(p.name);
@@ -269,7 +272,7 @@ bool assignRoles(const std::string& path, Header& h, std::string& error) {
                 error = at + " appears twice";
                 return false;
             }
-        const int role = roleOf(p.name);
+        const int role = roleOf(p.name, shortColours == 3);
         h.roles.push_back(role);
         if (role < 0) continue;
         if (h.property[role] >= 0) {
