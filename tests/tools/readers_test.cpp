@@ -164,7 +164,8 @@ TEST_F(Readers, LenientReadsAndColourByQuantity) {
         {"cut_ascii.ply", "ply\nformat ascii 1.0\nelement vertex 4\n" + xyz + "property double r\n"
          "property double g\nproperty double b\nend_header\n1 1 1 0 0.5 1\n2 2 2 1 1 1\n3 3", "",
          {{1, 1, 1}, {2, 2, 2}}, {{0, 128, 255, 255}, {255, 255, 255, 255}}, {}, {"after 2 of the 4 vertices"}},
-        {"plain.xyz", "1 2 3\n4 5 6", "", {{1, 2, 3}, {4, 5, 6}}, {}, {}, {}},
+        {"plain.xyz", "1 2 3\n4 5 6\n7 8", "", {{1, 2, 3}, {4, 5, 6}}, {}, {},
+         {"the last line, 3, is cut short"}},
         {"unit.txt", "1 2 3 0 0.5 1\n4 5 6 1 1 0.25\n", "", {{1, 2, 3}, {4, 5, 6}},
          {{0, 128, 255, 255}, {255, 255, 64, 255}}, {}, {}},
         {"bytes.txt", "1,2,3,0,128,1\n4,5,6,255,2.0,0\n", "", {{1, 2, 3}, {4, 5, 6}},

@@ -349,7 +349,7 @@ std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const Read
             const std::string_view field = fields[static_cast<size_t>(layout.index[role])];
             double v = 0;
             if (!layout.headerless && layout.byteColors && !isIntegerText(field)) layout.byteColors = false;
-            if (layout.headerless && parseDouble(field, v) && v > 1) layout.byteColors = true;
+            if (layout.headerless && !layout.byteColors && parseDouble(field, v) && v > 1) layout.byteColors = true;
         }
         ++count;
     }
