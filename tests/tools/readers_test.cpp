@@ -48,18 +48,23 @@ protected:
         return path;
     }
 
-    // The whole file, read in chunks of `chunk`.
-    ParticleChunk readAll(const std::string& path, size_t chunk = 1000) {
+    // The whole file, read in chunks of `chunk`; the reader's warnings in *warnings.
+    ParticleChunk readAll(const std::string& path, size_t chunk = 1000, const ReadOptions& options = {},
+                          std::vector<std::string>* warnings = nullptr) {
         std::string error;
-        auto reader = openParticleFile(path, "auto", &error);
+        auto reader = openParticleFile(path, options, &error);
         ParticleChunk all, part;
         EXPECT_TRUE(reader) << error;
         while (reader && reader->next(chunk, part, &error) && !part.positions.empty()) {
             all.positions.insert(all.positions.end(), part.positions.begin(), part.positions.end());
             all.colors.insert(all.colors.end(), part.colors.begin(), part.colors.end());
             all.velocities.insert(all.velocities.end(), part.velocities.begin(), part.velocities.end());
+            all.values.insert(all.values.end(), part.values.begin(), part.values.end());
+            EXPECT_EQ(part.colors.size() + part.values.size(),
+                      part.positions.size() * (reader->hasColors() + reader->hasValues()));
         }
         EXPECT_TRUE(part.positions.empty()) << error;
+        if (reader && warnings) *warnings = reader->warnings();
         return all;
     }
 
@@ -136,6 +141,57 @@ TEST_F(Readers, TextSeparatorsColumnsAndColourRuleAndRawFloats) {
     }
 }
 
+// What other programs write: free text in PLY headers, other colour names and widths, files cut short, no
+// header in text files, rows of NaN; and the quantity to colour by.
+TEST_F(Readers, LenientReadsAndColourByQuantity) {
+    const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+    Bytes cut{"ply\nformat binary_little_endian 1.0\nelement vertex 4\n" + xyz +
+              "property ushort red\nproperty uint16 green\nproperty ushort blue\nend_header\n"};
+    cut.put(1.f).put(2.f).put(3.f).put<uint16_t>(65535).put<uint16_t>(32768).put<uint16_t>(0);
+    cut.put(4.f).put(5.f).put(6.f).put<uint16_t>(0).put<uint16_t>(257).put<uint16_t>(65535).put(7.f).put(8.f);
+    // warnings: a part of each warning, in order.
+    struct Case { const char* name; std::string content; std::string colorBy; std::vector<V> positions, colours;
+                  V values; std::vector<std::string> warnings; };
+    const Case cases[] = {
+        {"blender.ply", "ply\nformat ascii 1.0\nCreated by Blender3D 247 - www.blender.org\nobj_info n 1\n"
+         "element vertex 3\n" + xyz + "property uchar diffuse_red\nproperty uchar diffuse_green\n"
+         "property char diffuse_blue\nproperty float quality\nproperty float r\nend_header\n1 2 3 255 0 7 0.5 9\n"
+         "nan 0 0 1 1 1 1 9\n4 5 6 1 2 -1 -2.5 9\n", "Quality", {{1, 2, 3}, {4, 5, 6}}, {{255, 0, 7, 255}, {1, 2, 255, 255}},
+         {0.5f, -2.5f}, {"skipped 2 header lines with obj_info or an unknown keyword, the first at header line 3: "
+         "'Created by Blender3D", "dropped 1 rows"}},
+        {"cut.ply", cut.data, "", {{1, 2, 3}, {4, 5, 6}}, {{255, 128, 0, 255}, {0, 1, 255, 255}}, {},
+         {"the file ends after 2 of the 4 vertices its header declares: 2 missing"}},
+        {"cut_ascii.ply", "ply\nformat ascii 1.0\nelement vertex 4\n" + xyz + "property double r\n"
+         "property double g\nproperty double b\nend_header\n1 1 1 0 0.5 1\n2 2 2 1 1 1\n3 3", "",
+         {{1, 1, 1}, {2, 2, 2}}, {{0, 128, 255, 255}, {255, 255, 255, 255}}, {}, {"after 2 of the 4 vertices"}},
+        {"plain.xyz", "1 2 3\n4 5 6\n7 8", "", {{1, 2, 3}, {4, 5, 6}}, {}, {},
+         {"the last line, 3, is cut short"}},
+        {"unit.txt", "1 2 3 0 0.5 1\n4 5 6 1 1 0.25\n", "", {{1, 2, 3}, {4, 5, 6}},
+         {{0, 128, 255, 255}, {255, 255, 64, 255}}, {}, {}},
+        {"bytes.txt", "1,2,3,0,128,1\n4,5,6,255,2.0,0\n", "", {{1, 2, 3}, {4, 5, 6}},
+         {{0, 128, 1, 255}, {255, 2, 0, 255}}, {}, {}},
+        {"scan.pts", "3\n1 2 3 -500 10 20 30\n4 5 6 7 40 50 60\n", "intensity", {{1, 2, 3}, {4, 5, 6}},
+         {{10, 20, 30, 255}, {40, 50, 60, 255}}, {-500, 7}, {"the first line gives 3 points, the file holds 2"}},
+        {"nan.xyz", "nan 1 1\n1 -inf 1\n", "", {}, {}, {}, {"dropped 2 rows with non-finite coordinates"}},
+        {"density.csv", "x,y,z,Density\n1,2,3,0.25\n", "density", {{1, 2, 3}}, {}, {0.25f}, {}},
+        {"speed.csv", "x,y,z,vx,vy,vz\n1,2,3,3,0,-4\n", "speed", {{1, 2, 3}}, {}, {5}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> warnings;
+        ParticleChunk all = readAll(write(c.name, c.content), 3, ReadOptions{.colorBy = c.colorBy}, &warnings);
+        std::vector<V> positions, colours;
+        for (const TLV3& p : all.positions) positions.push_back(v3(p));
+        for (const TLUChar4& k : all.colors) colours.push_back(c4(k));
+        EXPECT_EQ(positions, c.positions);
+        EXPECT_EQ(colours, c.colours);
+        EXPECT_EQ(all.values, c.values);
+        ASSERT_EQ(warnings.size(), c.warnings.size()) << (warnings.empty() ? "" : warnings[0]);
+        for (size_t i = 0; i < warnings.size(); ++i)
+            EXPECT_NE(warnings[i].find(c.warnings[i]), std::string::npos) << warnings[i];
+    }
+}
+
 // Files larger than the read buffer, read in chunks of several sizes, give back exactly what was written.
 TEST_F(Readers, ChunkedReadsMatchTheWrittenParticles) {
     std::mt19937 rng(7);
@@ -189,16 +245,22 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
                              "property float z\n";
     const std::string bin = "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\n"
                             "property float y\nproperty float z\n";
-    const std::string list = bin + "property list uchar double n\nend_header\n";
-    struct Case { const char* name; std::string content; std::vector<std::string> expected; };
+    const std::string face = "ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int i\n"
+                             "property ushort w\nelement vertex 1\nproperty float x\nproperty float y\n"
+                             "property float z\nend_header\n";
+    struct Case { const char* name; std::string content; std::vector<std::string> expected; std::string colorBy; };
     const Case cases[] = {
         {"type.ply", head + "property float16 w\nend_header\n", {"header line 7", "float16"}},
         {"partial_colour.ply", head + "property uchar red\nproperty uchar green\nend_header\n1 2 3 4 5\n",
          {"header line 3", "no 'blue'"}},
-        {"short.ply", bin + "end_header\n" + std::string(20, '\0'),
-         {"header line 3", "cannot fit", "ends at byte " + std::to_string(bin.size() + 31)}},
-        {"list_short.ply", list + std::string(12, '\0') + "\x03" + std::string(16, '\0'),
-         {"byte " + std::to_string(list.size() + 29) + ": data ends inside 'vertex' entry 0 of 2"}},
+        {"short.ply", bin + "end_header\n" + std::string(11, '\0'),
+         {"header line 3", "cannot fit", "ends at byte " + std::to_string(bin.size() + 22)}},
+        {"list_short.ply", face + std::string(3, '\0') + "\x03" + std::string(8, '\0'),
+         {"byte " + std::to_string(face.size() + 12) + ": data ends inside 'face' entry 1 of 2"}},
+        {"colour_by.ply", head + "property uchar s\nend_header\n1 2 3 4\n", {"colour by 'q'", "it has x, y, z, s"},
+         "q"},
+        {"colour_by.raw", std::string(12, '\0'), {"colour by 'speed'", "it has none"}, "speed"},
+        {"five.txt", "# no header\n1 2 3 4 5\n", {"line 2: a row of 5 numbers and no header line"}},
         {"ascii_number.ply", head + "end_header\n\n1 2.0.0 3\n", {"line 9", "'2.0.0'"}},
         {"ascii_colour.ply", head + "property uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n"
          "1 2 3 4 300 6\n", {"line 11", "'300'"}},
@@ -211,7 +273,7 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
     for (const Case& c : cases) {
         const std::string path = write(c.name, c.content);
         std::string error;
-        auto reader = openParticleFile(path, "auto", &error);
+        auto reader = openParticleFile(path, ReadOptions{.colorBy = c.colorBy}, &error);
         ParticleChunk part;
         while (reader && reader->next(3, part, &error) && !part.positions.empty()) {}
         EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << c.name << ": " << error;

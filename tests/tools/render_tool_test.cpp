@@ -247,9 +247,10 @@ TEST_F(RenderTool, ParticleFilesRenderAndBrokenFilesWriteNothing) {
             EXPECT_TRUE(r.says(text)) << text << " not in: " << r.out << r.err;
     }
     EXPECT_EQ(read("ring.ply.png"), read("ring.csv.png"));  // the same points and colours, the same picture
-    // A short line, a PLY whose data ends early, a missing file: the reader's message and no image.
+    // A short line, a PLY with two thirds of its data missing (a wrong count), a missing file: the reader's
+    // message and no image.
     write("broken.csv", "x,y,z\n1,2,3\n4,5\n");
-    write("short.ply", ply.substr(0, ply.size() - 100));
+    write("short.ply", ply.substr(0, ply.size() - 5000));
     for (const auto& [input, message] : {std::pair{"broken.csv", "broken.csv: line 3"}, {"short.ply", "short.ply: "},
                                          {"absent.ply", "absent.ply: cannot open"}}) {
         const Result r = run({"--input", input, "--size", "64x48", "-o", "broken.png"});

@@ -1,6 +1,8 @@
 #include "readers/particle_reader.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -10,11 +12,14 @@
 namespace taluna::readers {
 
 bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* error) {
+    auto resize = [&](size_t n) {
+        out.positions.resize(n);
+        out.colors.resize(hasColors_ ? n : 0);
+        out.velocities.resize(hasVelocities_ ? n : 0);
+        out.values.resize(hasValues_ ? n : 0);
+    };
     auto fail = [&](std::string message, bool sticky) {
-        out.positions.clear();
-        out.colors.clear();
-        out.velocities.clear();
-        out.values.clear();
+        resize(0);
         if (sticky) failure_ = message;
         if (error) *error = std::move(message);
         return false;
@@ -22,17 +27,41 @@ bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* erro
     if (!failure_.empty()) return fail(failure_, false);
     if (maxCount == 0) return fail(path_ + ": asked for a chunk of 0 particles", false);
     try {
-        uint64_t left = count_ - done_;
-        size_t n = left < maxCount ? static_cast<size_t>(left) : maxCount;
-        out.positions.resize(n);
-        out.colors.resize(hasColors_ ? n : 0);
-        out.velocities.resize(hasVelocities_ ? n : 0);
-        out.values.resize(hasValues_ ? n : 0);
-        if (n == 0) return true;
-        std::string message;
-        if (!read(n, out, message)) return fail(message.empty() ? path_ + ": read failed" : message, true);
-        done_ += n;
-        return true;
+        for (;;) {  // until a chunk keeps a particle or the data ends
+            uint64_t left = count_ - done_;
+            size_t n = left < maxCount ? static_cast<size_t>(left) : maxCount;
+            resize(n);
+            if (n == 0) {
+                if (dropped_ > 0)
+                    warn("dropped " + std::to_string(dropped_) + " rows with non-finite coordinates");
+                dropped_ = 0;
+                return true;
+            }
+            std::string message;
+            if (!read(n, out, message)) return fail(message.empty() ? path_ + ": read failed" : message, true);
+            const size_t got = std::min(out.positions.size(), n);
+            done_ = got < n ? count_ : done_ + n;  // a short chunk ends the data
+            resize(got);
+            size_t kept = 0;
+            for (size_t i = 0; i < got; ++i) {
+                const TLV3 p = out.positions[i];
+                if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) continue;
+                out.positions[kept] = p;
+                if (hasColors_) out.colors[kept] = out.colors[i];
+                if (hasVelocities_) out.velocities[kept] = out.velocities[i];
+                if (speed_) {
+                    const TLV3& v = out.velocities[i];
+                    out.values[kept] = static_cast<float>(std::sqrt(double(v.x) * v.x + double(v.y) * v.y +
+                                                                    double(v.z) * v.z));
+                } else if (hasValues_) {
+                    out.values[kept] = out.values[i];
+                }
+                ++kept;
+            }
+            dropped_ += got - kept;
+            resize(kept);
+            if (kept > 0) return true;
+        }
     } catch (const std::exception& e) {
         return fail(path_ + ": " + e.what(), true);
     } catch (...) {
@@ -42,12 +71,13 @@ bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* erro
 
 namespace {
 
-std::unique_ptr<ParticleReader> open(const std::string& path, const std::string& format, std::string& error) {
+std::unique_ptr<ParticleReader> open(const std::string& path, const ReadOptions& options, std::string& error) {
+    const std::string& format = options.format;
     std::string kind = lower(format);
     if (kind == "auto") {
         for (const char* ext : {".ply"})
             if (hasEnding(path, ext)) kind = "ply";
-        for (const char* ext : {".csv", ".txt", ".xyz"})
+        for (const char* ext : {".csv", ".txt", ".xyz", ".pts"})
             if (hasEnding(path, ext)) kind = "csv";
         for (const char* ext : {".raw", ".bin", ".f32"})
             if (hasEnding(path, ext)) kind = "raw";
@@ -62,14 +92,14 @@ std::unique_ptr<ParticleReader> open(const std::string& path, const std::string&
                 kind = "ply";
         }
         if (kind == "auto") {
-            error = path + ": cannot tell the format from the name; use a .ply, .csv, .txt, .xyz, .raw, .bin or "
-                           ".f32 file or name the format (ply, csv, raw)";
+            error = path + ": cannot tell the format from the name; use a .ply, .csv, .txt, .xyz, .pts, .raw, .bin "
+                           "or .f32 file or name the format (ply, csv, raw)";
             return nullptr;
         }
     }
-    if (kind == "ply") return openPlyFile(path, error);
-    if (kind == "csv" || kind == "text") return openTextFile(path, error);
-    if (kind == "raw") return openRawFile(path, error);
+    if (kind == "ply") return openPlyFile(path, options, error);
+    if (kind == "csv" || kind == "text") return openTextFile(path, options, error);
+    if (kind == "raw") return openRawFile(path, options, error);
     error = path + ": unknown format " + quote(format) + " (expected auto, ply, csv or raw)";
     return nullptr;
 }
@@ -88,12 +118,10 @@ std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const 
     std::string message;
     std::unique_ptr<ParticleReader> reader;
     try {
-        if (!options.colorBy.empty())
-            message = path + ": cannot colour by " + quote(options.colorBy) + ": this format has no such quantity";
-        else if (!options.types.empty())
+        if (!options.types.empty())
             message = path + ": particle types apply to HDF5 snapshots only";
         else
-            reader = open(path, options.format, message);
+            reader = open(path, options, message);
     } catch (const std::exception& e) {
         message = path + ": " + e.what();
         reader.reset();

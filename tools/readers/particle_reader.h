@@ -38,7 +38,8 @@ public:
     ParticleReader(const ParticleReader&) = delete;
     ParticleReader& operator=(const ParticleReader&) = delete;
 
-    // Total number of particles, known before the first chunk.
+    // The number of particles the file declares, known before the first chunk: none beyond it come out,
+    // fewer when the file is cut short or rows are dropped (each with a warning).
     uint64_t count() const { return count_; }
     bool hasColors() const { return hasColors_; }
     bool hasVelocities() const { return hasVelocities_; }
@@ -49,8 +50,10 @@ public:
     // one line each, without the file name; complete once next() has reported the end.
     const std::vector<std::string>& warnings() const { return warnings_; }
 
-    // Reads up to maxCount (> 0) particles into out: positions resized to the number read, colors and
-    // velocities to the same size when the file has them and to zero otherwise. At the end of the data
+    // Reads up to maxCount (> 0) particles into out: positions resized to the number read, colors,
+    // velocities and values to the same size when the file has them and to zero otherwise. Rows with a
+    // non-finite coordinate are dropped (one warning at the end gives their number), so a chunk may be
+    // smaller than asked, and fewer than count() particles may come out in all. At the end of the data
     // returns true with out.positions empty. On failure returns false, stores a message naming the file and
     // the line or byte in *error (when error is not null) and keeps failing with that message afterwards.
     // Never throws.
@@ -65,9 +68,13 @@ protected:
           hasValues_(hasValues) {}
 
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
+    // The values are |velocity|, filled in by next() after read() (for a reader with velocities).
+    void valuesFromSpeed() { hasValues_ = speed_ = true; }
 
-    // Fills out[0..n) with the next n particles (n >= 1, no more than are left; out is already sized for
-    // n). Returns false with a message on failure; may throw (next() turns exceptions into messages).
+    // Fills out[0..n) with the next n particles (n >= 1, no more than count() leaves; out is already sized
+    // for n). When the data ends early it shrinks out.positions to the particles it did read (perhaps
+    // none) and returns true: that is the end of the data. Returns false with a message on failure; may
+    // throw (next() turns exceptions into messages).
     virtual bool read(size_t n, ParticleChunk& out, std::string& error) = 0;
 
 private:
@@ -77,14 +84,16 @@ private:
     bool hasColors_ = false;
     bool hasVelocities_ = false;
     bool hasValues_ = false;
+    bool speed_ = false;
+    uint64_t dropped_ = 0;  // rows with a non-finite coordinate
     std::vector<std::string> warnings_;
     std::string failure_;
 };
 
-// Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz; .raw, .bin, .f32 — any case;
+// Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz, .pts; .raw, .bin, .f32 — any case;
 // a file with another extension is read as PLY when it starts with the PLY magic line), "ply", "csv" (or
-// "text") or "raw". Returns null with a message in *error (when not null) when the file cannot be opened
-// or its header or size is wrong. Never throws.
+// "text") or "raw". Returns null with a message in *error (when not null) when the file cannot be opened,
+// its header or size is wrong, or it lacks the quantity options.colorBy names. Never throws.
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
                                                  std::string* error);
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const ReadOptions& options,

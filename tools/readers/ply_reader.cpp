@@ -11,9 +11,22 @@ namespace {
 
 enum class Type : uint8_t { Int8, UInt8, Int16, UInt16, Int32, UInt32, Float32, Float64 };
 enum class Encoding { Ascii, LittleEndian, BigEndian };
-enum Role { X, Y, Z, R, G, B, A, VX, VY, VZ, kRoles };
+// kValue: the slot of the colour-by quantity, read besides the roles.
+enum Role { X, Y, Z, R, G, B, A, VX, VY, VZ, kRoles, kValue = kRoles, kSlots };
 
 constexpr const char* kRoleNames[kRoles] = {"x", "y", "z", "red", "green", "blue", "alpha", "vx", "vy", "vz"};
+
+// Property names per role: the usual ones, the diffuse_* colours some mesh tools write, and r, g, b, a
+// (last: only when the element has all of r, g, b, since a lone r is often a radius).
+int roleOf(std::string_view name, bool shortColours) {
+    static const std::array<std::pair<const char*, Role>, 18> names = {{{"x", X}, {"y", Y}, {"z", Z},
+        {"red", R}, {"green", G}, {"blue", B}, {"alpha", A}, {"diffuse_red", R}, {"diffuse_green", G},
+        {"diffuse_blue", B}, {"diffuse_alpha", A}, {"vx", VX}, {"vy", VY}, {"vz", VZ}, {"r", R}, {"g", G},
+        {"b", B}, {"a", A}}};
+    for (size_t i = 0; i < (shortColours ? names.size() : names.size() - 4); ++i)
+        if (name == names[i].first) return names[i].second;
+    return -1;
+}
 constexpr uint64_t kMaxHeaderBytes = 1 << 20;
 constexpr const char* kTypeNames[] = {"char", "uchar", "short", "ushort", "int", "uint", "float", "double"};
 
@@ -115,7 +128,11 @@ struct Header {
     size_t vertex = 0;                  // index of the vertex element
     std::vector<int> roles;             // per vertex property: its Role, or -1
     std::array<int, kRoles> property{};  // per Role: the vertex property, or -1
+    int value = -1;                     // the vertex property to colour by, or -1
+    bool speed = false;                 // colour by |velocity|
     uint64_t lines = 0;                 // header lines, end_header included
+    uint64_t skipped = 0;               // obj_info and unknown lines, skipped
+    std::string firstSkipped;           // the first of them, with its line number
 };
 
 // Reads the header lines up to end_header into h.encoding and h.elements, one keyword at a time.
@@ -139,13 +156,15 @@ public:
                     return fail(path_ + ": not a PLY file (it does not start with a 'ply' line)");
                 continue;
             }
-            if (tokens_.empty() || tokens_[0] == "comment" || tokens_[0] == "obj_info") continue;
+            if (tokens_.empty() || tokens_[0] == "comment") continue;
             const std::string_view keyword = tokens_[0];
             if (keyword == "end_header") break;
-            const bool ok = keyword == "format"     ? format()
-                            : keyword == "element"  ? element()
-                            : keyword == "property" ? property()
-                                                    : fail(where() + "unknown header keyword " + quote(keyword));
+            if (keyword != "format" && keyword != "element" && keyword != "property") {
+                // Other writers put free text (a program's name, obj_info) here; other readers skip it.
+                if (h_.skipped++ == 0) h_.firstSkipped = "line " + std::to_string(h_.lines) + ": " + quote(text_);
+                continue;
+            }
+            const bool ok = keyword == "format" ? format() : keyword == "element" ? element() : property();
             if (!ok) return false;
         }
         return haveFormat_ || fail(path_ + ": the header has no 'format' line");
@@ -239,10 +258,12 @@ bool findVertexElement(const std::string& path, Header& h, std::string& error) {
 }
 
 // Gives each vertex property its Role (x, red, vx, ...) by name, refusing duplicates, list properties
-// in a role and colours of a type other than uchar, float or double.
+// in a role and colours of a type other than 8-bit, ushort, float or double.
 bool assignRoles(const std::string& path, Header& h, std::string& error) {
     const Element& vertex = h.elements[h.vertex];
     h.property.fill(-1);
+    int shortColours = 0;
+    for (const Property& p : vertex.properties) shortColours += p.name == "r" || p.name == "g" || p.name == "b";
     for (size_t k = 0; k < vertex.properties.size(); ++k) {
         const Property& p = vertex.properties[k];
         const std::string at = path + ": header line " + std::to_string(p.line) + ": vertex property " + quote(p.name);
@@ -251,17 +272,19 @@ bool assignRoles(const std::string& path, Header& h, std::string& error) {
                 error = at + " appears twice";
                 return false;
             }
-        int role = -1;
-        for (int r = 0; r < kRoles; ++r)
-            if (p.name == kRoleNames[r]) role = r;
+        const int role = roleOf(p.name, shortColours == 3);
         h.roles.push_back(role);
         if (role < 0) continue;
+        if (h.property[role] >= 0) {
+            error = at + " gives the same value as " + quote(vertex.properties[size_t(h.property[role])].name);
+            return false;
+        }
         if (p.list) {
             error = at + " is a list; it must be a single number";
             return false;
         }
-        if (role >= R && role <= A && p.type != Type::UInt8 && p.type != Type::Float32 && p.type != Type::Float64) {
-            error = at + ": colours must be uchar (0..255) or float/double (0..1)";
+        if (role >= R && role <= A && (p.type == Type::Int16 || p.type == Type::Int32 || p.type == Type::UInt32)) {
+            error = at + ": colours must be 8-bit (uchar, char: 0..255), ushort (0..65535) or float/double (0..1)";
             return false;
         }
         h.property[role] = static_cast<int>(k);
@@ -287,12 +310,34 @@ bool checkRoleGroups(const std::string& path, const Header& h, std::string& erro
              incomplete({VX, VY, VZ}, false));
 }
 
-bool parseHeader(const std::string& path, InputFile& file, Header& h, std::string& error) {
-    return HeaderLines(path, h, error).read(file) && findVertexElement(path, h, error) &&
-           assignRoles(path, h, error) && checkRoleGroups(path, h, error);
+// The vertex property ReadOptions::colorBy names: any single number, or "speed" with a velocity.
+bool findValue(const std::string& path, const std::string& colorBy, Header& h, std::string& error) {
+    std::vector<std::string> names;
+    std::vector<int> properties;
+    const std::vector<Property>& all = h.elements[h.vertex].properties;
+    for (size_t k = 0; k < all.size(); ++k)
+        if (!all[k].list) {
+            names.push_back(all[k].name);
+            properties.push_back(static_cast<int>(k));
+        }
+    int index = kNoQuantity;
+    if (!findQuantity(path, colorBy, names, h.property[VX] >= 0, index, error)) return false;
+    h.speed = index == kSpeed;
+    h.value = index >= 0 ? properties[size_t(index)] : -1;
+    return true;
 }
 
-// Refuses counts that cannot fit in the data after the header, before anything is read or allocated.
+bool parseHeader(const std::string& path, const ReadOptions& options, InputFile& file, Header& h,
+                 std::string& error) {
+    return HeaderLines(path, h, error).read(file) && findVertexElement(path, h, error) &&
+           assignRoles(path, h, error) && checkRoleGroups(path, h, error) &&
+           findValue(path, options.colorBy, h, error);
+}
+
+// Refuses counts that cannot fit in the data after the header, before anything is read or allocated. A
+// truncated file is read up to its last whole vertex, but the vertex count may claim at most twice the bytes
+// left: beyond that the count is taken for wrong, and memory reserved for it stays within a few times the
+// file's size.
 bool checkCounts(const std::string& path, const Header& h, uint64_t dataStart, uint64_t fileSize,
                  std::string& error) {
     uint64_t left = fileSize - dataStart;
@@ -301,11 +346,12 @@ bool checkCounts(const std::string& path, const Header& h, uint64_t dataStart, u
         const Element& e = h.elements[i];
         // ASCII: at least one character and one separator per value.
         uint64_t least = h.encoding == Encoding::Ascii ? 2 * e.properties.size() : e.minimumSize();
-        if (e.count > left / least) {
+        if (e.count > (i == h.vertex ? 2 * left : left) / least) {
             error = path + ": header line " + std::to_string(e.line) + ": " + std::to_string(e.count) + " " +
                     quote(e.name) + " entries of at least " + std::to_string(least) +
                     " bytes each cannot fit in the file, which ends at byte " + std::to_string(fileSize) +
-                    " (data from byte " + std::to_string(dataStart) + "; truncated file or wrong count?)";
+                    (i == h.vertex ? ", even with more than half of them cut off" : "") + " (data from byte " +
+                    std::to_string(dataStart) + "; truncated file or wrong count?)";
             return false;
         }
         left -= e.count * least;
@@ -317,7 +363,7 @@ class PlyReader final : public ParticleReader {
 public:
     PlyReader(const std::string& path, Header header, std::unique_ptr<InputFile> file)
         : ParticleReader(path, header.elements[header.vertex].count, header.property[R] >= 0,
-                         header.property[VX] >= 0),
+                         header.property[VX] >= 0, header.value >= 0),
           h_(std::move(header)),
           file_(std::move(file)),
           swap_(h_.encoding != Encoding::Ascii &&
@@ -329,8 +375,13 @@ public:
         size_t offset = 0;
         for (size_t k = 0; k < vertex.properties.size(); ++k) {
             if (h_.roles[k] >= 0) used_.push_back({h_.roles[k], vertex.properties[k].type, offset});
+            if (h_.value == static_cast<int>(k)) used_.push_back({kValue, vertex.properties[k].type, offset});
             offset += sizeOf(vertex.properties[k].type);
         }
+        if (h_.speed) valuesFromSpeed();
+        if (h_.skipped > 0)
+            warn("skipped " + std::to_string(h_.skipped) + " header line" + (h_.skipped > 1 ? "s" : "") +
+                 " with obj_info or an unknown keyword, the first at header " + h_.firstSkipped);
     }
 
     // Skips the elements before the vertex element.
@@ -352,9 +403,16 @@ public:
 protected:
     bool read(size_t n, ParticleChunk& out, std::string& error) override {
         const Element& vertex = h_.elements[h_.vertex];
-        double v[kRoles] = {};
+        double v[kSlots] = {};
         for (size_t i = 0; i < n; ++i, ++vertexIndex_) {
-            if (!readInstance(vertex, vertexIndex_, v, error)) return false;
+            if (!readInstance(vertex, vertexIndex_, v, error)) {
+                if (!cut_) return false;
+                warn("the file ends after " + std::to_string(vertexIndex_) + " of the " + std::to_string(count()) +
+                     " vertices its header declares: " + std::to_string(count() - vertexIndex_) +
+                     " missing (truncated file?)");
+                out.positions.resize(i);
+                return true;
+            }
             TLV3& p = out.positions[i];
             if (!narrowToFloat(v[X], p.x) || !narrowToFloat(v[Y], p.y) || !narrowToFloat(v[Z], p.z))
                 return outOfRange("position", error);
@@ -367,6 +425,7 @@ protected:
                 if (!narrowToFloat(v[VX], w.x) || !narrowToFloat(v[VY], w.y) || !narrowToFloat(v[VZ], w.z))
                     return outOfRange("velocity", error);
             }
+            if (h_.value >= 0) out.values[i] = static_cast<float>(v[kValue]);
         }
         return true;
     }
@@ -377,7 +436,12 @@ private:
     }
 
     uint8_t color(Role role, const double* v) const {
-        return typeOfRole(role) == Type::UInt8 ? static_cast<uint8_t>(v[role]) : unitToByte(v[role]);
+        switch (typeOfRole(role)) {
+            case Type::UInt8:
+            case Type::Int8: return static_cast<uint8_t>(static_cast<int>(v[role]) & 0xFF);  // char: the same byte
+            case Type::UInt16: return unitToByte(v[role] / 65535.0);
+            default: return unitToByte(v[role]);
+        }
     }
 
     std::string where() const {
@@ -390,7 +454,10 @@ private:
         return false;
     }
 
-    bool ended(const Element& e, uint64_t index, std::string& error) const {
+    // The data ends (or a read fails) inside entry index of e. A file that simply ends inside the vertex element
+    // is cut short: read() keeps what came before (skipLeading fails either way).
+    bool ended(const Element& e, uint64_t index, std::string& error) {
+        cut_ = file_->readError().empty();
         error = path() + ": byte " + std::to_string(file_->offset() + file_->available()) + ": " +
                 (file_->readError().empty() ? "data ends" : "read error (" + file_->readError() + ")") +
                 " inside " + quote(e.name) + " entry " + std::to_string(index) + " of " + std::to_string(e.count);
@@ -407,7 +474,7 @@ private:
         instanceStart_ = file_->offset();
         if (values && fixed_) {
             if (!file_->fill(recordSize_)) return ended(e, index, error);
-            for (const Field& f : used_) values[f.role] = decode(file_->data() + f.offset, f.type, swap_);
+            for (const Field& f : used_) values[f.slot] = decode(file_->data() + f.offset, f.type, swap_);
             file_->consume(recordSize_);
             return true;
         }
@@ -428,6 +495,7 @@ private:
             }
             file_->consume(size);
             if (values && h_.roles[k] >= 0) values[h_.roles[k]] = value;
+            if (values && h_.value == static_cast<int>(k)) values[kValue] = value;
         }
         return true;
     }
@@ -436,6 +504,7 @@ private:
         for (;;) {  // the next line that is not blank
             InputFile::Line got = file_->readLine(text_, kMaxLineLength);
             if (got == InputFile::Line::End) {
+                cut_ = values && file_->readError().empty();
                 error = path() + ": line " + std::to_string(line_) + ": " +
                         (file_->readError().empty() ? "file ends" : "read error (" + file_->readError() + ")") +
                         " before " + quote(e.name) + " entry " + std::to_string(index) + " of " +
@@ -455,6 +524,7 @@ private:
         for (size_t k = 0; k < e.properties.size(); ++k) {
             const Property& p = e.properties[k];
             if (f >= fields_.size()) {
+                cut_ = !file_->lineEnded();  // the last line, cut inside
                 error = where() + "too few values: none for property " + quote(p.name);
                 return false;
             }
@@ -468,13 +538,16 @@ private:
                 f += 1 + static_cast<size_t>(value);
                 continue;
             }
-            if (h_.roles[k] >= 0) {
+            const bool isValue = h_.value == static_cast<int>(k);
+            if (h_.roles[k] >= 0 || isValue) {
                 if (!parseTyped(fields_[f], p.type, value)) {
+                    cut_ = !file_->lineEnded();
                     error = where() + quote(fields_[f]) + " is not a " + kTypeNames[static_cast<int>(p.type)] +
                             " value for " + quote(p.name) + " (not a number, or beyond the type's range)";
                     return false;
                 }
-                values[h_.roles[k]] = value;
+                if (h_.roles[k] >= 0) values[h_.roles[k]] = value;
+                if (isValue) values[kValue] = value;
             }
             ++f;
         }
@@ -490,9 +563,10 @@ private:
     std::unique_ptr<InputFile> file_;
     bool swap_ = false;
     bool fixed_ = true;
+    bool cut_ = false;  // the last failure was the data ending inside the vertex element
     uint64_t recordSize_ = 0;
     struct Field {
-        int role;
+        int slot;  // a Role or kValue
         Type type;
         size_t offset;
     };
@@ -506,11 +580,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ParticleReader> openPlyFile(const std::string& path, std::string& error) {
+std::unique_ptr<ParticleReader> openPlyFile(const std::string& path, const ReadOptions& options,
+                                            std::string& error) {
     auto file = std::make_unique<InputFile>();
     if (!file->open(path, error)) return nullptr;
     Header header;
-    if (!parseHeader(path, *file, header, error)) return nullptr;
+    if (!parseHeader(path, options, *file, header, error)) return nullptr;
     if (!checkCounts(path, header, file->offset(), file->size(), error)) return nullptr;
     auto reader = std::make_unique<PlyReader>(path, std::move(header), std::move(file));
     if (!reader->skipLeading(error)) return nullptr;

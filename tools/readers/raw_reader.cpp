@@ -40,7 +40,10 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ParticleReader> openRawFile(const std::string& path, std::string& error) {
+std::unique_ptr<ParticleReader> openRawFile(const std::string& path, const ReadOptions& options,
+                                            std::string& error) {
+    int quantity = kNoQuantity;  // positions only: any name is refused
+    if (!findQuantity(path, options.colorBy, {}, false, quantity, error)) return nullptr;
     auto file = std::make_unique<InputFile>();
     if (!file->open(path, error)) return nullptr;
     uint64_t size = file->size();

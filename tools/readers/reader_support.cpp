@@ -108,6 +108,7 @@ bool InputFile::seek(uint64_t target) {
 
 InputFile::Line InputFile::readLine(std::string& line, size_t maxLength) {
     line.clear();
+    lineEnded_ = false;
     bool any = false;
     for (;;) {
         if (available() == 0 && refill(1) == 0) return any ? Line::Ok : Line::End;
@@ -122,6 +123,7 @@ InputFile::Line InputFile::readLine(std::string& line, size_t maxLength) {
         line.append(reinterpret_cast<const char*>(start), take);
         if (newline) {
             pos_ += take + 1;
+            lineEnded_ = true;
             if (!line.empty() && line.back() == '\r') line.pop_back();
             return Line::Ok;
         }
@@ -208,6 +210,30 @@ void splitWhitespace(std::string_view line, std::vector<std::string_view>& field
         while (i < line.size() && !space(line[i])) ++i;
         if (i > start) fields.push_back(line.substr(start, i - start));
     }
+}
+
+bool findQuantity(const std::string& path, const std::string& colorBy, const std::vector<std::string>& names,
+                  bool velocities, int& index, std::string& error) {
+    index = kNoQuantity;
+    if (colorBy.empty()) return true;
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (lower(names[i]) == lower(colorBy)) {
+            index = static_cast<int>(i);
+            return true;
+        }
+        list += (list.empty() ? "" : ", ") + names[i];
+    }
+    if (velocities) {
+        if (lower(colorBy) == "speed") {
+            index = kSpeed;
+            return true;
+        }
+        list += (list.empty() ? "" : ", ") + std::string("speed");
+    }
+    error = path + ": cannot colour by " + quote(colorBy) + ": the file has no such quantity; it has " +
+            (list.empty() ? "none" : list);
+    return false;
 }
 
 }  // namespace taluna::readers

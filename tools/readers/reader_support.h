@@ -43,6 +43,8 @@ public:
     // Reads the next line without its "\n" or "\r\n". End when no bytes are left; TooLong when the line
     // exceeds maxLength bytes (line then holds its first part).
     Line readLine(std::string& line, size_t maxLength);
+    // Whether the last line read by readLine ended with a newline (false for a last line cut short).
+    bool lineEnded() const { return lineEnded_; }
 
     // Why the last read stopped early: the system's message for a read error, empty at the end of the file.
     const std::string& readError() const { return readError_; }
@@ -57,6 +59,7 @@ private:
     size_t pos_ = 0;
     size_t end_ = 0;
     std::string readError_;
+    bool lineEnded_ = false;
 };
 
 // Whole-token parsers (no surrounding spaces, independent of the C locale). A leading '+' is accepted.
@@ -80,9 +83,19 @@ std::string quote(std::string_view text);
 // Splits at runs of spaces, tabs (and other ASCII white space).
 void splitWhitespace(std::string_view line, std::vector<std::string_view>& fields);
 
-std::unique_ptr<ParticleReader> openPlyFile(const std::string& path, std::string& error);
-std::unique_ptr<ParticleReader> openTextFile(const std::string& path, std::string& error);
-std::unique_ptr<ParticleReader> openRawFile(const std::string& path, std::string& error);
+// The quantity ReadOptions::colorBy names among a file's names (ASCII case-insensitive): its index, kNoQuantity
+// when none is asked, or kSpeed for "speed" (no quantity of that name, velocities present). A name the file
+// lacks gives false with a message naming the file and listing the quantities it has.
+constexpr int kNoQuantity = -1, kSpeed = -2;
+bool findQuantity(const std::string& path, const std::string& colorBy, const std::vector<std::string>& names,
+                  bool velocities, int& index, std::string& error);
+
+std::unique_ptr<ParticleReader> openPlyFile(const std::string& path, const ReadOptions& options,
+                                            std::string& error);
+std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const ReadOptions& options,
+                                             std::string& error);
+std::unique_ptr<ParticleReader> openRawFile(const std::string& path, const ReadOptions& options,
+                                            std::string& error);
 
 // Longest line the text readers accept: far above any real line, low enough to bound memory on junk input.
 constexpr size_t kMaxLineLength = 1 << 20;

@@ -1,7 +1,9 @@
-// Text particles: a header line naming the columns, then one particle per line, separated by commas,
-// semicolons or white space. A first pass at open counts the rows, checks their field counts and settles
-// whether colours are bytes or fractions (see docs/particle-files.md); the second pass parses the values.
+// Text particles: a header line naming the columns (or none: x y z [intensity] [r g b] by the column count),
+// then one particle per line, separated by commas, semicolons or white space. A first pass at open counts
+// the rows, checks their field counts and settles whether colours are bytes or fractions (see
+// docs/particle-files.md); the second pass parses the values.
 #include <array>
+#include <optional>
 
 #include "readers/reader_support.h"
 
@@ -61,6 +63,17 @@ void splitFields(std::string_view line, char separator, std::vector<std::string_
     }
 }
 
+char separatorOf(std::string_view line) {
+    return line.find(',') != line.npos ? ',' : line.find(';') != line.npos ? ';' : 0;
+}
+
+bool allNumbers(const std::vector<std::string_view>& fields) {
+    double value = 0;
+    for (std::string_view field : fields)
+        if (!parseDouble(field, value)) return false;
+    return true;
+}
+
 struct Layout {
     char separator = 0;
     size_t columns = 0;
@@ -69,16 +82,27 @@ struct Layout {
     bool colors = false;
     bool byteColors = true;
     bool velocities = false;
+    bool headerless = false;  // columns named by their count; colours are bytes when one exceeds 1
+    int value = -1;           // the column to colour by
+    bool speed = false;       // colour by |velocity|
 };
+
+std::string expectedColumns(const Layout& layout) {
+    return "expected " + std::to_string(layout.columns) +
+           (layout.headerless ? " (as in the first row)" : " (one per header column)");
+}
 
 class TextReader final : public ParticleReader {
 public:
     TextReader(const std::string& path, uint64_t count, Layout layout, std::unique_ptr<InputFile> file,
-               uint64_t lineNumber)
-        : ParticleReader(path, count, layout.colors, layout.velocities),
+               uint64_t lineNumber, const std::vector<std::string>& warnings)
+        : ParticleReader(path, count, layout.colors, layout.velocities, layout.value >= 0),
           layout_(std::move(layout)),
           file_(std::move(file)),
-          line_(lineNumber) {}
+          line_(lineNumber) {
+        if (layout_.speed) valuesFromSpeed();
+        for (const std::string& warning : warnings) warn(warning);
+    }
 
 protected:
     bool read(size_t n, ParticleChunk& out, std::string& error) override {
@@ -86,6 +110,7 @@ protected:
             if (!nextRow(error)) return false;
             TLV3& p = out.positions[i];
             if (!number(X, p.x, error) || !number(Y, p.y, error) || !number(Z, p.z, error)) return false;
+            if (layout_.value >= 0 && !number(static_cast<size_t>(layout_.value), out.values[i], error)) return false;
             if (layout_.colors) {
                 TLUChar4& c = out.colors[i];
                 c.w = 255;
@@ -124,26 +149,27 @@ private:
             if (!isDataLine(text_)) continue;
             splitFields(text_, layout_.separator, fields_);
             if (fields_.size() != layout_.columns) {
-                error = where() + std::to_string(fields_.size()) + " values, expected " +
-                        std::to_string(layout_.columns) + " (one per header column)";
+                error = where() + std::to_string(fields_.size()) + " values, " + expectedColumns(layout_);
                 return false;
             }
             return true;
         }
     }
 
-    const std::string& name(Role role) const { return layout_.names[static_cast<size_t>(layout_.index[role])]; }
-    std::string_view field(Role role) const { return fields_[static_cast<size_t>(layout_.index[role])]; }
+    size_t column(Role role) const { return static_cast<size_t>(layout_.index[role]); }
+    const std::string& name(Role role) const { return layout_.names[column(role)]; }
+    std::string_view field(Role role) const { return fields_[column(role)]; }
 
-    bool number(Role role, float& value, std::string& error) const {
-        if (parseFloat(field(role), value)) return true;
-        error = where() + "column " + quote(name(role)) + ": " + quote(field(role)) +
+    bool number(size_t column, float& value, std::string& error) const {
+        if (parseFloat(fields_[column], value)) return true;
+        error = where() + "column " + quote(layout_.names[column]) + ": " + quote(fields_[column]) +
                 " is not a number (or is beyond the float range)";
         return false;
     }
+    bool number(Role role, float& value, std::string& error) const { return number(column(role), value, error); }
 
     bool color(Role role, uint8_t& value, std::string& error) const {
-        if (layout_.byteColors) {
+        if (layout_.byteColors && !layout_.headerless) {
             int64_t v = 0;
             if (parseInt(field(role), v) && v >= 0 && v <= 255) {
                 value = static_cast<uint8_t>(v);
@@ -155,7 +181,7 @@ private:
         }
         double v = 0;
         if (parseDouble(field(role), v)) {
-            value = unitToByte(v);
+            value = unitToByte(layout_.byteColors ? v / 255.0 : v);
             return true;
         }
         error = where() + "column " + quote(name(role)) + ": " + quote(field(role)) + " is not a number";
@@ -173,9 +199,7 @@ private:
 bool parseHeader(const std::string& path, const std::string& header, uint64_t line, Layout& layout,
                  std::string& error) {
     const std::string where = path + ": line " + std::to_string(line) + ": ";
-    layout.separator = header.find(',') != std::string::npos   ? ','
-                       : header.find(';') != std::string::npos ? ';'
-                                                               : 0;
+    layout.separator = separatorOf(header);
     std::vector<std::string_view> fields;
     splitFields(header, layout.separator, fields);
     layout.columns = fields.size();
@@ -216,9 +240,32 @@ bool parseHeader(const std::string& path, const std::string& header, uint64_t li
     return true;
 }
 
+// A first row of numbers: the columns are x y z, x y z r g b or x y z intensity r g b.
+bool headerlessLayout(const std::string& path, uint64_t line, size_t columns, Layout& layout, std::string& error) {
+    static const std::vector<std::string> names[] = {{"x", "y", "z"}, {"x", "y", "z", "r", "g", "b"},
+                                                     {"x", "y", "z", "intensity", "r", "g", "b"}};
+    const size_t which = columns == 3 ? 0 : columns == 6 ? 1 : columns == 7 ? 2 : 3;
+    if (which == 3) {
+        error = path + ": line " + std::to_string(line) + ": a row of " + std::to_string(columns) +
+                " numbers and no header line: a file without one must have 3 (x y z), 6 (x y z r g b) or 7 "
+                "(x y z intensity r g b) columns; add a first line naming the columns, e.g. 'x y z ...'";
+        return false;
+    }
+    layout.names = names[which];
+    layout.columns = columns;
+    layout.index.fill(-1);
+    for (size_t i = 0; i < columns; ++i)
+        if (int role = roleOf(layout.names[i]); role >= 0) layout.index[role] = static_cast<int>(i);
+    layout.colors = columns >= 6;
+    layout.byteColors = false;
+    layout.headerless = true;
+    return true;
+}
+
 }  // namespace
 
-std::unique_ptr<ParticleReader> openTextFile(const std::string& path, std::string& error) {
+std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const ReadOptions& options,
+                                             std::string& error) {
     auto file = std::make_unique<InputFile>();
     if (!file->open(path, error)) return nullptr;
     std::string text;
@@ -237,43 +284,84 @@ std::unique_ptr<ParticleReader> openTextFile(const std::string& path, std::strin
         return true;
     };
 
+    // The header line, or the first row of a file without one (perhaps after a line with the point count).
     Layout layout;
+    std::vector<std::string> warnings;
+    std::vector<std::string_view> fields;
+    std::optional<uint64_t> declared;  // the count line
+    uint64_t dataStart = 0, headerLine = 0;
     for (;;) {
+        const uint64_t start = file->offset();
         if (!readLine()) {
-            if (error.empty())
-                error = path + ": no header line naming the columns (e.g. 'x,y,z'); the file is empty or all comments";
+            if (!error.empty()) return nullptr;
+            if (declared) break;  // a count line and no rows
+            error = path + ": no header line naming the columns (e.g. 'x,y,z'); the file is empty or all comments";
             return nullptr;
         }
-        if (line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);  // UTF-8 byte order mark
-        if (isDataLine(text)) break;
+        size_t skip = 0;
+        if (line == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, skip = 3);  // UTF-8 byte order mark
+        if (!isDataLine(text)) continue;
+        splitFields(text, separatorOf(text), fields);
+        if (!allNumbers(fields)) {
+            if (!parseHeader(path, text, line, layout, error)) return nullptr;
+            dataStart = file->offset();
+            headerLine = line;
+            break;
+        }
+        uint64_t n = 0;
+        if (!declared && fields.size() == 1 && parseCount(fields[0], n)) {
+            declared = n;
+            continue;
+        }
+        if (!headerlessLayout(path, line, fields.size(), layout, error)) return nullptr;
+        layout.separator = separatorOf(text);
+        dataStart = start + skip;
+        headerLine = line - 1;
+        break;
     }
-    if (!parseHeader(path, text, line, layout, error)) return nullptr;
+    int value = kNoQuantity;
+    if (!findQuantity(path, options.colorBy, layout.names, layout.velocities, value, error)) return nullptr;
+    layout.value = value >= 0 ? value : -1;
+    layout.speed = value == kSpeed;
 
     // First pass: count the rows, check their field counts, find how colours are written.
-    const uint64_t dataStart = file->offset();
-    const uint64_t headerLine = line;
+    if (!file->seek(dataStart)) {
+        error = path + ": cannot seek to line " + std::to_string(headerLine + 1) + ": " + file->readError();
+        return nullptr;
+    }
+    line = headerLine;
     uint64_t count = 0;
-    std::vector<std::string_view> fields;
-    while (readLine()) {
+    while (layout.columns > 0 && readLine()) {
         if (!isDataLine(text)) continue;
         splitFields(text, layout.separator, fields);
         if (fields.size() != layout.columns) {
-            error = path + ": line " + std::to_string(line) + ": " + std::to_string(fields.size()) +
-                    " values, expected " + std::to_string(layout.columns) + " (one per header column)";
+            if (!file->lineEnded() && fields.size() < layout.columns) {
+                warnings.push_back("the last line, " + std::to_string(line) + ", is cut short (" +
+                                   std::to_string(fields.size()) + " values): skipped (truncated file?)");
+                break;
+            }
+            error = path + ": line " + std::to_string(line) + ": " + std::to_string(fields.size()) + " values, " +
+                    expectedColumns(layout);
             return nullptr;
         }
-        if (layout.colors && layout.byteColors)
-            for (Role role : {R, G, B, A})
-                if (layout.index[role] >= 0 && !isIntegerText(fields[static_cast<size_t>(layout.index[role])]))
-                    layout.byteColors = false;
+        for (Role role : {R, G, B, A}) {
+            if (!layout.colors || layout.index[role] < 0) continue;
+            const std::string_view field = fields[static_cast<size_t>(layout.index[role])];
+            double v = 0;
+            if (!layout.headerless && layout.byteColors && !isIntegerText(field)) layout.byteColors = false;
+            if (layout.headerless && !layout.byteColors && parseDouble(field, v) && v > 1) layout.byteColors = true;
+        }
         ++count;
     }
     if (!error.empty()) return nullptr;
+    if (declared && *declared != count)
+        warnings.push_back("the first line gives " + std::to_string(*declared) + " points, the file holds " +
+                           std::to_string(count));
     if (!file->seek(dataStart)) {
         error = path + ": cannot seek back to line " + std::to_string(headerLine + 1) + ": " + file->readError();
         return nullptr;
     }
-    return std::make_unique<TextReader>(path, count, std::move(layout), std::move(file), headerLine);
+    return std::make_unique<TextReader>(path, count, std::move(layout), std::move(file), headerLine, warnings);
 }
 
 }  // namespace taluna::readers
