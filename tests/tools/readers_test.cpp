@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "readers/particle_reader.h"
+#include "snapshot_writer.h"
 
 using namespace taluna::readers;
 namespace fs = std::filesystem;
@@ -49,21 +50,24 @@ protected:
     }
 
     // The whole file, read in chunks of `chunk`.
-    ParticleChunk readAll(const std::string& path, size_t chunk = 1000) {
+    ParticleChunk readAll(const std::string& path, size_t chunk = 1000, const ReadOptions& options = {}) {
         std::string error;
-        auto reader = openParticleFile(path, "auto", &error);
+        auto reader = openParticleFile(path, options, &error);
         ParticleChunk all, part;
         EXPECT_TRUE(reader) << error;
         while (reader && reader->next(chunk, part, &error) && !part.positions.empty()) {
             all.positions.insert(all.positions.end(), part.positions.begin(), part.positions.end());
             all.colors.insert(all.colors.end(), part.colors.begin(), part.colors.end());
             all.velocities.insert(all.velocities.end(), part.velocities.begin(), part.velocities.end());
+            all.values.insert(all.values.end(), part.values.begin(), part.values.end());
         }
+        if (reader) warnings_ = reader->warnings();
         EXPECT_TRUE(part.positions.empty()) << error;
         return all;
     }
 
     fs::path dir_;
+    std::vector<std::string> warnings_;  // the last readAll's
 };
 
 TEST_F(Readers, PlyAsciiSkipsOtherElementsAndProperties) {
@@ -218,6 +222,82 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
         for (const std::string& expected : c.expected)
             EXPECT_NE(error.find(expected), std::string::npos) << c.name << ": '" << expected << "' not in: " << error;
     }
+}
+
+// Two types stored as float and double, read in chunks that cross the types; type selection, the type
+// colours, colouring by a dataset and by speed, the HDF5 signature without the extension.
+TEST_F(Readers, Hdf5SnapshotTypesChunksAndColourBy) {
+    std::vector<double> p0, v0, d0, p4, v4, d4;
+    for (int i = 0; i < 5; ++i) p0.insert(p0.end(), {double(i), 0.5, -double(i)}), v0.insert(v0.end(), {3, 4, double(i)});
+    for (int i = 0; i < 4; ++i) p4.insert(p4.end(), {100.0 + i, 0.1, 1e-3}), v4.insert(v4.end(), {0, 0, 2.0 * i});
+    for (int i = 0; i < 5; ++i) d0.push_back(0.25 * i), d4.push_back(10 + i);
+    d4.pop_back();  // 4 stars
+    const std::vector<SnapshotDataset> sets = {
+        {"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {5, 3}, p0}, {"/PartType0/Velocities", H5T_NATIVE_FLOAT, {5, 3}, v0},
+        {"/PartType0/Density", H5T_NATIVE_FLOAT, {5}, d0}, {"/PartType4/Coordinates", H5T_NATIVE_DOUBLE, {4, 3}, p4},
+        {"/PartType4/Velocities", H5T_NATIVE_DOUBLE, {4, 3}, v4}, {"/PartType4/Density", H5T_NATIVE_DOUBLE, {4}, d4},
+        {"/PartType2/Masses", H5T_NATIVE_FLOAT, {1}, {1}}};  // no Coordinates, but the header counts none
+    const std::string path = (dir_ / "snap.hdf5").string(), bare = (dir_ / "snapshot").string();
+    ASSERT_TRUE(writeSnapshot(path, sets, {5, 0, 0, 0, 3, 0}) && writeSnapshot(bare, sets));
+    ReadOptions options;
+    options.colorBy = "Density";
+    ParticleChunk all = readAll(path, 3, options);
+    V positions, velocities, colours;
+    for (size_t i = 0; i < all.positions.size(); ++i) {
+        for (auto [to, from] : {std::pair{&positions, v3(all.positions[i])}, {&velocities, v3(all.velocities[i])},
+                                {&colours, c4(all.colors[i])}})
+            to->insert(to->end(), from.begin(), from.end());
+    }
+    V expected(p0.begin(), p0.end()), speeds(v0.begin(), v0.end());
+    expected.insert(expected.end(), {100, 0.1f, 1e-3f, 101, 0.1f, 1e-3f, 102, 0.1f, 1e-3f, 103, 0.1f, 1e-3f});
+    speeds.insert(speeds.end(), v4.begin(), v4.end());
+    EXPECT_EQ(positions, expected);
+    EXPECT_EQ(velocities, speeds);
+    EXPECT_EQ(all.values, (V{0, 0.25f, 0.5f, 0.75f, 1, 10, 11, 12, 13}));
+    EXPECT_EQ(V(colours.begin() + 16, colours.begin() + 24), (V{255, 128, 32, 255, 255, 235, 150, 255}));
+    EXPECT_EQ(warnings_, std::vector<std::string>{"the header's NumPart_ThisFile counts 3 particles of type 4, "
+                                                  "/PartType4/Coordinates holds 4"});
+    options = {"auto", "speed", {4}};
+    all = readAll(bare, 2, options);
+    ASSERT_EQ(all.positions.size(), 4u);
+    EXPECT_EQ(v3(all.positions[3]), (V{103, 0.1f, 1e-3f}));
+    EXPECT_EQ(all.values, (V{0, 2, 4, 6}));
+}
+
+// Each message names the file and the group or dataset at fault; HDF5 itself prints nothing.
+TEST_F(Readers, Hdf5ErrorsNameTheDatasetAndPrintNothing) {
+    const SnapshotDataset coordinates{"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {2, 3}, {1, 2, 3, 4, 5, 6}};
+    struct Case { const char* name; std::vector<SnapshotDataset> sets; ReadOptions options; const char* expected; };
+    const Case cases[] = {
+        {"coordinates.hdf5", {coordinates, {"/PartType1/Velocities", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {},
+         "/PartType1 has no dataset 'Coordinates'"},
+        {"shape.h5", {{"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {3, 2}, {1, 2, 3, 4, 5, 6}}}, {},
+         "/PartType0/Coordinates has shape 3x2, expected Nx3"},
+        {"rows.h5", {coordinates, {"/PartType0/Velocities", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {},
+         "/PartType0/Velocities has 1 rows, /PartType0/Coordinates 2"},
+        {"none.h5", {{"/Gas/Coordinates", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {},
+         "no /PartType0../PartType5 group holding Coordinates"},
+        {"masses.h5", {coordinates, {"/PartType0/Masses", H5T_NATIVE_FLOAT, {2}, {1, 2}},
+                       {"/PartType1/Coordinates", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {"auto", "Masses", {}},
+         "/PartType1 has no dataset 'Masses' to colour by (it has Coordinates; or colour by speed)"},
+        {"speed.h5", {coordinates}, {"hdf5", "speed", {}}, "/PartType0 has no dataset 'Velocities' to colour by"},
+        {"type.h5", {coordinates}, {"auto", "", {0, 3}}, "no /PartType3 group"},
+        {"range.h5", {{"/PartType0/Coordinates", H5T_NATIVE_DOUBLE, {2, 3}, {1, 2, 3, 4, 1e300, 6}}}, {},
+         "/PartType0/Coordinates row 1 holds a value beyond the float range"},
+        {"junk.hdf5", {}, {}, "not an HDF5 file"},
+    };
+    testing::internal::CaptureStderr();
+    for (const Case& c : cases) {
+        const std::string path = c.sets.empty() ? write(c.name, "x,y,z\n1,2,3\n") : (dir_ / c.name).string();
+        ASSERT_TRUE(c.sets.empty() || writeSnapshot(path, c.sets)) << c.name;
+        std::string error;
+        auto reader = openParticleFile(path, c.options, &error);
+        ParticleChunk part;
+        while (reader && reader->next(1, part, &error) && !part.positions.empty()) {}
+        EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << c.name << ": " << error;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << c.name << ": '" << c.expected << "' not in: " << error;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

@@ -81,9 +81,9 @@ private:
     std::string failure_;
 };
 
-// Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz; .raw, .bin, .f32 — any case;
-// a file with another extension is read as PLY when it starts with the PLY magic line), "ply", "csv" (or
-// "text") or "raw". Returns null with a message in *error (when not null) when the file cannot be opened
+// Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz; .raw, .bin, .f32; .hdf5, .h5 —
+// any case; a file with another extension is read as PLY or HDF5 when it starts with their signature), "ply",
+// "csv" (or "text"), "raw" or "hdf5". Returns null with a message in *error (when not null) when the file cannot be opened
 // or its header or size is wrong. Never throws.
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
                                                  std::string* error);

@@ -83,6 +83,8 @@ void splitWhitespace(std::string_view line, std::vector<std::string_view>& field
 std::unique_ptr<ParticleReader> openPlyFile(const std::string& path, std::string& error);
 std::unique_ptr<ParticleReader> openTextFile(const std::string& path, std::string& error);
 std::unique_ptr<ParticleReader> openRawFile(const std::string& path, std::string& error);
+std::unique_ptr<ParticleReader> openHdf5File(const std::string& path, const ReadOptions& options,
+                                             std::string& error);
 
 // Longest line the text readers accept: far above any real line, low enough to bound memory on junk input.
 constexpr size_t kMaxLineLength = 1 << 20;
