@@ -224,43 +224,40 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
     }
 }
 
-// Two types stored as float and double, read in chunks that cross the types; type selection, the type
-// colours, colouring by a dataset and by speed, the HDF5 signature without the extension.
+// Gas stored as float and stars as double, read in chunks across the two; the type colours, colouring by a
+// dataset and by speed, one type chosen, the HDF5 signature without the extension, the header's counts.
 TEST_F(Readers, Hdf5SnapshotTypesChunksAndColourBy) {
-    std::vector<double> p0, v0, d0, p4, v4, d4;
-    for (int i = 0; i < 5; ++i) p0.insert(p0.end(), {double(i), 0.5, -double(i)}), v0.insert(v0.end(), {3, 4, double(i)});
-    for (int i = 0; i < 4; ++i) p4.insert(p4.end(), {100.0 + i, 0.1, 1e-3}), v4.insert(v4.end(), {0, 0, 2.0 * i});
-    for (int i = 0; i < 5; ++i) d0.push_back(0.25 * i), d4.push_back(10 + i);
-    d4.pop_back();  // 4 stars
-    const std::vector<SnapshotDataset> sets = {
-        {"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {5, 3}, p0}, {"/PartType0/Velocities", H5T_NATIVE_FLOAT, {5, 3}, v0},
-        {"/PartType0/Density", H5T_NATIVE_FLOAT, {5}, d0}, {"/PartType4/Coordinates", H5T_NATIVE_DOUBLE, {4, 3}, p4},
-        {"/PartType4/Velocities", H5T_NATIVE_DOUBLE, {4, 3}, v4}, {"/PartType4/Density", H5T_NATIVE_DOUBLE, {4}, d4},
-        {"/PartType2/Masses", H5T_NATIVE_FLOAT, {1}, {1}}};  // no Coordinates, but the header counts none
+    std::vector<SnapshotDataset> sets = {{"/PartType2/Masses", H5T_NATIVE_FLOAT, {1}, {1}}};  // counted 0: skipped
+    V positions, values;  // what the file holds, type 0 then 4
+    for (int t : {0, 4}) {
+        std::vector<double> p, v, d;
+        for (int i = 0; i < 5 - t / 4; ++i) {
+            p.insert(p.end(), {25.0 * t + i, 0.1, -1e-3 * i}), v.insert(v.end(), {0, 2.0 * i, 0});
+            d.push_back(t + 0.25 * i), values.push_back(t + 0.25f * i);
+            positions.insert(positions.end(), {25.0f * t + i, 0.1f, float(-1e-3 * i)});
+        }
+        const std::string g = "/PartType" + std::to_string(t) + "/";
+        const hid_t type = t ? H5T_NATIVE_DOUBLE : H5T_NATIVE_FLOAT;
+        const hsize_t n = d.size();
+        sets.insert(sets.end(), {{g + "Coordinates", type, {n, 3}, p}, {g + "Velocities", type, {n, 3}, v},
+                                 {g + "Density", type, {n}, d}});
+    }
     const std::string path = (dir_ / "snap.hdf5").string(), bare = (dir_ / "snapshot").string();
     ASSERT_TRUE(writeSnapshot(path, sets, {5, 0, 0, 0, 3, 0}) && writeSnapshot(bare, sets));
-    ReadOptions options;
-    options.colorBy = "Density";
-    ParticleChunk all = readAll(path, 3, options);
-    V positions, velocities, colours;
-    for (size_t i = 0; i < all.positions.size(); ++i) {
-        for (auto [to, from] : {std::pair{&positions, v3(all.positions[i])}, {&velocities, v3(all.velocities[i])},
-                                {&colours, c4(all.colors[i])}})
+    ParticleChunk all = readAll(path, 3, {"auto", "Density", {}});
+    V read, colours;
+    for (size_t i = 0; i < all.positions.size(); ++i)
+        for (auto [to, from] : {std::pair{&read, v3(all.positions[i])}, {&colours, c4(all.colors[i])}})
             to->insert(to->end(), from.begin(), from.end());
-    }
-    V expected(p0.begin(), p0.end()), speeds(v0.begin(), v0.end());
-    expected.insert(expected.end(), {100, 0.1f, 1e-3f, 101, 0.1f, 1e-3f, 102, 0.1f, 1e-3f, 103, 0.1f, 1e-3f});
-    speeds.insert(speeds.end(), v4.begin(), v4.end());
-    EXPECT_EQ(positions, expected);
-    EXPECT_EQ(velocities, speeds);
-    EXPECT_EQ(all.values, (V{0, 0.25f, 0.5f, 0.75f, 1, 10, 11, 12, 13}));
+    EXPECT_EQ(read, positions);
+    EXPECT_EQ(all.values, values);
+    EXPECT_EQ(v3(all.velocities[8]), (V{0, 6, 0}));
     EXPECT_EQ(V(colours.begin() + 16, colours.begin() + 24), (V{255, 128, 32, 255, 255, 235, 150, 255}));
     EXPECT_EQ(warnings_, std::vector<std::string>{"the header's NumPart_ThisFile counts 3 particles of type 4, "
                                                   "/PartType4/Coordinates holds 4"});
-    options = {"auto", "speed", {4}};
-    all = readAll(bare, 2, options);
+    all = readAll(bare, 2, {"auto", "speed", {4}});
     ASSERT_EQ(all.positions.size(), 4u);
-    EXPECT_EQ(v3(all.positions[3]), (V{103, 0.1f, 1e-3f}));
+    EXPECT_EQ(v3(all.positions[3]), V(positions.end() - 3, positions.end()));
     EXPECT_EQ(all.values, (V{0, 2, 4, 6}));
 }
 

@@ -95,7 +95,7 @@ bool openColumn(const std::string& path, hid_t group, const std::string& groupNa
     const int rank = space ? H5Sget_simple_extent_dims(space.get(), dims, nullptr) : -1;
     if (rank != (width == 1 ? 1 : 2) || (width > 1 && dims[1] != hsize_t(width))) {
         std::string shape;
-        for (int i = 0; i < rank; ++i) shape += (i ? "x" : "") + std::to_string(dims[i]);
+        for (int i = 0; i < rank; ++i) shape.append(i ? "x" : "").append(std::to_string(dims[i]));
         error = path + ": " + out.name + " has shape " + (rank > 0 ? shape : "(scalar)") + ", expected " +
                 (width == 1 ? "N" : "Nx3");
         return false;
