@@ -263,20 +263,19 @@ TEST_F(Readers, Hdf5SnapshotTypesChunksAndColourBy) {
 
 // Each message names the file and the group or dataset at fault; HDF5 itself prints nothing.
 TEST_F(Readers, Hdf5ErrorsNameTheDatasetAndPrintNothing) {
-    const SnapshotDataset coordinates{"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {2, 3}, {1, 2, 3, 4, 5, 6}};
+    auto ones = [](const char* name, std::vector<hsize_t> dims) {  // float datasets of ones
+        return SnapshotDataset{name, H5T_NATIVE_FLOAT, dims, std::vector<double>(dims[0] * dims.back(), 1.0)};
+    };
+    const SnapshotDataset coordinates = ones("/PartType0/Coordinates", {2, 3});
     struct Case { const char* name; std::vector<SnapshotDataset> sets; ReadOptions options; const char* expected; };
     const Case cases[] = {
-        {"coordinates.hdf5", {coordinates, {"/PartType1/Velocities", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {},
-         "/PartType1 has no dataset 'Coordinates'"},
-        {"shape.h5", {{"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {3, 2}, {1, 2, 3, 4, 5, 6}}}, {},
-         "/PartType0/Coordinates has shape 3x2, expected Nx3"},
-        {"rows.h5", {coordinates, {"/PartType0/Velocities", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {},
+        {"xyz.hdf5", {coordinates, ones("/PartType1/Velocities", {1, 3})}, {}, "/PartType1 has no dataset 'Coordinat"},
+        {"shape.h5", {ones("/PartType0/Coordinates", {3, 2})}, {}, "/PartType0/Coordinates has shape 3x2, expected Nx"},
+        {"rows.h5", {coordinates, ones("/PartType0/Velocities", {1, 3})}, {},
          "/PartType0/Velocities has 1 rows, /PartType0/Coordinates 2"},
-        {"none.h5", {{"/Gas/Coordinates", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {},
-         "no /PartType0../PartType5 group holding Coordinates"},
-        {"masses.h5", {coordinates, {"/PartType0/Masses", H5T_NATIVE_FLOAT, {2}, {1, 2}},
-                       {"/PartType1/Coordinates", H5T_NATIVE_FLOAT, {1, 3}, {1, 2, 3}}}, {"auto", "Masses", {}},
-         "/PartType1 has no dataset 'Masses' to colour by (it has Coordinates; or colour by speed)"},
+        {"none.h5", {ones("/Gas/Coordinates", {1, 3})}, {}, "no /PartType0../PartType5 group holding Coordinates"},
+        {"masses.h5", {coordinates, ones("/PartType0/Masses", {2}), ones("/PartType1/Coordinates", {1, 3})},
+         {"auto", "Masses", {}}, "/PartType1 has no dataset 'Masses' to colour by (it has Coordinates; or colour by"},
         {"speed.h5", {coordinates}, {"hdf5", "speed", {}}, "/PartType0 has no dataset 'Velocities' to colour by"},
         {"type.h5", {coordinates}, {"auto", "", {0, 3}}, "no /PartType3 group"},
         {"range.h5", {{"/PartType0/Coordinates", H5T_NATIVE_DOUBLE, {2, 3}, {1, 2, 3, 4, 1e300, 6}}}, {},

@@ -271,8 +271,9 @@ std::unique_ptr<ParticleReader> openHdf5File(const std::string& path, const Read
         g.type = t;
         if (!openColumn(path, group.get(), name, "Coordinates", 3, g.rows, g.coordinates, error)) return nullptr;
         if (header[t] >= 0 && uint64_t(header[t]) != g.rows)
-            notes.push_back("the header's NumPart_ThisFile counts " + std::to_string(header[t]) + " particles of type " +
-                            std::to_string(t) + ", " + name + "/Coordinates holds " + std::to_string(g.rows));
+            notes.push_back("the header's NumPart_ThisFile counts " + std::to_string(header[t]) +
+                            " particles of type " + std::to_string(t) + ", " + name + "/Coordinates holds " +
+                            std::to_string(g.rows));
         if (exists(group.get(), "Velocities") &&
             !openColumn(path, group.get(), name, "Velocities", 3, g.rows, g.velocities, error))
             return nullptr;
