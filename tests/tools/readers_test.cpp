@@ -273,6 +273,8 @@ TEST_F(Readers, Hdf5ErrorsNameTheDatasetAndPrintNothing) {
         {"shape.h5", {ones("/PartType0/Coordinates", {3, 2})}, {}, "/PartType0/Coordinates has shape 3x2, expected Nx"},
         {"rows.h5", {coordinates, ones("/PartType0/Velocities", {1, 3})}, {},
          "/PartType0/Velocities has 1 rows, /PartType0/Coordinates 2"},
+        {"empty.h5", {ones("/PartType0/Coordinates", {0, 3}), ones("/PartType0/Velocities", {1, 3})}, {},
+         "/PartType0/Velocities has 1 rows, /PartType0/Coordinates 0"},
         {"none.h5", {ones("/Gas/Coordinates", {1, 3})}, {}, "no /PartType0../PartType5 group holding Coordinates"},
         {"masses.h5", {coordinates, ones("/PartType0/Masses", {2}), ones("/PartType1/Coordinates", {1, 3})},
          {"auto", "Masses", {}}, "/PartType1 has no dataset 'Masses' to colour by (it has Coordinates; or colour by"},

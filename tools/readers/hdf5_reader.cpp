@@ -73,7 +73,9 @@ struct Group {
     Column coordinates, velocities, values;  // velocities and values: absent when not read
 };
 
-// Opens group/name as a dataset of numbers shaped rows x width (width 1: one dimension of `rows`; rows 0:
+constexpr uint64_t kAnyRows = ~uint64_t{0};
+
+// Opens group/name as a dataset of numbers shaped rows x width (width 1: one dimension of `rows`; kAnyRows:
 // any count, stored back in rows).
 bool openColumn(const std::string& path, hid_t group, const std::string& groupName, const std::string& name,
                 int width, uint64_t& rows, Column& out, std::string& error) {
@@ -100,7 +102,7 @@ bool openColumn(const std::string& path, hid_t group, const std::string& groupNa
                 (width == 1 ? "N" : "Nx3");
         return false;
     }
-    if (rows == 0) rows = dims[0];
+    if (rows == kAnyRows) rows = dims[0];
     if (dims[0] != rows) {
         error = path + ": " + out.name + " has " + std::to_string(dims[0]) + " rows, " + groupName +
                 "/Coordinates " + std::to_string(rows);
@@ -269,6 +271,7 @@ std::unique_ptr<ParticleReader> openHdf5File(const std::string& path, const Read
         if (header[t] == 0 && !exists(group.get(), "Coordinates")) continue;
         Group g;
         g.type = t;
+        g.rows = kAnyRows;
         if (!openColumn(path, group.get(), name, "Coordinates", 3, g.rows, g.coordinates, error)) return nullptr;
         if (header[t] >= 0 && uint64_t(header[t]) != g.rows)
             notes.push_back("the header's NumPart_ThisFile counts " + std::to_string(header[t]) +
