@@ -9,6 +9,8 @@ packages=(
   nlohmann-json3-dev python3 python3-numpy python3-pytest
   python3-setuptools python3-wheel python3-venv python3-pip
   zlib1g-dev
+  # Simulation snapshots (HDF5) for the renderer tool; h5py to write them from Python.
+  libhdf5-dev python3-h5py
   # LLVM's OpenMP runtime, which the CPU library links against with every compiler (it keeps working in
   # a forked child); also the ThreadSanitizer build's runtime with its Archer tool (scripts/tsan.sh).
   libomp-14-dev

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "readers/particle_reader.h"
+#include "snapshot_writer.h"
 
 using namespace taluna::readers;
 namespace fs = std::filesystem;
@@ -48,9 +49,8 @@ protected:
         return path;
     }
 
-    // The whole file, read in chunks of `chunk`; the reader's warnings in *warnings.
-    ParticleChunk readAll(const std::string& path, size_t chunk = 1000, const ReadOptions& options = {},
-                          std::vector<std::string>* warnings = nullptr) {
+    // The whole file, read in chunks of `chunk`; the reader's warnings in warnings_.
+    ParticleChunk readAll(const std::string& path, size_t chunk = 1000, const ReadOptions& options = {}) {
         std::string error;
         auto reader = openParticleFile(path, options, &error);
         ParticleChunk all, part;
@@ -63,12 +63,13 @@ protected:
             EXPECT_EQ(part.colors.size() + part.values.size(),
                       part.positions.size() * (reader->hasColors() + reader->hasValues()));
         }
+        if (reader) warnings_ = reader->warnings();
         EXPECT_TRUE(part.positions.empty()) << error;
-        if (reader && warnings) *warnings = reader->warnings();
         return all;
     }
 
     fs::path dir_;
+    std::vector<std::string> warnings_;  // the last readAll's
 };
 
 TEST_F(Readers, PlyAsciiSkipsOtherElementsAndProperties) {
@@ -178,8 +179,8 @@ TEST_F(Readers, LenientReadsAndColourByQuantity) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> warnings;
-        ParticleChunk all = readAll(write(c.name, c.content), 3, ReadOptions{.colorBy = c.colorBy}, &warnings);
+        ParticleChunk all = readAll(write(c.name, c.content), 3, ReadOptions{.colorBy = c.colorBy});
+        const std::vector<std::string>& warnings = warnings_;
         std::vector<V> positions, colours;
         for (const TLV3& p : all.positions) positions.push_back(v3(p));
         for (const TLUChar4& k : all.colors) colours.push_back(c4(k));
@@ -280,6 +281,80 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
         for (const std::string& expected : c.expected)
             EXPECT_NE(error.find(expected), std::string::npos) << c.name << ": '" << expected << "' not in: " << error;
     }
+}
+
+// Gas stored as float and stars as double, read in chunks across the two; the type colours, colouring by a
+// dataset and by speed, one type chosen, the HDF5 signature without the extension, the header's counts.
+TEST_F(Readers, Hdf5SnapshotTypesChunksAndColourBy) {
+    std::vector<SnapshotDataset> sets = {{"/PartType2/Masses", H5T_NATIVE_FLOAT, {1}, {1}}};  // counted 0: skipped
+    V positions, values;  // what the file holds, type 0 then 4
+    for (int t : {0, 4}) {
+        std::vector<double> p, v, d;
+        for (int i = 0; i < 5 - t / 4; ++i) {
+            p.insert(p.end(), {25.0 * t + i, 0.1, -1e-3 * i}), v.insert(v.end(), {0, 2.0 * i, 0});
+            d.push_back(t + 0.25 * i), values.push_back(t + 0.25f * i);
+            positions.insert(positions.end(), {25.0f * t + i, 0.1f, float(-1e-3 * i)});
+        }
+        const std::string g = "/PartType" + std::to_string(t) + "/";
+        const hid_t type = t ? H5T_NATIVE_DOUBLE : H5T_NATIVE_FLOAT;
+        const hsize_t n = d.size();
+        sets.insert(sets.end(), {{g + "Coordinates", type, {n, 3}, p}, {g + "Velocities", type, {n, 3}, v},
+                                 {g + "Density", type, {n}, d}});
+    }
+    const std::string path = (dir_ / "snap.hdf5").string(), bare = (dir_ / "snapshot").string();
+    ASSERT_TRUE(writeSnapshot(path, sets, {5, 0, 0, 0, 3, 0}) && writeSnapshot(bare, sets));
+    ParticleChunk all = readAll(path, 3, {"auto", "Density", {}});
+    V read, colours;
+    for (size_t i = 0; i < all.positions.size(); ++i)
+        for (auto [to, from] : {std::pair{&read, v3(all.positions[i])}, {&colours, c4(all.colors[i])}})
+            to->insert(to->end(), from.begin(), from.end());
+    EXPECT_EQ(read, positions);
+    EXPECT_EQ(all.values, values);
+    EXPECT_EQ(v3(all.velocities[8]), (V{0, 6, 0}));
+    EXPECT_EQ(V(colours.begin() + 16, colours.begin() + 24), (V{255, 128, 32, 255, 255, 235, 150, 255}));
+    EXPECT_EQ(warnings_, std::vector<std::string>{"the header's NumPart_ThisFile counts 3 particles of type 4, "
+                                                  "/PartType4/Coordinates holds 4"});
+    all = readAll(bare, 2, {"auto", "speed", {4}});
+    ASSERT_EQ(all.positions.size(), 4u);
+    EXPECT_EQ(v3(all.positions[3]), V(positions.end() - 3, positions.end()));
+    EXPECT_EQ(all.values, (V{0, 2, 4, 6}));
+}
+
+// Each message names the file and the group or dataset at fault; HDF5 itself prints nothing.
+TEST_F(Readers, Hdf5ErrorsNameTheDatasetAndPrintNothing) {
+    auto ones = [](const char* name, std::vector<hsize_t> dims) {  // float datasets of ones
+        return SnapshotDataset{name, H5T_NATIVE_FLOAT, dims, std::vector<double>(dims[0] * dims.back(), 1.0)};
+    };
+    const SnapshotDataset coordinates = ones("/PartType0/Coordinates", {2, 3});
+    struct Case { const char* name; std::vector<SnapshotDataset> sets; ReadOptions options; const char* expected; };
+    const Case cases[] = {
+        {"xyz.hdf5", {coordinates, ones("/PartType1/Velocities", {1, 3})}, {}, "/PartType1 has no dataset 'Coordinat"},
+        {"shape.h5", {ones("/PartType0/Coordinates", {3, 2})}, {}, "/PartType0/Coordinates has shape 3x2, expected Nx"},
+        {"rows.h5", {coordinates, ones("/PartType0/Velocities", {1, 3})}, {},
+         "/PartType0/Velocities has 1 rows, /PartType0/Coordinates 2"},
+        {"empty.h5", {ones("/PartType0/Coordinates", {0, 3}), ones("/PartType0/Velocities", {1, 3})}, {},
+         "/PartType0/Velocities has 1 rows, /PartType0/Coordinates 0"},
+        {"none.h5", {ones("/Gas/Coordinates", {1, 3})}, {}, "no /PartType0../PartType5 group holding Coordinates"},
+        {"masses.h5", {coordinates, ones("/PartType0/Masses", {2}), ones("/PartType1/Coordinates", {1, 3})},
+         {"auto", "Masses", {}}, "/PartType1 has no dataset 'Masses' to colour by (it has Coordinates; or colour by"},
+        {"speed.h5", {coordinates}, {"hdf5", "speed", {}}, "/PartType0 has no dataset 'Velocities' to colour by"},
+        {"type.h5", {coordinates}, {"auto", "", {0, 3}}, "no /PartType3 group"},
+        {"range.h5", {{"/PartType0/Coordinates", H5T_NATIVE_DOUBLE, {2, 3}, {1, 2, 3, 4, 1e300, 6}}}, {},
+         "/PartType0/Coordinates row 1 holds a value beyond the float range"},
+        {"junk.hdf5", {}, {}, "not an HDF5 file"},
+    };
+    testing::internal::CaptureStderr();
+    for (const Case& c : cases) {
+        const std::string path = c.sets.empty() ? write(c.name, "x,y,z\n1,2,3\n") : (dir_ / c.name).string();
+        ASSERT_TRUE(c.sets.empty() || writeSnapshot(path, c.sets)) << c.name;
+        std::string error;
+        auto reader = openParticleFile(path, c.options, &error);
+        ParticleChunk part;
+        while (reader && reader->next(1, part, &error) && !part.positions.empty()) {}
+        EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << c.name << ": " << error;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << c.name << ": '" << c.expected << "' not in: " << error;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

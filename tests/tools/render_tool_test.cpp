@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "snapshot_writer.h"
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Args = std::vector<std::string>;
@@ -127,6 +129,7 @@ TEST_F(RenderTool, ExitCodesAndMessages) {
         {{"--scene", "scene.json", "--fov", "190"}, R"({"camera": {"fov": 30}})", 2, "--fov 190: camera.fov"},
         {{"--cmap", "jet"}, nullptr, 2, "--cmap jet: color.map: expected one of viridis"},
         {{"--log", "--range", "0,1"}, nullptr, 2, "a logarithmic range must be above 0"},
+        {{"--types", "0,6"}, nullptr, 2, "--types 0,6: input.types[1]: expected an integer from 0 to 5"},
         {{"--count", "20000", "--size", "64x48", "--device", "5", "-o", "a.png"}, nullptr, 1,
          "CPU backend unavailable: "},
     };
@@ -147,7 +150,8 @@ TEST_F(RenderTool, ExitCodesAndMessages) {
 }
 
 TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
-    const json scene = printed({"--input", "cloud.ply", "--format", "ply", "--count", "123", "--seed", "9",
+    const json scene = printed({"--input", "cloud.ply", "--format", "ply", "--types", "0,4", "--count", "123",
+        "--seed", "9",
         "--velocities", "--eye", "1,2,3", "--target", "4,5,6", "--up", "0,0,1", "--fov", "50", "--no-fit",
         "--projection", "panorama", "--lon", "-90,90", "--lat", "-45,45", "--aperture", "0.5", "--focus", "12",
         "--size", "320x200", "--intensity", "0.25", "--exposure", "3", "--samples", "4", "--jitter", "2", "--sigma",
@@ -156,7 +160,8 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
         "--no-lights", "--16bit", "--orbit", "12", "--turntable", "90", "-o", "x_%03d.png", "--color-by", "Density",
         "--cmap", "magma", "--log", "--range", "0.5,2", "--auto-exposure"});
     const std::pair<const char*, json> expected[] = {
-        {"/input/file", "cloud.ply"}, {"/input/format", "ply"}, {"/galaxy/count", 123}, {"/galaxy/seed", 9},
+        {"/input/file", "cloud.ply"}, {"/input/format", "ply"}, {"/input/types", {0, 4}}, {"/galaxy/count", 123},
+        {"/galaxy/seed", 9},
         {"/galaxy/velocities", true}, {"/camera/eye", {1.0, 2.0, 3.0}}, {"/camera/target", {4.0, 5.0, 6.0}},
         {"/camera/up", {0.0, 0.0, 1.0}}, {"/camera/fov", 50.0}, {"/camera/fit", false},
         {"/camera/projection", "panorama"}, {"/camera/panorama/longitude", {-90.0, 90.0}},
@@ -223,22 +228,28 @@ TEST_F(RenderTool, SceneRoundTripGivesTheSameImage) {
 
 TEST_F(RenderTool, ParticleFilesRenderAndBrokenFilesWriteNothing) {
     // 500 points on a ring, at multiples of 1/64 so that the text form is exact: binary PLY with colours,
-    // CSV with fractional colours, raw float32.
+    // CSV with fractional colours, raw float32, a snapshot's gas (coloured as these) beside its dark matter.
     std::string ply = "ply\nformat binary_little_endian 1.0\nelement vertex 500\nproperty float x\nproperty float y\n"
                       "property float z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\nend_header\n";
     std::string csv = "x,y,z,r,g,b\n", raw;
+    std::vector<double> gas, dark(300, 50.0);
     for (int i = 0; i < 500; ++i) {
         const float p[3] = {std::round(std::cos(i * 0.0125664f) * 640) / 64, 0,
                             std::round(std::sin(i * 0.0125664f) * 640) / 64};
         raw.append(reinterpret_cast<const char*>(p), 12);
+        gas.insert(gas.end(), p, p + 3);
         ply += std::string(reinterpret_cast<const char*>(p), 12) + "\xff\x80\x20";
         csv += std::to_string(p[0]) + "," + std::to_string(p[1]) + "," + std::to_string(p[2]) + ",1,0.5,0.125\n";
     }
     write("ring.ply", ply);
     write("ring.csv", csv);
     write("ring.f32", raw);
-    for (const std::string input : {"ring.ply", "ring.csv", "ring.f32"}) {
-        const Result r = run({"--input", input, "--size", "64x48", "--intensity", "2", "-o", input + ".png"});
+    ASSERT_TRUE(writeSnapshot((dir_ / "ring.hdf5").string(), {{"/PartType0/Coordinates", H5T_NATIVE_FLOAT, {500, 3},
+        gas}, {"/PartType1/Coordinates", H5T_NATIVE_DOUBLE, {100, 3}, dark}}));
+    for (const std::string input : {"ring.ply", "ring.csv", "ring.f32", "ring.hdf5"}) {
+        Args args = {"--input", input, "--size", "64x48", "--intensity", "2", "-o", input + ".png"};
+        if (input == "ring.hdf5") args.insert(args.end(), {"--types", "0"});  // without the dark matter
+        const Result r = run(args);
         ASSERT_EQ(r.status, 0) << input << ": " << r.err;
         expectImage(input + ".png");
         // The galaxy's view would miss the ring; without a terminal the progress is one line on stderr.
@@ -247,6 +258,7 @@ TEST_F(RenderTool, ParticleFilesRenderAndBrokenFilesWriteNothing) {
             EXPECT_TRUE(r.says(text)) << text << " not in: " << r.out << r.err;
     }
     EXPECT_EQ(read("ring.ply.png"), read("ring.csv.png"));  // the same points and colours, the same picture
+    EXPECT_EQ(read("ring.ply.png"), read("ring.hdf5.png"));
     // A short line, a PLY with two thirds of its data missing (a wrong count), a missing file: the reader's
     // message and no image.
     write("broken.csv", "x,y,z\n1,2,3\n4,5\n");

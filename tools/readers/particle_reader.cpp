@@ -81,8 +81,10 @@ std::unique_ptr<ParticleReader> open(const std::string& path, const ReadOptions&
             if (hasEnding(path, ext)) kind = "csv";
         for (const char* ext : {".raw", ".bin", ".f32"})
             if (hasEnding(path, ext)) kind = "raw";
+        for (const char* ext : {".hdf5", ".h5"})
+            if (hasEnding(path, ext)) kind = "hdf5";
         if (kind == "auto") {
-            char magic[4] = {};
+            char magic[8] = {};
             std::ifstream in(path, std::ios::binary);
             if (!in) {
                 error = path + ": cannot open: " + std::strerror(errno);
@@ -90,17 +92,24 @@ std::unique_ptr<ParticleReader> open(const std::string& path, const ReadOptions&
             }
             if (in.read(magic, 4) && std::memcmp(magic, "ply", 3) == 0 && (magic[3] == '\n' || magic[3] == '\r'))
                 kind = "ply";
+            else if (in.read(magic + 4, 4) && std::memcmp(magic, "\x89HDF\r\n\x1a\n", 8) == 0)
+                kind = "hdf5";
         }
         if (kind == "auto") {
-            error = path + ": cannot tell the format from the name; use a .ply, .csv, .txt, .xyz, .pts, .raw, .bin "
-                           "or .f32 file or name the format (ply, csv, raw)";
+            error = path + ": cannot tell the format from the name; use a .ply, .csv, .txt, .xyz, .pts, .raw, .bin, "
+                           ".f32, .hdf5 or .h5 file or name the format (ply, csv, raw, hdf5)";
             return nullptr;
         }
+    }
+    if (kind == "hdf5") return openHdf5File(path, options, error);
+    if (!options.types.empty()) {
+        error = path + ": particle types apply to HDF5 snapshots only";
+        return nullptr;
     }
     if (kind == "ply") return openPlyFile(path, options, error);
     if (kind == "csv" || kind == "text") return openTextFile(path, options, error);
     if (kind == "raw") return openRawFile(path, options, error);
-    error = path + ": unknown format " + quote(format) + " (expected auto, ply, csv or raw)";
+    error = path + ": unknown format " + quote(format) + " (expected auto, ply, csv, raw or hdf5)";
     return nullptr;
 }
 
@@ -118,10 +127,7 @@ std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const 
     std::string message;
     std::unique_ptr<ParticleReader> reader;
     try {
-        if (!options.types.empty())
-            message = path + ": particle types apply to HDF5 snapshots only";
-        else
-            reader = open(path, options, message);
+        reader = open(path, options, message);
     } catch (const std::exception& e) {
         message = path + ": " + e.what();
         reader.reset();

@@ -90,10 +90,11 @@ private:
     std::string failure_;
 };
 
-// Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz, .pts; .raw, .bin, .f32 — any case;
-// a file with another extension is read as PLY when it starts with the PLY magic line), "ply", "csv" (or
-// "text") or "raw". Returns null with a message in *error (when not null) when the file cannot be opened,
-// its header or size is wrong, or it lacks the quantity options.colorBy names. Never throws.
+// Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz, .pts; .raw, .bin, .f32; .hdf5,
+// .h5 — any case; a file with another extension is read as PLY or HDF5 when it starts with their signature),
+// "ply", "csv" (or "text"), "raw" or "hdf5". Returns null with a message in *error (when not null) when the
+// file cannot be opened, its header or size is wrong, or it lacks the quantity options.colorBy names. Never
+// throws.
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
                                                  std::string* error);
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const ReadOptions& options,

@@ -96,6 +96,8 @@ std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const Read
                                              std::string& error);
 std::unique_ptr<ParticleReader> openRawFile(const std::string& path, const ReadOptions& options,
                                             std::string& error);
+std::unique_ptr<ParticleReader> openHdf5File(const std::string& path, const ReadOptions& options,
+                                             std::string& error);
 
 // Longest line the text readers accept: far above any real line, low enough to bound memory on junk input.
 constexpr size_t kMaxLineLength = 1 << 20;

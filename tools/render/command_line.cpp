@@ -39,8 +39,10 @@ void printUsage(std::FILE* out) {
         "  --input FILE              particle file: PLY (ASCII or binary), CSV or whitespace-separated text\n"
         "                            with a header line naming the columns (x,y,z; r,g,b[,a]; vx,vy,vz), or\n"
         "                            raw little-endian float32 x,y,z triples\n"
-        "  --format auto|ply|csv|raw file format (default auto: by extension .ply .csv .txt .xyz .raw .bin\n"
-        "                            .f32, or the PLY magic line)\n"
+        "  --format auto|ply|csv|raw|hdf5\n"
+        "                            file format (default auto: by extension .ply .csv .txt .xyz .raw .bin\n"
+        "                            .f32 .hdf5 .h5, or the PLY or HDF5 signature)\n"
+        "  --types 0,4               HDF5 snapshot: the particle types to read, 0 to 5 (default: all present)\n"
         "  --count N                 particles in the galaxy (default 4000000)\n"
         "  --seed N                  seed of the galaxy and of the sample jitter (default 1)\n"
         "  --velocities              give the galaxy velocities (implied by --shutter)\n"
@@ -295,6 +297,18 @@ std::vector<Option> inputAndCameraOptions(OverlayWriter& w) {
     return {
         {{"--input"}, true, w.text("/input/file")},
         {{"--format"}, true, w.text("/input/format")},
+        {{"--types"}, true,
+         [&w](const char* value) {  // a comma-separated list; the scene checks the range
+             Json types = Json::array();
+             std::stringstream list(value);
+             for (std::string item; std::getline(list, item, ',');) {
+                 int64_t t = 0;
+                 if (!parseInteger(item.c_str(), &t)) return false;
+                 types.push_back(t);
+             }
+             w.set("/input/types", types);
+             return !types.empty() && value[std::strlen(value) - 1] != ',';
+         }},
         {{"--count"}, true, w.integer("/galaxy/count")},
         {{"--seed"}, true,
          [&w](const char* value) { return w.integer("/galaxy/seed")(value) && w.integer("/settings/seed")(value); }},

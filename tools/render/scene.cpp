@@ -260,10 +260,17 @@ void readInput(const Json& v, Scene& s) {
     Fields f(v, "input");
     f.string("file", s.inputFile);
     f.string("format", s.inputFormat);
+    if (const Json* types = f.find("types")) {  // particle types of an HDF5 snapshot
+        if (!types->is_array()) throw SceneError{f.key("types"), "expected an array of integers 0..5"};
+        s.inputTypes.clear();
+        for (size_t i = 0; i < types->size(); ++i)
+            s.inputTypes.push_back(int(Fields::toInteger((*types)[i], f.key("types") + "[" + std::to_string(i) + "]",
+                                                         0, 5)));
+    }
     f.finish();
     const std::string& fmt = s.inputFormat;
-    require(fmt == "auto" || fmt == "ply" || fmt == "csv" || fmt == "text" || fmt == "raw", f.key("format"),
-            "expected auto, ply, csv or raw");
+    require(fmt == "auto" || fmt == "ply" || fmt == "csv" || fmt == "text" || fmt == "raw" || fmt == "hdf5",
+            f.key("format"), "expected auto, ply, csv, raw or hdf5");
 }
 
 void readColor(const Json& v, Scene& s) {
@@ -490,7 +497,7 @@ Json sceneToJson(const Scene& s) {
                     {"exponent", shortestDouble(exponent)}};
     };
     return Json{
-        {"input", {{"file", s.inputFile}, {"format", s.inputFormat}}},
+        {"input", {{"file", s.inputFile}, {"format", s.inputFormat}, {"types", s.inputTypes}}},
         {"color",
          {{"by", s.colorBy},
           {"map", s.colormap},
