@@ -196,7 +196,8 @@ void FrameWriters::work() {
         }
         lock.lock();
         free_.push_back(job.image);
-        if (!ok && error_.empty()) error_ = error.empty() ? "could not write frame " + std::to_string(job.frame) : error;
+        if (!ok && error_.empty())
+            error_ = error.empty() ? "could not write frame " + std::to_string(job.frame) : error;
         if (ok) done_.emplace(job.order, std::move(done));
         // Frames are reported in order; a frame finished early waits for those before it. After a failure
         // the frames before it may still finish and be reported.
