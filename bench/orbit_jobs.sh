@@ -20,12 +20,13 @@ declare -A times
 for ((r = 1; r <= repeats; ++r)); do
   for j in 1 "$jobs"; do
     rm -rf "$scratch/frames"
+    load=$(cut -d' ' -f1 /proc/loadavg)
     start=$(date +%s.%N)
     "$tool" --quiet --count "$count" --size "$size" --orbit "$frames" -o "$scratch/frames/f_%04d.png" --jobs "$j" \
       "$@" >/dev/null
     t=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
     times[$j]+="$t "
-    printf 'run %d, --jobs %s: %.2f s\n' "$r" "$j" "$t"
+    printf 'run %d, --jobs %s: %.2f s (load average before: %s)\n' "$r" "$j" "$t" "$load"
   done
 done
 one=$(echo "${times[1]}" | tr ' ' '\n' | grep . | median)
