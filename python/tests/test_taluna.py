@@ -147,7 +147,8 @@ TOOL_KEYS = {
 
 def test_defaults_are_the_tools():
     tool = os.environ.get("TALUNA_RENDER_TOOL", os.path.join(os.environ["TALUNA_LIBRARY_DIR"], "../bin/taluna-render"))
-    tool_run = subprocess.run([tool, "--light", "point", "--print-scene"], check=True, stdout=subprocess.PIPE)
+    tool_run = subprocess.run([tool, "--light", "point", "--plain", "--print-scene"], check=True,
+                              stdout=subprocess.PIPE)
     scene = json.loads(tool_run.stdout)
     for record, keys in TOOL_KEYS.items():
         defaults, prefix = getattr(taluna, "DEFAULT_" + record.upper()), ""
