@@ -1,5 +1,8 @@
 #include "render/outputs.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -139,6 +142,10 @@ bool writeImage(const Api& api, const std::string& path, ImageKind kind, int wid
     return true;
 }
 
+namespace {
+constexpr int kWriterNice = 5;
+}  // namespace
+
 FrameWriters::FrameWriters(int jobs, size_t pixels, Write write, Written written)
     : write_(std::move(write)), written_(std::move(written)) {
     for (int i = 0; i < jobs; ++i) {
@@ -172,6 +179,9 @@ void FrameWriters::release(Image* image) {
 }
 
 void FrameWriters::work() {
+    // The renderer's threads come first: the pipeline waits on the frame they render, and a parallel loop
+    // whose threads a writer preempts spins at its barriers. Linux sets the nice value per thread.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kWriterNice);
     std::unique_lock lock(mutex_);
     while (true) {
         changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
