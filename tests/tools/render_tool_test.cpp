@@ -11,10 +11,16 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "snapshot_writer.h"
+#if TALUNA_TEST_OPENEXR
+#include <ImfArray.h>
+#include <ImfHeader.h>
+#include <ImfRgbaFile.h>
+#endif
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -130,8 +136,13 @@ TEST_F(RenderTool, ExitCodesAndMessages) {
         {{"--cmap", "jet"}, nullptr, 2, "--cmap jet: color.map: expected one of viridis"},
         {{"--log", "--range", "0,1"}, nullptr, 2, "a logarithmic range must be above 0"},
         {{"--types", "0,6"}, nullptr, 2, "--types 0,6: input.types[1]: expected an integer from 0 to 5"},
-        {{"--count", "20000", "--size", "64x48", "--device", "5", "-o", "a.png"}, nullptr, 1,
-         "CPU backend unavailable: "},
+        {{"--device", "5", "-o", "a.png"}, nullptr, 2,
+         "the CPU library has only device 0 (the CPU); --device 5 needs the GPU library"},
+        {{"--light", "sun:colour=1"}, nullptr, 2, "--light sun:colour=1: unknown field 'colour'"},
+        {{"--light=spot:cone=30"}, nullptr, 2, "--light=spot:cone=30: field 'cone' takes OUTER,INNER"},
+        {{"--quiet=yes"}, nullptr, 2, "--quiet takes no value"},
+        {{"--light", "sun", "--light", "sun", "--light", "sun", "--light", "sun", "--light", "sun", "--light", "sun",
+          "--light", "sun", "--light", "sun", "--light", "sun"}, nullptr, 2, "--light sun: at most 8 lights"},
     };
     for (const Case& c : cases) {
         c.scene ? write("scene.json", c.scene) : void(fs::remove(dir_ / "scene.json"));
@@ -197,6 +208,56 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
     for (const auto& [args, pointer, value] : cases)
         EXPECT_EQ(printed(args).at(json::json_pointer(pointer)), value) << args[0] << " " << pointer;
 }
+
+// --opt=value, --version, and the streams: results on stdout, notices on stderr, --quiet keeps only results.
+TEST_F(RenderTool, OptionFormsVersionNoticesAndQuiet) {
+    const Result version = run({"--version"});
+    EXPECT_TRUE(version.status == 0 && version.err.empty()) << version.err;
+    const std::regex versionLine("taluna-render \\d+\\.\\d+\\.\\d+ \\(library API version \\d+\\)\n");
+    EXPECT_TRUE(std::regex_match(version.out, versionLine)) << version.out;
+    EXPECT_EQ(printed({"--size=320x200", "--eye=1,2,3"}), printed({"--size", "320x200", "--eye", "1,2,3"}));
+
+    const Result lit = run({"--light", "sun", "--print-scene"});
+    EXPECT_EQ(json::parse(lit.out).at("lighting").at("enabled"), true);
+    EXPECT_TRUE(lit.err.find("--light implies --lit") != lit.err.npos) << lit.err;
+    EXPECT_EQ(printed({"--light", "sun", "--plain"}).at("lighting").at("enabled"), false);
+
+    // Whichever library loads, the backend and any fallback are notices, never results.
+    const Result loud = runSmall({"--backend", "auto", "--orbit", "2", "-o", "l_%d.png"});
+    EXPECT_EQ(loud.status, 0) << loud.err;
+    EXPECT_TRUE(loud.err.find("backend: ") != loud.err.npos && loud.out.find("backend") == loud.out.npos) << loud.out;
+    EXPECT_TRUE(loud.out.find("frame 1 (2/2)") != loud.out.npos) << loud.out;
+    const Result quiet = runSmall({"--quiet", "--orbit", "2", "-o", "q_%d.png"});
+    EXPECT_TRUE(quiet.status == 0 && quiet.err.empty()) << quiet.err;
+    EXPECT_TRUE(quiet.out.find("rendered 2 frames") != quiet.out.npos && quiet.out.find("frame 1") == quiet.out.npos)
+        << quiet.out;
+    EXPECT_EQ(read("q_1.png"), read("l_1.png"));
+}
+
+#if TALUNA_TEST_OPENEXR
+// ZIP and PIZ files read back through OpenEXR with the same halves as the library's uncompressed file, smaller.
+TEST_F(RenderTool, CompressedExrReadsBackAsTheUncompressedOne) {
+    auto pixels = [&](const std::string& name, Imf::Compression expected) {
+        Imf::RgbaInputFile file((dir_ / name).c_str());
+        EXPECT_EQ(file.header().compression(), expected) << name;
+        Imf::Array2D<Imf::Rgba> px(48, 64);
+        file.setFrameBuffer(&px[0][0], 1, 64);
+        file.readPixels(0, 47);
+        std::vector<uint16_t> bits;
+        for (int i = 0; i < 48 * 64; ++i)
+            for (const Imath::half h : {px[0][i].r, px[0][i].g, px[0][i].b, px[0][i].a}) bits.push_back(h.bits());
+        return bits;
+    };
+    ASSERT_EQ(runSmall({"-o", "none.exr"}).status, 0);
+    const auto reference = pixels("none.exr", Imf::NO_COMPRESSION);
+    for (const auto& [name, compression] : {std::pair{"zip", Imf::ZIP_COMPRESSION}, {"piz", Imf::PIZ_COMPRESSION}}) {
+        const Result r = runSmall({"-o", std::string(name) + ".exr", "--exr-compression", name});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(pixels(std::string(name) + ".exr", compression), reference) << name;
+        EXPECT_LT(fs::file_size(dir_ / (std::string(name) + ".exr")) * 2, fs::file_size(dir_ / "none.exr")) << name;
+    }
+}
+#endif
 
 TEST_F(RenderTool, StillWritesEveryOutputByExtensionAndMakesFolders) {
     const Result r = runSmall({"-o", "a.png", "-o", "b.exr", "-o", "new/folder/c.png", "--16bit"});
@@ -362,6 +423,24 @@ TEST_F(RenderTool, OrbitWritesNumberedFramesAndResumeSkipsFinishedOnes) {
     // Everything there: nothing is loaded or rendered.
     const Result done = runSmall(resume);
     EXPECT_TRUE(done.status == 0 && done.says("all 3 frames written already") && !done.says("backend")) << done.out;
+}
+
+// Frames written on several threads are the frames written on one; a failed write stops the sequence with its
+// message, whichever thread met it.
+TEST_F(RenderTool, OrbitOnWorkerThreadsWritesTheSameFramesAndStopsOnAFailedWrite) {
+    ASSERT_EQ(runSmall({"--orbit", "5", "-o", "one_%d.png", "-o", "one_%d.exr", "--jobs", "1"}).status, 0);
+    const Result three = runSmall({"--orbit", "5", "-o", "three_%d.png", "-o", "three_%d.exr", "--jobs=3"});
+    ASSERT_EQ(three.status, 0) << three.err;
+    for (int f = 0; f < 5; ++f)
+        for (const char* ext : {".png", ".exr"})
+            EXPECT_EQ(read("three_" + std::to_string(f) + ext), read("one_" + std::to_string(f) + ext)) << f << ext;
+    fs::create_directory(dir_ / "w_2.png");  // frame 2 cannot be renamed into place
+    for (const char* jobs : {"1", "2"}) {
+        const Result failed = runSmall({"--orbit", "12", "-o", "w_%d.png", "--jobs", jobs});
+        EXPECT_EQ(failed.status, 1) << jobs;
+        EXPECT_TRUE(failed.says("could not write w_2.png: ") && failed.says("stopped after writing 2 of 12 frames"))
+            << jobs << ": " << failed.err;
+    }
 }
 
 TEST_F(RenderTool, BenchPrintsRatesAndWritesOnlyGivenOutputs) {

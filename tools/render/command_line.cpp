@@ -25,8 +25,9 @@ void printUsage(std::FILE* out) {
         "  taluna-render --count 1000000 --size 1280x720 -o small.png\n"
         "  taluna-render --input scan.ply -o scan.png     a PLY file; the view is fitted to the cloud\n"
         "  taluna-render --input points.csv --intensity 1 --eye 0,2,10 --target 0,0,0 -o points.png\n"
-        "  taluna-render --orbit 120 -o frames/galaxy_%04d.png\n"
-        "                                                 120 frames once around the galaxy\n"
+        "  taluna-render --orbit 120 -o frames/galaxy_%04d.png -o frames/galaxy_%04d.exr --exr-compression zip\n"
+        "                                                 120 frames once around the galaxy, written on\n"
+        "                                                 every core while the next frames render\n"
         "  taluna-render --orbit 120 -o frames/galaxy_%04d.png --resume\n"
         "                                                 finish that sequence after an interruption\n"
         "  taluna-render --print-scene > scene.json       all settings as JSON: edit them, then\n"
@@ -34,6 +35,8 @@ void printUsage(std::FILE* out) {
         "  taluna-render --lit -o lit.png                 the galaxy as a lit, self-shadowing medium\n"
         "  taluna-render --lit --light sun:dir=0.3,-1,0:color=1,0.9,0.8:shadows -o sun.png\n"
         "  taluna-render --backend cpu --bench 5          time five frames on the CPU library\n"
+        "\n"
+        "Options that take a value accept it as the next argument or after '=': --size 640x360, --size=640x360.\n"
         "\n"
         "Input (default: the galaxy):\n"
         "  --input FILE              particle file: PLY (ASCII or binary), CSV or whitespace-separated text\n"
@@ -93,7 +96,7 @@ void printUsage(std::FILE* out) {
         "  --light DESC              a light, up to 8 (default: a point light above the bulge and a light\n"
         "                            from above); DESC is a kind (point, spot, sun) followed by ':'-separated\n"
         "                            fields: pos=X,Y,Z dir=X,Y,Z color=R,G,B cone=OUTER,INNER (degrees)\n"
-        "                            falloff=0..6 range=R inner-range=R shadows\n"
+        "                            falloff=0..6 range=R inner-range=R shadows. Implies --lit\n"
         "  --no-lights               no lights: only the base light and ambient\n"
         "\n"
         "Output:\n"
@@ -102,6 +105,9 @@ void printUsage(std::FILE* out) {
         "                            galaxy.png and galaxy.exr, or galaxy_%04d.png for a sequence\n"
         "  --png PATH, --exr PATH    replace the PNG or EXR output (\"\" for none)\n"
         "  --16bit                   16-bit PNG (also --png-bits 8|16)\n"
+        "  --exr-compression none|zip|piz\n"
+        "                            EXR compression (default none: the library's writer); zip and piz\n"
+        "                            go through OpenEXR, about 7 times smaller for the default galaxy\n"
         "\n"
         "Sequences:\n"
         "  --orbit FRAMES            render FRAMES frames, numbered from 0, the camera turning about the up\n"
@@ -109,6 +115,8 @@ void printUsage(std::FILE* out) {
         "                            conversion (%d, or %04d for 0000, 0001, ...)\n"
         "  --turntable DEGREES       total turn (default 360): frame i is turned by DEGREES * i / FRAMES\n"
         "  --resume                  skip frames whose files all exist, e.g. after an interruption\n"
+        "  --jobs N                  threads that encode and write frames while the next ones render; at\n"
+        "                            most N frames are held in memory (default: one per core)\n"
         "\n"
         "Scene files:\n"
         "  --scene FILE.json         read the settings from a JSON file; options given here override it\n"
@@ -121,13 +129,18 @@ void printUsage(std::FILE* out) {
         "  --device N                device ordinal (default 0)\n"
         "  --bench N                 render N frames after a warm-up frame and print the samples per\n"
         "                            second; writes files only when outputs are given\n"
+        "  -q, --quiet               print only results and errors: no progress, no notices\n"
+        "  --version                 the tool's version and the library API version it was built for\n"
         "  -h, --help                this text\n"
         "\n"
+        "Results go to stdout; progress, notices, warnings and errors to stderr.\n"
         "Exit status: 0 success, 1 failure while reading, rendering or writing, 2 bad options or scene file.\n",
         out);
 }
 
 namespace {
+
+constexpr size_t kMaxLights = 8;  // the scene's limit, checked here to name the option that passes it
 
 bool parseFloat(const char* text, float* out) {
     if (!text || !*text) return false;
@@ -168,8 +181,8 @@ Json floats(const float* v, int n) {
     return a;
 }
 
-// "kind:field:field...", see the usage text.
-bool parseLight(const char* text, TLLight* out) {
+// "kind:field:field...", see the usage text. On a mistake *why names the kind or field.
+bool parseLight(const char* text, TLLight* out, std::string* why) {
     TLLight l = tlDefaultLight();
     std::vector<std::string> fields;
     const std::string s = text;
@@ -182,30 +195,34 @@ bool parseLight(const char* text, TLLight* out) {
     if (fields[0] == "point") l.kind = TL_LIGHT_POINT;
     else if (fields[0] == "spot") l.kind = TL_LIGHT_SPOT;
     else if (fields[0] == "sun") l.kind = TL_LIGHT_DIRECTIONAL;
-    else return false;
+    else return *why = "unknown kind '" + fields[0] + "' (point, spot or sun)", false;
     for (size_t f = 1; f < fields.size(); ++f) {
         const std::string& field = fields[f];
         const size_t eq = field.find('=');
         const std::string key = field.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : field.substr(eq + 1);
+        const char* needs = nullptr;  // what the field's value should have been
         int64_t i = 0;
-        if (key == "shadows" && eq == std::string::npos) {
+        if (key == "shadows") {
             l.castShadows = 1;
+            if (eq != std::string::npos) needs = "no value";
         } else if (key == "pos" || key == "dir" || key == "color") {
             if (!parseFloats(value.c_str(), key == "pos" ? l.position : key == "dir" ? l.direction : l.color, 3))
-                return false;
+                needs = key == "color" ? "R,G,B" : "X,Y,Z";
         } else if (key == "cone") {
             float cone[2];
-            if (!parseFloats(value.c_str(), cone, 2)) return false;
-            l.outerAngle = cone[0], l.innerAngle = cone[1];
-        } else if (key == "falloff" && parseInteger(value.c_str(), &i) && i >= TL_FALLOFF_NONE &&
-                   i <= TL_FALLOFF_CUTOFF) {
-            l.falloff = static_cast<int32_t>(i);
-        } else if (key == "range" && parseFloat(value.c_str(), &l.range)) {
-        } else if (key == "inner-range" && parseFloat(value.c_str(), &l.innerRange)) {
+            if (parseFloats(value.c_str(), cone, 2)) l.outerAngle = cone[0], l.innerAngle = cone[1];
+            else needs = "OUTER,INNER in degrees";
+        } else if (key == "falloff") {
+            if (parseInteger(value.c_str(), &i) && i >= TL_FALLOFF_NONE && i <= TL_FALLOFF_CUTOFF)
+                l.falloff = static_cast<int32_t>(i);
+            else needs = "an integer from 0 to 6";
+        } else if (key == "range" || key == "inner-range") {
+            if (!parseFloat(value.c_str(), key == "range" ? &l.range : &l.innerRange)) needs = "a number";
         } else {
-            return false;
+            return *why = "unknown field '" + key + "'", false;
         }
+        if (needs) return *why = "field '" + key + "' takes " + needs, false;
     }
     *out = l;
     return true;
@@ -249,6 +266,7 @@ public:
 
     CommandLine& cl;
     std::string shown;  // the option being handled, as given ("--fov 200")
+    std::string why;    // a handler's reason for refusing its value, when more than "bad value"
     bool outputsSeen = false, lightsSeen = false;
 
     void set(const std::string& pointer, Json value) {
@@ -377,11 +395,13 @@ std::vector<Option> lightingOptions(OverlayWriter& w) {
         {{"--light"}, true,
          [&w](const char* value) {
              TLLight l;
-             if (!parseLight(value, &l)) return false;
+             if (!parseLight(value, &l, &w.why)) return false;
              // The first --light replaces the scene's lights; later ones add to it.
              if (!w.lightsSeen) w.cl.overlay["lights"] = Json::array();
-             w.lightsSeen = true;
+             w.lightsSeen = w.cl.lightsGiven = true;
              Json& lights = w.cl.overlay["lights"];
+             if (lights.size() >= kMaxLights)
+                 return w.why = "at most " + std::to_string(kMaxLights) + " lights", false;
              w.cl.origins["lights[" + std::to_string(lights.size()) + "]"] = w.shown;
              lights.push_back(lightToJson(l));
              return true;
@@ -457,6 +477,16 @@ std::vector<Option> runOptions(CommandLine& cl) {
              cl.device = static_cast<int>(n);
              return true;
          }},
+        {{"--jobs"}, true,
+         [&cl](const char* value) {
+             int64_t n = 0;
+             if (!parseInteger(value, &n) || n < 1 || n > 256) return false;
+             cl.jobs = static_cast<int>(n);
+             return true;
+         }},
+        {{"--exr-compression"}, true,
+         [&cl](const char* value) { return parseExrCompression(value, &cl.exrCompression); }},
+        {{"--quiet", "-q"}, false, [&cl](const char*) { return cl.quiet = true; }},
     };
 }
 
@@ -477,31 +507,44 @@ Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* err
         options.insert(options.end(), group.begin(), group.end());
 
     for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
+        std::string name = argv[i];
+        // --name=value is the same as --name value.
+        const size_t equals = name.find('=');
+        const char* attached = nullptr;
+        if (name.starts_with("--") && equals != std::string::npos) {
+            attached = argv[i] + equals + 1;
+            name.resize(equals);
+        }
         if (name == "--help" || name == "-h") return Parsed::Help;
+        if (name == "--version") return Parsed::Version;
         const Option* option = findOption(options, name);
         if (!option) {
             *error = "unknown option " + name;
             return Parsed::UsageError;
         }
-        const char* value = nullptr;
-        if (option->takesValue) {
+        const char* value = attached;
+        if (!option->takesValue && attached) {
+            *error = name + " takes no value";
+            return Parsed::UsageError;
+        }
+        if (option->takesValue && !attached) {
             if (i + 1 >= argc) {
                 *error = name + " needs a value";
                 return Parsed::UsageError;
             }
             value = argv[++i];
         }
-        writer.shown = value ? name + " " + value : name;
+        writer.shown = attached ? argv[i] : value ? name + " " + value : name;
+        writer.why.clear();
         if (!option->handle(value)) {
-            *error = "bad value: " + writer.shown;
+            *error = writer.why.empty() ? "bad value: " + writer.shown : writer.shown + ": " + writer.why;
             return Parsed::UsageError;
         }
     }
     return Parsed::Run;
 }
 
-bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error) {
+bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error, std::vector<std::string>* notes) {
     Json base = Json::object();
     if (!cl.scenePath.empty()) {
         std::ifstream in(cl.scenePath, std::ios::binary);
@@ -531,11 +574,21 @@ bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error) {
     }
     Json merged = base;
     merged.merge_patch(cl.overlay);
+    // Lights given here are meant to be seen: --light turns lighting on unless --lit or --plain says otherwise.
+    const Json::json_pointer enabled("/lighting/enabled");
+    auto isTrue = [&](const Json& j) { return j.contains(enabled) && j.at(enabled) == true; };
+    if (cl.lightsGiven && !cl.overlay.contains(enabled) && !isTrue(merged)) {
+        merged[enabled] = true;
+        if (notes) notes->push_back("--light implies --lit: the cloud is rendered lit");
+    } else if (cl.lightsGiven && cl.overlay.contains(enabled) && !isTrue(cl.overlay) && notes) {
+        notes->push_back("warning: --plain renders without the lights given by --light");
+    }
     try {
         scene = sceneFromJson(merged);
     } catch (const SceneError& e) {
         const std::string* option = originOf(cl, e.key);
-        *error = (option ? *option : cl.scenePath) + ": " + describe(e);
+        const std::string& source = option ? *option : cl.scenePath;
+        *error = (source.empty() ? "" : source + ": ") + describe(e);
         return false;
     }
     for (const auto& [extension, path] : cl.outputAliases) {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "render/outputs.h"
 #include "render/scene.h"
 
 namespace taluna::render {
@@ -26,16 +27,21 @@ struct CommandLine {
     int benchFrames = 0;
     std::string backend = "auto";
     int device = 0;
+    int jobs = 0;  // threads that encode and write a sequence's frames; 0: one per core
+    ExrCompression exrCompression = ExrCompression::None;
+    bool quiet = false;       // no progress and no notices: only results and errors
+    bool lightsGiven = false;  // a --light was given (it implies --lit)
 };
 
-enum class Parsed { Run, Help, UsageError };
+enum class Parsed { Run, Help, Version, UsageError };
 
 // Parses argv. On a usage error, *error names the option.
 Parsed parseCommandLine(int argc, char** argv, CommandLine& out, std::string* error);
 
 // The scene file (when given) with the options applied over it. On failure returns false with a message
-// naming the file or option and the key; the caller treats it as a usage error.
-bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error);
+// naming the file or option and the key; the caller treats it as a usage error. *notes gets what the
+// options implied (e.g. --light turning lighting on), for the caller to show.
+bool resolveScene(const CommandLine& cl, Scene& scene, std::string* error, std::vector<std::string>* notes = nullptr);
 
 void printUsage(std::FILE* out);
 

@@ -1,11 +1,14 @@
 // taluna-render: renders the procedural galaxy or a particle file with either library and saves PNG and
 // EXR images: a still, an orbit sequence, or a timing run. See printUsage (--help) for the options.
+#include <stdlib.h>
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/taluna_loader.h"
@@ -92,17 +95,23 @@ bool openBackend(const CommandLine& cl, Backend& b) {
     };
     if (cl.backend == "cuda" || cl.backend == "auto") {
         if (tryOne("libtaluna.so")) {
-            std::printf("backend: CUDA\n");
+            notice("backend: CUDA");
             return true;
         }
         if (cl.backend == "cuda") {
             std::fprintf(stderr, "taluna-render: CUDA backend unavailable: %s\n", error.c_str());
             return false;
         }
-        std::printf("CUDA backend unavailable (%s); using the CPU backend\n", error.c_str());
+        // The CPU library would only refuse the device with a message about itself.
+        if (cl.device != 0) {
+            std::fprintf(stderr, "taluna-render: --device %d needs the GPU library, which is unavailable (%s); the "
+                         "CPU library has only device 0 (the CPU)\n", cl.device, error.c_str());
+            return false;
+        }
+        notice("taluna-render: CUDA backend unavailable (" + error + "); using the CPU backend");
     }
     if (tryOne("libtaluna_cpu.so")) {
-        std::printf("backend: CPU\n");
+        notice("backend: CPU");
         return true;
     }
     std::fprintf(stderr, "taluna-render: CPU backend unavailable: %s\n", error.c_str());
@@ -111,34 +120,37 @@ bool openBackend(const CommandLine& cl, Backend& b) {
 
 class Renderer {
 public:
-    Renderer(Backend& b, const Scene& scene)
-        : b_(b), scene_(scene), image_(static_cast<size_t>(scene.settings.width) * scene.settings.height) {}
+    Renderer(Backend& b, const Scene& scene) : b_(b), scene_(scene) {}
 
-    // One frame into image(); false after printing the library's message.
-    bool render(const TLCamera& camera, float* deviceMs) {
+    size_t pixels() const { return static_cast<size_t>(scene_.settings.width) * scene_.settings.height; }
+
+    // One frame into `image` (pixels() of them); false after printing the library's message.
+    bool render(const TLCamera& camera, std::vector<TLFloat4>& image, float* deviceMs) {
         const TLRenderSettings& s = scene_.settings;
         const std::vector<TLLight>& lights = scene_.lights;
         if (b_.api.render(b_.ctx, &camera, &s, scene_.lit() ? lights.data() : nullptr,
-                          scene_.lit() ? static_cast<int>(lights.size()) : 0, nullptr, image_.data(), deviceMs) != 0) {
+                          scene_.lit() ? static_cast<int>(lights.size()) : 0, nullptr, image.data(), deviceMs) != 0) {
             std::fprintf(stderr, "taluna-render: render: %s\n", b_.api.lastError(b_.ctx));
             return false;
         }
         // The image is premultiplied, so putting it over black only makes every pixel opaque.
         if (!scene_.transparent)
-            for (TLFloat4& p : image_) p.w = 1.0f;
+            for (TLFloat4& p : image) p.w = 1.0f;
         return true;
     }
 
     // Writes frame `frame` to every output; with keepGoing the remaining outputs are still tried after a
-    // failure. Returns the paths written, or false after printing why one was not.
-    bool save(const std::vector<OutputPattern>& outputs, int frame, bool keepGoing, std::vector<std::string>* written) {
+    // failure. Returns the paths written, or false with why one was not (each reason on its own line).
+    // Called from several threads at once while a sequence is written.
+    bool save(const std::vector<OutputPattern>& outputs, int frame, const std::vector<TLFloat4>& image,
+              const ImageFormat& format, bool keepGoing, std::vector<std::string>* written, std::string* error) const {
         bool ok = true;
         for (const OutputPattern& o : outputs) {
             const std::string path = o.path(frame);
-            std::string error;
-            if (!writeImage(b_.api, path, o.kind(), scene_.settings.width, scene_.settings.height, &image_[0].x,
-                            scene_.pngBits == 16, &error)) {
-                std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+            std::string why;
+            if (!writeImage(b_.api, path, o.kind(), scene_.settings.width, scene_.settings.height, &image[0].x, format,
+                            &why)) {
+                *error += (ok ? "" : "\n") + why;
                 ok = false;
                 if (!keepGoing) return false;
                 continue;
@@ -153,7 +165,6 @@ public:
 private:
     Backend& b_;
     const Scene& scene_;
-    std::vector<TLFloat4> image_;
 };
 
 // Sets the intensity that puts the 99th percentile of the lit pixels (by their brightest channel) at 0.8
@@ -163,11 +174,12 @@ private:
 bool autoExpose(Renderer& renderer, Scene& scene, const TLCamera& camera) {
     float& intensity = scene.settings.intensity;
     const float given = intensity;
+    std::vector<TLFloat4> image(renderer.pixels());
     for (int attempt = 0; attempt < 6; ++attempt) {
         float deviceMs = 0.0f;
-        if (!renderer.render(camera, &deviceMs)) return false;
+        if (!renderer.render(camera, image, &deviceMs)) return false;
         std::vector<float> lit;
-        for (const TLFloat4& p : renderer.image())
+        for (const TLFloat4& p : image)
             if (const float v = std::fmax(p.x, std::fmax(p.y, p.z)); v > 0.0f) lit.push_back(v);
         if (lit.empty()) break;
         const double high = percentile(lit, 99.0);
@@ -190,19 +202,34 @@ bool autoExpose(Renderer& renderer, Scene& scene, const TLCamera& camera) {
     return true;
 }
 
-std::string describeOutput(const Scene& scene, const std::string& path) {
-    if (imageKindOf(path) == ImageKind::Exr) return path + " (half-float EXR)";
+std::string describeOutput(const Scene& scene, const ImageFormat& format, const std::string& path) {
+    if (imageKindOf(path) == ImageKind::Exr)
+        return path + (format.exr == ExrCompression::Zip   ? " (half-float EXR, ZIP)"
+                       : format.exr == ExrCompression::Piz ? " (half-float EXR, PIZ)"
+                                                           : " (half-float EXR)");
     return path + (scene.pngBits == 16 ? " (16-bit PNG)" : " (8-bit PNG)");
 }
 
+// Writes the one image to every output: a failed output is reported and the others are still attempted.
+int saveStill(const Renderer& renderer, const Scene& scene, const ImageFormat& format,
+              const std::vector<OutputPattern>& outputs, const std::vector<TLFloat4>& image) {
+    std::vector<std::string> written;
+    std::string error;
+    const bool ok = renderer.save(outputs, 0, image, format, true, &written, &error);
+    for (const std::string& path : written) std::printf("wrote %s\n", describeOutput(scene, format, path).c_str());
+    if (!ok) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+    return ok ? 0 : 1;
+}
+
 int bench(Renderer& renderer, const Scene& scene, const CommandLine& cl, const TLCamera& camera,
-          const std::vector<OutputPattern>& outputs, double samples) {
+          const std::vector<OutputPattern>& outputs, const ImageFormat& format, double samples) {
+    std::vector<TLFloat4> image(renderer.pixels());
     float deviceMs = 0.0f;
-    if (!renderer.render(camera, &deviceMs)) return 1;  // warm-up: buffers, caches, clocks
+    if (!renderer.render(camera, image, &deviceMs)) return 1;  // warm-up: buffers, caches, clocks
     double totalMs = 0.0, bestMs = 0.0, totalDeviceMs = 0.0;
     for (int i = 0; i < cl.benchFrames; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
-        if (!renderer.render(camera, &deviceMs)) return 1;
+        if (!renderer.render(camera, image, &deviceMs)) return 1;
         const double ms = msSince(t0);
         totalMs += ms;
         totalDeviceMs += deviceMs;
@@ -213,53 +240,69 @@ int bench(Renderer& renderer, const Scene& scene, const CommandLine& cl, const T
                 scene.settings.width, scene.settings.height, samples);
     std::printf("bench: %.2f ms per frame (fastest %.2f ms, %.2f ms on the device), %.2f M samples/s\n", meanMs,
                 bestMs, totalDeviceMs / cl.benchFrames, meanMs > 0.0 ? samples / meanMs / 1000.0 : 0.0);
-    if (!scene.outputsGiven) return 0;
-    std::vector<std::string> written;
-    const bool ok = renderer.save(outputs, 0, true, &written);
-    for (const std::string& path : written) std::printf("wrote %s\n", describeOutput(scene, path).c_str());
-    return ok ? 0 : 1;
+    return scene.outputsGiven ? saveStill(renderer, scene, format, outputs, image) : 0;
 }
 
 int still(Renderer& renderer, const Scene& scene, const TLCamera& camera, const std::vector<OutputPattern>& outputs,
-          double samples) {
+          const ImageFormat& format, double samples) {
+    std::vector<TLFloat4> image(renderer.pixels());
     float deviceMs = 0.0f;
     const auto t0 = std::chrono::steady_clock::now();
-    if (!renderer.render(camera, &deviceMs)) return 1;
+    if (!renderer.render(camera, image, &deviceMs)) return 1;
     const double wallMs = msSince(t0);
     std::printf("rendered %dx%d, %.0f samples: %.1f ms on the device, %.1f ms in the call (%.1f M samples/s)\n",
                 scene.settings.width, scene.settings.height, samples, deviceMs, wallMs,
                 wallMs > 0.0 ? samples / wallMs / 1000.0 : 0.0);
-    // A failed output is reported and the others are still attempted.
-    std::vector<std::string> written;
-    const bool ok = renderer.save(outputs, 0, true, &written);
-    for (const std::string& path : written) std::printf("wrote %s\n", describeOutput(scene, path).c_str());
-    return ok ? 0 : 1;
+    return saveStill(renderer, scene, format, outputs, image);
 }
 
+// Renders the frames one after the other on this thread while `jobs` threads encode and write the frames
+// rendered before: writing a frame takes longer than rendering it unless the cloud is large.
 int sequence(Renderer& renderer, const Scene& scene, const TLCamera& camera, const std::vector<OutputPattern>& outputs,
-             const std::vector<int>& frames) {
+             const ImageFormat& format, const std::vector<int>& frames, int jobs, bool quiet) {
     const int total = scene.orbitFrames;
     Progress progress("frames", frames.size(), false);
     const auto start = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const int f = frames[i];
+    size_t reported = 0;
+    FrameWriters writers(
+        jobs, renderer.pixels(),
+        [&](int frame, const std::vector<TLFloat4>& image, std::vector<std::string>* written, std::string* error) {
+            return renderer.save(outputs, frame, image, format, false, written, error);
+        },
+        [&](int frame, std::chrono::steady_clock::time_point started, const std::vector<std::string>& written) {
+            ++reported;
+            const double frameMs = msSince(started);
+            const double etaSeconds = msSince(start) / 1000.0 / static_cast<double>(reported) *
+                                      static_cast<double>(frames.size() - reported);
+            std::string line = "frame " + std::to_string(frame) + " (" + std::to_string(reported) + "/" +
+                               std::to_string(frames.size()) + "): " + formatDuration(frameMs / 1000.0) + ", ETA " +
+                               formatDuration(etaSeconds) + ", wrote";
+            for (size_t k = 0; k < written.size(); ++k) line += (k ? ", " : " ") + written[k];
+            progress.update(reported, formatDuration(frameMs / 1000.0) + "/frame, ETA " + formatDuration(etaSeconds));
+            if (!quiet) progress.print(line);
+        });
+    bool rendered = true;
+    for (const int f : frames) {
+        std::vector<TLFloat4>* image = writers.acquire();
+        if (!image) break;  // a write failed: finish() has the message
         const auto t0 = std::chrono::steady_clock::now();
         const double degrees = static_cast<double>(scene.turntableDegrees) * f / total;
         float deviceMs = 0.0f;
-        if (!renderer.render(orbitCamera(camera, degrees), &deviceMs)) return 1;
-        std::vector<std::string> written;
-        if (!renderer.save(outputs, f, false, &written)) return 1;
-        const double frameMs = msSince(t0);
-        const double etaSeconds = msSince(start) / 1000.0 / static_cast<double>(i + 1) *
-                                  static_cast<double>(frames.size() - i - 1);
-        std::string line = "frame " + std::to_string(f) + " (" + std::to_string(i + 1) + "/" +
-                           std::to_string(frames.size()) + "): " + formatDuration(frameMs / 1000.0) + ", ETA " +
-                           formatDuration(etaSeconds) + ", wrote";
-        for (size_t k = 0; k < written.size(); ++k) line += (k ? ", " : " ") + written[k];
-        progress.update(i + 1, formatDuration(frameMs / 1000.0) + "/frame, ETA " + formatDuration(etaSeconds));
-        progress.print(line);
+        if (!renderer.render(orbitCamera(camera, degrees), *image, &deviceMs)) {
+            writers.release(image);
+            rendered = false;
+            break;
+        }
+        writers.submit(f, image, t0);
     }
+    std::string error;
+    const bool written = writers.finish(&error);
     progress.finish();
+    if (!written) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+    if (!written || !rendered) {
+        std::fprintf(stderr, "taluna-render: stopped after writing %zu of %zu frames\n", reported, frames.size());
+        return 1;
+    }
     std::printf("rendered %zu frame%s in %s\n", frames.size(), frames.size() > 1 ? "s" : "",
                 formatDuration(msSince(start) / 1000.0).c_str());
     return 0;
@@ -272,18 +315,29 @@ int run(int argc, char** argv) {
     case Parsed::Help:
         printUsage(stdout);
         return 0;
+    case Parsed::Version:
+        std::printf("taluna-render %s (library API version %d)\n", TALUNA_VERSION, TL_API_VERSION);
+        return 0;
     case Parsed::UsageError:
         std::fprintf(stderr, "taluna-render: %s (see taluna-render --help)\n", error.c_str());
         return 2;
     case Parsed::Run:
         break;
     }
+    setQuiet(cl.quiet);
     Scene scene;
     std::vector<OutputPattern> outputs;
-    if (!resolveScene(cl, scene, &error) || !planOutputs(scene, cl, &outputs, &error)) {
+    std::vector<std::string> notes;
+    if (!resolveScene(cl, scene, &error, &notes) || !planOutputs(scene, cl, &outputs, &error)) {
         std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
         return 2;
     }
+    if (cl.backend == "cpu" && cl.device != 0) {
+        std::fprintf(stderr, "taluna-render: the CPU library has only device 0 (the CPU); --device %d needs the GPU "
+                     "library\n", cl.device);
+        return 2;
+    }
+    for (const std::string& note : notes) notice("taluna-render: " + note);
     if (cl.printScene) {
         std::fputs(formatJson(sceneToJson(scene)).c_str(), stdout);
         return 0;
@@ -296,14 +350,20 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (cl.resume && static_cast<int>(frames.size()) < frameCount)
-        std::printf("resuming: %d of %d frames written already, %zu to render from frame %d\n",
-                    frameCount - static_cast<int>(frames.size()), frameCount, frames.size(), frames.front());
+        notice("resuming: " + std::to_string(frameCount - static_cast<int>(frames.size())) + " of " +
+               std::to_string(frameCount) + " frames written already, " + std::to_string(frames.size()) +
+               " to render from frame " + std::to_string(frames.front()));
 
+    const int jobs = cl.jobs > 0 ? cl.jobs : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    // After each parallel loop the CPU library's OpenMP threads spin a while (200 ms) on the cores the frame
+    // writers need; that cost an orbit on two cores about a seventh of its CPU time. The runtime reads this
+    // when it starts, in the first render; a value in the environment wins.
+    if (scene.orbitFrames > 0 && jobs > 1) setenv("KMP_BLOCKTIME", "0", 0);
     Backend backend;
     if (!openBackend(cl, backend)) return 1;
     char info[512];
     if (backend.api.deviceInfo(backend.ctx, info, sizeof info) == 0)
-        std::printf("device: %s\nlibrary: %s\n", info, backend.api.path.c_str());
+        notice(std::string("device: ") + info + "\nlibrary: " + backend.api.path);
 
     CloudInfo cloud;
     if (!loadParticles(backend.api, backend.ctx, scene, &cloud, &error)) {
@@ -321,8 +381,10 @@ int run(int argc, char** argv) {
                          cloud.hi.z);
             return 1;
         }
-        std::printf("fitted the view: eye %g,%g,%g, target %g,%g,%g\n", camera.eye.x, camera.eye.y, camera.eye.z,
-                    camera.target.x, camera.target.y, camera.target.z);
+        char fitted[256];
+        std::snprintf(fitted, sizeof fitted, "fitted the view: eye %g,%g,%g, target %g,%g,%g", camera.eye.x,
+                      camera.eye.y, camera.eye.z, camera.target.x, camera.target.y, camera.target.z);
+        notice(fitted);
     }
     const TLV3 up = camera.up;
     if (fixUp(camera))
@@ -338,9 +400,10 @@ int run(int argc, char** argv) {
                      "takes its brightness from its lights and --exposure\n");
     else if (scene.autoExposure && !autoExpose(renderer, scene, camera))
         return 1;
-    if (cl.benchFrames > 0) return bench(renderer, scene, cl, camera, outputs, samples);
-    if (scene.orbitFrames > 0) return sequence(renderer, scene, camera, outputs, frames);
-    return still(renderer, scene, camera, outputs, samples);
+    const ImageFormat format{scene.pngBits == 16, cl.exrCompression};
+    if (cl.benchFrames > 0) return bench(renderer, scene, cl, camera, outputs, format, samples);
+    if (scene.orbitFrames > 0) return sequence(renderer, scene, camera, outputs, format, frames, jobs, cl.quiet);
+    return still(renderer, scene, camera, outputs, format, samples);
 }
 
 }  // namespace

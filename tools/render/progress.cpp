@@ -6,9 +6,21 @@
 #include <cstdio>
 
 namespace taluna::render {
+namespace {
+bool quietRun = false;
+}  // namespace
+
+void setQuiet(bool quiet) { quietRun = quiet; }
+
+void notice(const std::string& text) {
+    if (!quietRun) std::fprintf(stderr, "%s\n", text.c_str());
+}
 
 Progress::Progress(std::string label, uint64_t total, bool percentLine)
-    : label_(std::move(label)), total_(total), terminal_(isatty(STDERR_FILENO) == 1), percentLine_(percentLine) {}
+    : label_(std::move(label)),
+      total_(total),
+      terminal_(!quietRun && isatty(STDERR_FILENO) == 1),
+      percentLine_(!quietRun && percentLine) {}
 
 Progress::~Progress() { finish(); }
 

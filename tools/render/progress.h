@@ -39,6 +39,11 @@ private:
     std::chrono::steady_clock::time_point lastDraw_{};
 };
 
+// --quiet: no progress bars or percentages, and notice() prints nothing. Set before any Progress is made.
+void setQuiet(bool quiet);
+// A line on stderr, where notices and warnings go (stdout holds the results), unless quiet.
+void notice(const std::string& text);
+
 // "850 ms", "42 s", "3:07", "1:02:03".
 std::string formatDuration(double seconds);
 
