@@ -215,7 +215,7 @@ def test_defaults_and_refusals_are_the_tools(tmp_path):
     # The same light kinds and light limit (the package's refusals are in test_lit_render_with_lights).
     (tmp_path / "laser.json").write_text('{"lights": [{"kind": "laser"}]}')
     assert f"one of {', '.join(taluna.LIGHT_KINDS)}, got" in run("--scene", str(tmp_path / "laser.json")).stderr
-    assert "lights: at most 8 lights" in run(*["--light", "point"] * 9).stderr and taluna.MAX_LIGHTS == 8
+    assert "at most 8 lights" in run(*["--light", "point"] * 9).stderr and taluna.MAX_LIGHTS == 8
 
 
 RENDER_ONE = ("import numpy as np, taluna; c = taluna.Context(backend='cpu'); c.upload(np.zeros((1, 3))); c.render(); "

@@ -160,8 +160,6 @@ public:
         return ok;
     }
 
-    const std::vector<TLFloat4>& image() const { return image_; }
-
 private:
     Backend& b_;
     const Scene& scene_;

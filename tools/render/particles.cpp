@@ -120,8 +120,7 @@ bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* inf
             *error = "upload of " + scene.inputFile + ": " + api.lastError(ctx);
             return false;
         }
-        for (const TLV3& p : piece.positions)
-            if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) sample.add(p);
+        for (const TLV3& p : piece.positions) sample.add(p);  // the readers drop non-finite positions
         offset = at + n;
         return true;
     };
@@ -134,9 +133,8 @@ bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* inf
                 scene.inputFile.c_str(),
                 mapping ? ("colours by " + scene.colorBy).c_str() : reader->hasColors() ? "colours" : "no colours",
                 reader->hasVelocities() ? ", velocities" : "", msSince(t0));
-    if (sample.seen() == 0) {
-        *error = scene.inputFile + (offset == 0 ? ": no particles to render"
-                                                : ": no particle has a finite position; nothing to render");
+    if (offset == 0) {
+        *error = scene.inputFile + ": no particles to render";
         return false;
     }
     centralBox(sample.kept(), info);
