@@ -1,6 +1,7 @@
 // The runtime on the host: host memory is device memory, device 0 is this machine's processors, and
 // kernels run on all cores. Everything is synchronous, so stream-ordered calls complete on return.
 #include <omp.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -102,6 +103,16 @@ void clearFaults() {
 }
 
 void limitAllocations(size_t maxBytes) { tAllocationLimit = maxBytes; }
+
+void* allocateLarge(size_t bytes) {
+    constexpr size_t kHuge = size_t{1} << 21;
+    if (bytes > SIZE_MAX - kHuge) return nullptr;
+    const size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
+    void* p = std::aligned_alloc(kHuge, rounded);
+    // Advice only: without transparent huge pages it fails and the memory works as before.
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
+}
 
 Error launchError(LaunchConfig cfg) {
     if (Error err = injected(FaultSite::Launch)) return err;
