@@ -81,6 +81,27 @@ struct Fault {
 thread_local Fault tFaults[static_cast<int>(cpu::FaultSite::kCount)];
 thread_local size_t tAllocationLimit = 0;  // 0: none
 
+// Buffers from this size on come from allocateLarge (huge pages) and are filled and copied by all
+// threads: one core cannot keep the memory busy, and a fresh buffer's page faults are then taken on
+// every core rather than one after another.
+constexpr size_t kLargeBytes = size_t{4} << 20;
+constexpr size_t kPieceBytes = size_t{1} << 20;
+
+// op(offset, length) over [0, bytes) in pieces, on all threads when the range is large.
+template <class Op>
+void inPieces(size_t bytes, Op&& op) {
+    if (bytes < kLargeBytes) {
+        op(size_t{0}, bytes);
+        return;
+    }
+    const size_t pieces = (bytes + kPieceBytes - 1) / kPieceBytes;
+#pragma omp parallel for schedule(static)
+    for (size_t k = 0; k < pieces; ++k) {
+        const size_t at = k * kPieceBytes;
+        op(at, bytes - at < kPieceBytes ? bytes - at : kPieceBytes);
+    }
+}
+
 bool fires(Fault& f) { return f.countdown != 0 && --f.countdown == 0; }
 
 // The injected error of this call at `site`, or success. Every call also counts towards FaultSite::any.
@@ -164,7 +185,8 @@ Error malloc(void** ptr, size_t bytes) {
     hostMemory(&freeBytes, &totalBytes);
     if (freeBytes != 0 && bytes > freeBytes) return kErrorMemoryAllocation;
     if (bytes > SIZE_MAX - 255) return kErrorMemoryAllocation;
-    void* p = std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
+    void* p = bytes >= kLargeBytes ? cpu::allocateLarge(bytes)
+                                   : std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
     if (!p) return kErrorMemoryAllocation;
     *ptr = p;
     return kSuccess;
@@ -179,7 +201,9 @@ Error copyToDevice(void* dst, const void* src, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Copy)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst || !src) return kErrorInvalidValue;
-    std::memcpy(dst, src, bytes);
+    inPieces(bytes, [&](size_t at, size_t n) {
+        std::memcpy(static_cast<char*>(dst) + at, static_cast<const char*>(src) + at, n);
+    });
     return kSuccess;
 }
 
@@ -189,7 +213,7 @@ Error memset(void* dst, int value, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Memset)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst) return kErrorInvalidValue;
-    std::memset(dst, value, bytes);
+    inPieces(bytes, [&](size_t at, size_t n) { std::memset(static_cast<char*>(dst) + at, value, n); });
     return kSuccess;
 }
 

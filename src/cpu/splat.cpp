@@ -4,6 +4,9 @@
 #include "kernels/splat.h"
 
 #include <omp.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <cstring>
 #include <new>
@@ -33,18 +36,45 @@ struct Deposit {
     TLUChar4 color;
 };
 
-// Deposits per block of a band's bin: 32 KiB, so that a thread filing into every band at once keeps
-// one open cache line per band, and finished blocks are handed back whole.
+// Deposits per block of a band's bin: 32 KiB, handed back whole once a round's bands are added.
 constexpr uint32_t kBlockDeposits = 4096;
 // Blocks per piece of memory the bins take from the system: 2 MiB, a huge page where the kernel has them.
 constexpr uint32_t kSegmentBlocks = 64;
+// Deposits per cache line. A thread gathers each band's deposits in a line of its own (all of them
+// together stay in the core's first-level cache) and writes the full line past the caches: a round's
+// deposits are far more than the caches hold, and a plain store would first read every line back.
+constexpr uint32_t kLineDeposits = 8;
+struct alignas(64) Line {
+    Deposit d[kLineDeposits];
+};
 
-// A thread's deposit bins, one per band, each a list of blocks. The blocks are kept between launches
-// (a finished round hands them back to the thread's spares), so a frame neither allocates nor faults
-// in memory once the first has run, and a growing bin never copies what it holds.
+// Writes a full line to (64-byte aligned) memory that is not read again soon.
+inline void streamLine(Deposit* to, const Line& line) {
+#if defined(__SSE2__)
+    const __m128i* from = reinterpret_cast<const __m128i*>(line.d);
+    __m128i* out = reinterpret_cast<__m128i*>(to);
+    for (int k = 0; k < 4; ++k) _mm_stream_si128(out + k, _mm_load_si128(from + k));
+#else
+    std::memcpy(to, line.d, sizeof line.d);
+#endif
+}
+
+// Orders the streamed lines before the barrier that hands the bins to the other threads.
+inline void streamFence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// A thread's deposit bins, one per band: the band's line being gathered, then a list of blocks of
+// full lines. The blocks are kept between launches (a finished round hands them back to the thread's
+// spares), so a frame neither allocates nor faults in memory once the first has run, and a growing
+// bin never copies what it holds.
 struct Bins {
     std::vector<std::vector<Deposit*>> full;  // per band: its filled blocks, in filing order
-    std::vector<Deposit*> cursor, limit;       // per band: where the next deposit goes, the open block's end
+    std::vector<Line> lines;                   // per band: the deposits not yet written to a block
+    std::vector<uint32_t> fill;                // per band: deposits in its line
+    std::vector<Deposit*> cursor, limit;       // per band: where the next line goes, the open block's end
     std::vector<Deposit*> spare;               // blocks free for any band
     std::vector<void*> segments;               // the memory of all blocks
     bool failed = false;  // no block could be had: this thread adds atomically for the rest of the round
@@ -60,6 +90,8 @@ struct Bins {
     void prepare(uint64_t count) {
         if (limit.size() < count) {  // limit last: a bin exists once its limit does
             full.resize(count);
+            lines.resize(count);
+            fill.resize(count, 0);
             cursor.resize(count, nullptr);
             limit.resize(count, nullptr);
         }
@@ -72,6 +104,7 @@ struct Bins {
         for (size_t b = 0; b < limit.size(); ++b) {
             for (Deposit* block : full[b]) spare.push_back(block);
             full[b].clear();
+            fill[b] = 0;
             if (limit[b]) cursor[b] = limit[b] - kBlockDeposits;
         }
     }
@@ -84,7 +117,8 @@ struct Bins {
                 if (!memory) return false;
                 segments.push_back(memory);
                 spare.reserve(spare.size() + kSegmentBlocks);
-                for (uint32_t k = kSegmentBlocks; k-- > 0;) spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
+                for (uint32_t k = kSegmentBlocks; k-- > 0;)
+                    spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
             }
             if (limit[b]) full[b].push_back(limit[b] - kBlockDeposits);
         } catch (const std::bad_alloc&) {
@@ -96,11 +130,19 @@ struct Bins {
         return true;
     }
 
-    // Files a deposit into its band's bin; false when the bin could not grow.
+    // Files a deposit into its band's bin; false when the bin is full and could not grow (the
+    // deposit is then the caller's to add). A line that found no block stays full in its place.
     bool file(uint32_t pixel, TLUChar4 color) {
         const uint32_t b = pixel >> kBandShift;
-        if (cursor[b] == limit[b] && !open(b)) return false;
-        *cursor[b]++ = Deposit{pixel & kBandMask, color};
+        uint32_t n = fill[b];
+        if (n == kLineDeposits) return false;
+        lines[b].d[n++] = Deposit{pixel & kBandMask, color};
+        if (n == kLineDeposits && (cursor[b] != limit[b] || open(b))) {
+            streamLine(cursor[b], lines[b]);
+            cursor[b] += kLineDeposits;
+            n = 0;
+        }
+        fill[b] = n;
         return true;
     }
 
@@ -112,6 +154,7 @@ struct Bins {
             for (uint32_t d = 0; d < kBlockDeposits; ++d) add(block[d]);
         if (limit[b])
             for (const Deposit* d = limit[b] - kBlockDeposits; d != cursor[b]; ++d) add(*d);
+        for (uint32_t d = 0; d < fill[b]; ++d) add(lines[b].d[d]);
     }
 };
 
@@ -339,7 +382,7 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
             const uint64_t last = particles - first < roundParticles ? particles : first + roundParticles;
             const uint64_t chunks = (last - first + kChunk - 1) / kChunk;
             mine.failed = !ready;
-#pragma omp for schedule(static, 1)
+#pragma omp for schedule(static, 1) nowait
             for (uint64_t c = 0; c < chunks; ++c) {
                 const uint64_t begin = first + c * kChunk;
                 const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
@@ -369,8 +412,10 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
                     job.particle(i, job.walk.per, jitter, [&](uint64_t pixel, uint32_t) { deposit(pixel, color); });
                 }
             }
-            // (the loop's barrier: every bin of the round is complete.) Which thread adds a band does
-            // not change its sums, so the bands go to whichever thread is free.
+            streamFence();
+#pragma omp barrier
+            // (every bin of the round is complete.) Which thread adds a band does not change its sums,
+            // so the bands go to whichever thread is free.
 #pragma omp for schedule(dynamic, 1)
             for (uint64_t b = 0; b < bands; ++b) {
                 float* band = accumulator + 4u * (b << kBandShift);
