@@ -188,6 +188,9 @@ Error malloc(void** ptr, size_t bytes) {
     void* p = bytes >= kLargeBytes ? cpu::allocateLarge(bytes)
                                    : std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
     if (!p) return kErrorMemoryAllocation;
+    // Committed now, as a GPU's allocation is, by all threads: a fresh buffer's page faults would
+    // otherwise land, one page after another, in the first kernel that writes it.
+    if (bytes >= kLargeBytes) inPieces(bytes, [&](size_t at, size_t n) { std::memset(static_cast<char*>(p) + at, 0, n); });
     *ptr = p;
     return kSuccess;
 }

@@ -130,6 +130,23 @@ struct Bins {
         return true;
     }
 
+    // Spare blocks, in memory touched by this thread, for `deposits` more. Throws std::bad_alloc.
+    void stock(uint64_t deposits) {
+        const uint64_t blocks = (deposits + kBlockDeposits - 1) / kBlockDeposits;
+        uint64_t fresh = 0;
+        while (spare.size() < blocks) {
+            void* memory = gpu::cpu::allocateLarge(size_t{kSegmentBlocks} * kBlockDeposits * sizeof(Deposit));
+            if (!memory) throw std::bad_alloc();
+            segments.push_back(memory);
+            spare.reserve(spare.size() + kSegmentBlocks);
+            for (uint32_t k = kSegmentBlocks; k-- > 0;)
+                spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
+            fresh += kSegmentBlocks;
+        }
+        for (uint64_t k = spare.size() - fresh; k < spare.size(); ++k)
+            std::memset(static_cast<void*>(spare[k]), 0, kBlockDeposits * sizeof(Deposit));
+    }
+
     // Files a deposit into its band's bin; false when the bin is full and could not grow (the
     // deposit is then the caller's to add). A line that found no block stays full in its place.
     bool file(uint32_t pixel, TLUChar4 color) {
@@ -431,6 +448,23 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
 }
 
 }  // namespace
+
+void prepareSplat(uint64_t workItems, int32_t width, int32_t height) {
+    if (width < 1 || height < 1) return;
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    const uint64_t bands = (pixels + kBandMask) >> kBandShift;
+    const uint64_t round = workItems < kRoundDeposits ? workItems : kRoundDeposits;
+#pragma omp parallel
+    {
+        Bins& mine = tBins;
+        try {
+            mine.prepare(bands);
+            // A thread's share of a round, and a block open in every band.
+            mine.stock(round / static_cast<uint64_t>(omp_get_num_threads()) + bands * kBlockDeposits);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+}
 
 void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, const TLV3* velocities, uint64_t n,
                float* accumulator, HostAccumulation mode) {

@@ -10,6 +10,8 @@ namespace {
 
 constexpr uint32_t kBlock = 256;
 
+}  // namespace
+
 // After a failed allocation the recorded size stays 0 x 0, so the next call starts over.
 Status ensurePixelBuffers(PixelBuffers& b, int32_t width, int32_t height) {
     if (width == b.width && height == b.height) return {};
@@ -27,6 +29,8 @@ Status ensurePixelBuffers(PixelBuffers& b, int32_t width, int32_t height) {
     b.height = height;
     return {};
 }
+
+namespace {
 
 // Samples of a frame: count x (jitterCount + 1) x samples with the settings' clamps; false when the
 // product does not fit 64 bits.
