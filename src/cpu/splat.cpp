@@ -30,6 +30,9 @@ constexpr uint64_t kRoundDeposits = uint64_t{1} << 23;
 // gathers which deposit, and with it the order of every sum, is the same on every run.
 constexpr uint64_t kChunk = 2048;
 
+// How far ahead (in deposits or particles) the loops ask for memory they will read.
+constexpr int kAhead = 16;
+
 // One deposit waiting in a band: the pixel within the band and the particle's colour.
 struct Deposit {
     uint32_t pixel;
@@ -163,15 +166,13 @@ struct Bins {
         return true;
     }
 
-    // Calls add(deposit) for band b's deposits in filing order.
+    // Calls add(first, last) for the runs of band b's deposits, in filing order.
     template <class Add>
-    void forEach(uint64_t b, Add&& add) const {
+    void forEachRun(uint64_t b, Add&& add) const {
         if (b >= limit.size()) return;
-        for (const Deposit* block : full[b])
-            for (uint32_t d = 0; d < kBlockDeposits; ++d) add(block[d]);
-        if (limit[b])
-            for (const Deposit* d = limit[b] - kBlockDeposits; d != cursor[b]; ++d) add(*d);
-        for (uint32_t d = 0; d < fill[b]; ++d) add(lines[b].d[d]);
+        for (const Deposit* block : full[b]) add(block, block + kBlockDeposits);
+        if (limit[b]) add(limit[b] - kBlockDeposits, static_cast<const Deposit*>(cursor[b]));
+        add(lines[b].d, lines[b].d + fill[b]);
     }
 };
 
@@ -407,6 +408,7 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
                 if (vectors) {
                     const uint32_t copies = static_cast<uint32_t>(f.jitterCount);
                     for (uint64_t i = begin; i < end; ++i) {
+                        if (end - i > kAhead) __builtin_prefetch(job.walk.positions + i + kAhead);
                         const TLV3 base = job.walk.positions[i];
                         const TLUChar4 color = job.colors[i];
                         for (uint32_t k = 0; k <= copies; ++k) {
@@ -438,7 +440,15 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
                 float* band = accumulator + 4u * (b << kBandShift);
                 for (int t = 0; t < used; ++t) {
                     if (const Bins* from = bins[static_cast<size_t>(t)])
-                        from->forEach(b, [&](const Deposit& d) { adder.add(band + 4u * d.pixel, d.color); });
+                        from->forEachRun(b, [&](const Deposit* d, const Deposit* last) {
+                            // The band's pixels come from memory the first time a round touches them:
+                            // ask for them a few deposits ahead.
+                            for (; last - d > kAhead; ++d) {
+                                __builtin_prefetch(band + 4u * d[kAhead].pixel, 1);
+                                adder.add(band + 4u * d->pixel, d->color);
+                            }
+                            for (; d != last; ++d) adder.add(band + 4u * d->pixel, d->color);
+                        });
                 }
             }
             // (the barrier again: no band is being read when its blocks go back to the spares)
