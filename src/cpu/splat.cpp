@@ -39,10 +39,11 @@ struct Deposit {
     TLUChar4 color;
 };
 
-// Deposits per block of a band's bin: 32 KiB, handed back whole once a round's bands are added.
-constexpr uint32_t kBlockDeposits = 4096;
+// Deposits per block of a band's bin: 4 KiB, handed back whole once a round's bands are added. Every
+// band with deposits holds an open block, so blocks stay small: a huge image has many bands.
+constexpr uint32_t kBlockDeposits = 512;
 // Blocks per piece of memory the bins take from the system: 2 MiB, a huge page where the kernel has them.
-constexpr uint32_t kSegmentBlocks = 64;
+constexpr uint32_t kSegmentBlocks = 512;
 // Deposits per cache line. A thread gathers each band's deposits in a line of its own (all of them
 // together stay in the core's first-level cache) and writes the full line past the caches: a round's
 // deposits are far more than the caches hold, and a plain store would first read every line back.
@@ -112,17 +113,20 @@ struct Bins {
         }
     }
 
+    // A segment's blocks added to the spares. Throws std::bad_alloc.
+    void addSegment() {
+        spare.reserve(spare.size() + kSegmentBlocks);
+        segments.reserve(segments.size() + 1);
+        void* memory = gpu::cpu::allocateLarge(size_t{kSegmentBlocks} * kBlockDeposits * sizeof(Deposit));
+        if (!memory) throw std::bad_alloc();
+        segments.push_back(memory);
+        for (uint32_t k = kSegmentBlocks; k-- > 0;) spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
+    }
+
     // Opens a new block for band b; false when there is no memory for it.
     bool open(uint64_t b) {
         try {
-            if (spare.empty()) {
-                void* memory = gpu::cpu::allocateLarge(size_t{kSegmentBlocks} * kBlockDeposits * sizeof(Deposit));
-                if (!memory) return false;
-                segments.push_back(memory);
-                spare.reserve(spare.size() + kSegmentBlocks);
-                for (uint32_t k = kSegmentBlocks; k-- > 0;)
-                    spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
-            }
+            if (spare.empty()) addSegment();
             if (limit[b]) full[b].push_back(limit[b] - kBlockDeposits);
         } catch (const std::bad_alloc&) {
             return false;
@@ -138,12 +142,7 @@ struct Bins {
         const uint64_t blocks = (deposits + kBlockDeposits - 1) / kBlockDeposits;
         uint64_t fresh = 0;
         while (spare.size() < blocks) {
-            void* memory = gpu::cpu::allocateLarge(size_t{kSegmentBlocks} * kBlockDeposits * sizeof(Deposit));
-            if (!memory) throw std::bad_alloc();
-            segments.push_back(memory);
-            spare.reserve(spare.size() + kSegmentBlocks);
-            for (uint32_t k = kSegmentBlocks; k-- > 0;)
-                spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
+            addSegment();
             fresh += kSegmentBlocks;
         }
         for (uint64_t k = spare.size() - fresh; k < spare.size(); ++k)
