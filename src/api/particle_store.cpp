@@ -9,6 +9,18 @@ namespace {
 constexpr uint64_t kHeadroomBytes = 536870912;  // memory left to the rest of the GPU's users
 constexpr uint64_t kBytesWithVelocity = 28;
 constexpr uint64_t kBytesWithoutVelocity = 16;
+// From this many particles on, a store also readies the buffers of a frame at the default image size:
+// their memory then costs the reservation, not the first frame. Smaller clouds render too quickly for
+// it to matter.
+constexpr uint64_t kPrepareFramesFrom = uint64_t{1} << 20;
+
+// Best effort: a frame that finds nothing prepared allocates for itself.
+void prepareFrames(TLContext* ctx, uint64_t n) {
+    if (n < kPrepareFramesFrom) return;
+    const TLRenderSettings defaults = tlDefaultSettings();
+    if (ctx->pixels.width == 0 && ensurePixelBuffers(ctx->pixels, defaults.width, defaults.height)) return;
+    prepareSplat(n, ctx->pixels.width, ctx->pixels.height);
+}
 
 // False, with the refusal stored, when n particles of perParticle bytes would leave less than the
 // headroom free (memory the store already holds counts as free).
@@ -50,6 +62,7 @@ int reserve(TLContext* ctx, uint64_t n, int withVelocity) {
         return 1;
     }
     store.hasVelocity = withVelocity != 0;
+    prepareFrames(ctx, n);
     return 0;
 }
 

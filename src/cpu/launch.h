@@ -3,7 +3,9 @@
 // is visited exactly once whatever the grid size, as a grid-stride loop would.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "kernels/launchers.h"
 #include "kernels/runtime.h"
@@ -26,6 +28,12 @@ void clearFaults();
 // kErrorMemoryAllocation, as on a device with that much free memory; 0 lifts the limit. Lets tests
 // and fuzzers reach the out-of-memory path of any buffer without the machine holding it.
 void limitAllocations(size_t maxBytes);
+
+// Memory for large host buffers, aligned to 2 MiB and offered huge pages (where the kernel grants them
+// on request), so that touching it takes a fault per 2 MiB rather than per 4 KiB. Null when the
+// system refuses; std::free or freeLarge releases it.
+void* allocateLarge(size_t bytes);
+inline void freeLarge(void* p) { std::free(p); }
 
 template <class Body>
 void parallelFor(uint64_t n, Body&& body) {

@@ -1,6 +1,7 @@
 // The runtime on the host: host memory is device memory, device 0 is this machine's processors, and
 // kernels run on all cores. Everything is synchronous, so stream-ordered calls complete on return.
 #include <omp.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -80,6 +81,27 @@ struct Fault {
 thread_local Fault tFaults[static_cast<int>(cpu::FaultSite::kCount)];
 thread_local size_t tAllocationLimit = 0;  // 0: none
 
+// Buffers from this size on come from allocateLarge (huge pages) and are filled and copied by all
+// threads: one core cannot keep the memory busy, and a fresh buffer's page faults are then taken on
+// every core rather than one after another.
+constexpr size_t kLargeBytes = size_t{4} << 20;
+constexpr size_t kPieceBytes = size_t{1} << 20;
+
+// op(offset, length) over [0, bytes) in pieces, on all threads when the range is large.
+template <class Op>
+void inPieces(size_t bytes, Op&& op) {
+    if (bytes < kLargeBytes) {
+        op(size_t{0}, bytes);
+        return;
+    }
+    const size_t pieces = (bytes + kPieceBytes - 1) / kPieceBytes;
+#pragma omp parallel for schedule(static)
+    for (size_t k = 0; k < pieces; ++k) {
+        const size_t at = k * kPieceBytes;
+        op(at, bytes - at < kPieceBytes ? bytes - at : kPieceBytes);
+    }
+}
+
 bool fires(Fault& f) { return f.countdown != 0 && --f.countdown == 0; }
 
 // The injected error of this call at `site`, or success. Every call also counts towards FaultSite::any.
@@ -102,6 +124,16 @@ void clearFaults() {
 }
 
 void limitAllocations(size_t maxBytes) { tAllocationLimit = maxBytes; }
+
+void* allocateLarge(size_t bytes) {
+    constexpr size_t kHuge = size_t{1} << 21;
+    if (bytes > SIZE_MAX - kHuge) return nullptr;
+    const size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
+    void* p = std::aligned_alloc(kHuge, rounded);
+    // Advice only: without transparent huge pages it fails and the memory works as before.
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
+}
 
 Error launchError(LaunchConfig cfg) {
     if (Error err = injected(FaultSite::Launch)) return err;
@@ -153,8 +185,12 @@ Error malloc(void** ptr, size_t bytes) {
     hostMemory(&freeBytes, &totalBytes);
     if (freeBytes != 0 && bytes > freeBytes) return kErrorMemoryAllocation;
     if (bytes > SIZE_MAX - 255) return kErrorMemoryAllocation;
-    void* p = std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
+    void* p = bytes >= kLargeBytes ? cpu::allocateLarge(bytes)
+                                   : std::aligned_alloc(256, (bytes + 255) & ~static_cast<size_t>(255));
     if (!p) return kErrorMemoryAllocation;
+    // Committed now, as a GPU's allocation is, by all threads: a fresh buffer's page faults would
+    // otherwise land, one page after another, in the first kernel that writes it.
+    if (bytes >= kLargeBytes) inPieces(bytes, [&](size_t at, size_t n) { std::memset(static_cast<char*>(p) + at, 0, n); });
     *ptr = p;
     return kSuccess;
 }
@@ -168,7 +204,9 @@ Error copyToDevice(void* dst, const void* src, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Copy)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst || !src) return kErrorInvalidValue;
-    std::memcpy(dst, src, bytes);
+    inPieces(bytes, [&](size_t at, size_t n) {
+        std::memcpy(static_cast<char*>(dst) + at, static_cast<const char*>(src) + at, n);
+    });
     return kSuccess;
 }
 
@@ -185,7 +223,7 @@ Error memset(void* dst, int value, size_t bytes) {
     if (Error err = injected(cpu::FaultSite::Memset)) return err;
     if (bytes == 0) return kSuccess;
     if (!dst) return kErrorInvalidValue;
-    std::memset(dst, value, bytes);
+    inPieces(bytes, [&](size_t at, size_t n) { std::memset(static_cast<char*>(dst) + at, value, n); });
     return kSuccess;
 }
 

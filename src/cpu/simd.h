@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "kernels/hash.h"
 #include "kernels/portable.h"
@@ -38,6 +39,42 @@ typedef uint32_t VU32 __attribute__((vector_size(64)));
 typedef int32_t VI32 __attribute__((vector_size(64)));
 
 TL_SIMD_INLINE VD broadcast(double v) { return VD{} + v; }
+
+// Comparisons in 16-byte pieces, which every x86-64 target compares whole: GCC compares vectors wider
+// than the target's lane by lane. Comparisons are exact, so the masks are the same either way.
+template <class Mask, class V, class Compare>
+TL_SIMD_INLINE Mask piecewise(const V& a, const V& b, Compare compare) {
+    static_assert(sizeof(V) == sizeof(Mask) && sizeof(V) % 16 == 0);
+    Mask out;
+    for (size_t k = 0; k < sizeof(V); k += 16) {
+        typedef typename std::remove_reference<decltype(a[0])>::type Lane;
+        typedef Lane Piece __attribute__((vector_size(16)));
+        Piece x, y;
+        std::memcpy(&x, reinterpret_cast<const char*>(&a) + k, 16);
+        std::memcpy(&y, reinterpret_cast<const char*>(&b) + k, 16);
+        const auto m = compare(x, y);
+        std::memcpy(reinterpret_cast<char*>(&out) + k, &m, 16);
+    }
+    return out;
+}
+TL_SIMD_INLINE VL greater(const VD& a, const VD& b) {
+    return piecewise<VL>(a, b, [](auto x, auto y) { return x > y; });
+}
+TL_SIMD_INLINE VL less(const VD& a, const VD& b) {
+    return piecewise<VL>(a, b, [](auto x, auto y) { return x < y; });
+}
+TL_SIMD_INLINE VL equal(const VU& a, const VU& b) {
+    return piecewise<VL>(a, b, [](auto x, auto y) { return x == y; });
+}
+TL_SIMD_INLINE VI32 greater(const VF& a, const VF& b) {
+    return piecewise<VI32>(a, b, [](auto x, auto y) { return x > y; });
+}
+TL_SIMD_INLINE VI32 less(const VF& a, const VF& b) {
+    return piecewise<VI32>(a, b, [](auto x, auto y) { return x < y; });
+}
+TL_SIMD_INLINE VI32 unequal(const VF& a, const VF& b) {
+    return piecewise<VI32>(a, b, [](auto x, auto y) { return x != y; });
+}
 TL_SIMD_INLINE VU asBits(const VD& v) {
     VU u;
     std::memcpy(&u, &v, sizeof u);
@@ -73,8 +110,8 @@ TL_SIMD_INLINE VD expD(const VD& z) {
     // Lanes beyond +-200 compute a meaningless scale here and are replaced below.
     const VD scale = asDouble((integerBits(n) + 1023u) << 52);
     VD result = p * scale;
-    result = select(z > 200.0, broadcast(1e300 * 1e10), result);
-    return select(z < -200.0, broadcast(0.0), result);
+    result = select(greater(z, broadcast(200.0)), broadcast(1e300 * 1e10), result);
+    return select(less(z, broadcast(-200.0)), broadcast(0.0), result);
 }
 
 // detail::logD for lanes holding positive normal doubles (every positive finite float widens to one).
@@ -84,7 +121,7 @@ TL_SIMD_INLINE VD logD(const VD& x) {
     const VU e = (bits >> 52) & 0x7FFu;
     VD m = asDouble((bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull);
     VU k = e - 1023u;
-    const VL above = m > kSqrtTwo;
+    const VL above = greater(m, broadcast(kSqrtTwo));
     m = select(above, m * 0.5, m);
     k = k + (VU(above) & 1u);
     const VD lnm = logSeries((m - 1.0) / (m + 1.0));
@@ -99,7 +136,7 @@ TL_SIMD_INLINE void sinCosD(const VD& x, VD* sOut, VD* cOut) {
     VD s, c;
     sinCosSeries(reduced(x, n, kPiHalfHi, kPiHalfLo), &s, &c);
     const VU q = integerBits(n) & 3u;
-    const VL q1 = VL(q == 1u), q2 = VL(q == 2u), q3 = VL(q == 3u);
+    const VL q1 = equal(q, VU{} + 1u), q2 = equal(q, VU{} + 2u), q3 = equal(q, VU{} + 3u);
     VD sv = select(q1, c, s);
     sv = select(q2, -s, sv);
     sv = select(q3, -c, sv);
@@ -117,9 +154,9 @@ TL_SIMD_INLINE VF selectF(const VI32& mask, const VF& a, const VF& b) {
 // expF: a NaN lane passes through unchanged, as in the scalar function.
 TL_SIMD_INLINE VF expF(const VF& x) {
     VF out = narrow(expD(widen(x)));
-    out = selectF(x > 89.0f, VF{} + bitsFloat(0x7F800000u), out);
-    out = selectF(x < -104.0f, VF{}, out);
-    return selectF(x != x, x, out);
+    out = selectF(greater(x, VF{} + 89.0f), VF{} + bitsFloat(0x7F800000u), out);
+    out = selectF(less(x, VF{} - 104.0f), VF{}, out);
+    return selectF(unequal(x, x), x, out);
 }
 
 TL_SIMD_INLINE VU32 nextState(const VU32& s) { return hashBits(s + kGoldenStep); }
@@ -152,8 +189,8 @@ TL_SIMD_INLINE void copyJitterLanes(const uint64_t* particle, const uint32_t* co
     const VU32 s4 = nextState(s3);
     const VF floor = VF{} + kLogFloor;
     VF u1 = uniform(s1), u3 = uniform(s3);
-    u1 = selectF(u1 > floor, u1, floor);
-    u3 = selectF(u3 > floor, u3, floor);
+    u1 = selectF(greater(u1, floor), u1, floor);
+    u3 = selectF(greater(u3, floor), u3, floor);
     const VF u2 = uniform(s2), u4 = uniform(s4);
     const VF l1 = -2.0f * logPositiveF(u1);
     const VF l3 = -2.0f * logPositiveF(u3);

@@ -4,7 +4,11 @@
 #include "kernels/splat.h"
 
 #include <omp.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -26,22 +30,148 @@ constexpr uint64_t kRoundDeposits = uint64_t{1} << 23;
 // gathers which deposit, and with it the order of every sum, is the same on every run.
 constexpr uint64_t kChunk = 2048;
 
+// How far ahead (in deposits or particles) the loops ask for memory they will read.
+constexpr int kAhead = 16;
+
 // One deposit waiting in a band: the pixel within the band and the particle's colour.
 struct Deposit {
     uint32_t pixel;
     TLUChar4 color;
 };
 
-// A thread's deposit bins, one per band. Kept between launches so that their memory is reused
-// rather than allocated (and faulted in) again for every frame.
-struct Bins {
-    std::vector<std::vector<Deposit>> bands;
-    bool failed = false;  // a bin could not grow: this thread adds atomically for the rest of the round
+// Deposits per block of a band's bin: 4 KiB, handed back whole once a round's bands are added. Every
+// band with deposits holds an open block, so blocks stay small: a huge image has many bands.
+constexpr uint32_t kBlockDeposits = 512;
+// Blocks per piece of memory the bins take from the system: 2 MiB, a huge page where the kernel has them.
+constexpr uint32_t kSegmentBlocks = 512;
+// Deposits per cache line. A thread gathers each band's deposits in a line of its own (all of them
+// together stay in the core's first-level cache) and writes the full line past the caches: a round's
+// deposits are far more than the caches hold, and a plain store would first read every line back.
+constexpr uint32_t kLineDeposits = 8;
+struct alignas(64) Line {
+    Deposit d[kLineDeposits];
+};
 
+// Writes a full line to (64-byte aligned) memory that is not read again soon.
+inline void streamLine(Deposit* to, const Line& line) {
+#if defined(__SSE2__)
+    const __m128i* from = reinterpret_cast<const __m128i*>(line.d);
+    __m128i* out = reinterpret_cast<__m128i*>(to);
+    for (int k = 0; k < 4; ++k) _mm_stream_si128(out + k, _mm_load_si128(from + k));
+#else
+    std::memcpy(to, line.d, sizeof line.d);
+#endif
+}
+
+// Orders the streamed lines before the barrier that hands the bins to the other threads.
+inline void streamFence() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// A thread's deposit bins, one per band: the band's line being gathered, then a list of blocks of
+// full lines. The blocks are kept between launches (a finished round hands them back to the thread's
+// spares), so a frame neither allocates nor faults in memory once the first has run, and a growing
+// bin never copies what it holds.
+struct Bins {
+    std::vector<std::vector<Deposit*>> full;  // per band: its filled blocks, in filing order
+    std::vector<Line> lines;                   // per band: the deposits not yet written to a block
+    std::vector<uint32_t> fill;                // per band: deposits in its line
+    std::vector<Deposit*> cursor, limit;       // per band: where the next line goes, the open block's end
+    std::vector<Deposit*> spare;               // blocks free for any band
+    std::vector<void*> segments;               // the memory of all blocks
+    bool failed = false;  // no block could be had: this thread adds atomically for the rest of the round
+
+    Bins() = default;
+    Bins(const Bins&) = delete;
+    Bins& operator=(const Bins&) = delete;
+    ~Bins() {
+        for (void* s : segments) gpu::cpu::freeLarge(s);
+    }
+
+    // Room for `count` bands, every bin empty. Throws std::bad_alloc.
     void prepare(uint64_t count) {
-        if (bands.size() < count) bands.resize(count);
-        for (auto& b : bands) b.clear();
+        if (limit.size() < count) {  // limit last: a bin exists once its limit does
+            full.resize(count);
+            lines.resize(count);
+            fill.resize(count, 0);
+            cursor.resize(count, nullptr);
+            limit.resize(count, nullptr);
+        }
+        recycle();
         failed = false;
+    }
+
+    // Empties every bin: full blocks go back to the spares, the open ones stay open.
+    void recycle() {
+        for (size_t b = 0; b < limit.size(); ++b) {
+            for (Deposit* block : full[b]) spare.push_back(block);
+            full[b].clear();
+            fill[b] = 0;
+            if (limit[b]) cursor[b] = limit[b] - kBlockDeposits;
+        }
+    }
+
+    // A segment's blocks added to the spares. Throws std::bad_alloc.
+    void addSegment() {
+        spare.reserve(spare.size() + kSegmentBlocks);
+        segments.reserve(segments.size() + 1);
+        void* memory = gpu::cpu::allocateLarge(size_t{kSegmentBlocks} * kBlockDeposits * sizeof(Deposit));
+        if (!memory) throw std::bad_alloc();
+        segments.push_back(memory);
+        for (uint32_t k = kSegmentBlocks; k-- > 0;) spare.push_back(static_cast<Deposit*>(memory) + k * kBlockDeposits);
+    }
+
+    // Opens a new block for band b; false when there is no memory for it.
+    bool open(uint64_t b) {
+        try {
+            if (spare.empty()) addSegment();
+            if (limit[b]) full[b].push_back(limit[b] - kBlockDeposits);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        cursor[b] = spare.back();
+        limit[b] = cursor[b] + kBlockDeposits;
+        spare.pop_back();
+        return true;
+    }
+
+    // Spare blocks, in memory touched by this thread, for `deposits` more. Throws std::bad_alloc.
+    void stock(uint64_t deposits) {
+        const uint64_t blocks = (deposits + kBlockDeposits - 1) / kBlockDeposits;
+        uint64_t fresh = 0;
+        while (spare.size() < blocks) {
+            addSegment();
+            fresh += kSegmentBlocks;
+        }
+        for (uint64_t k = spare.size() - fresh; k < spare.size(); ++k)
+            std::memset(static_cast<void*>(spare[k]), 0, kBlockDeposits * sizeof(Deposit));
+    }
+
+    // Files a deposit into its band's bin; false when the bin is full and could not grow (the
+    // deposit is then the caller's to add). A line that found no block stays full in its place.
+    bool file(uint32_t pixel, TLUChar4 color) {
+        const uint32_t b = pixel >> kBandShift;
+        uint32_t n = fill[b];
+        if (n == kLineDeposits) return false;
+        lines[b].d[n++] = Deposit{pixel & kBandMask, color};
+        if (n == kLineDeposits && (cursor[b] != limit[b] || open(b))) {
+            streamLine(cursor[b], lines[b]);
+            cursor[b] += kLineDeposits;
+            n = 0;
+        }
+        fill[b] = n;
+        return true;
+    }
+
+    // Calls add(first, last) for the runs of band b's deposits, in filing order.
+    template <class Add>
+    void forEachRun(uint64_t b, Add&& add) const {
+        if (b >= limit.size()) return;
+        for (const Deposit* block : full[b]) add(block, block + kBlockDeposits);
+        if (limit[b]) add(limit[b] - kBlockDeposits, static_cast<const Deposit*>(cursor[b]));
+        add(lines[b].d, lines[b].d + fill[b]);
     }
 };
 
@@ -144,17 +274,105 @@ void splatAtomic(const SplatJob& job, uint64_t particles, float* accumulator) {
     }
 }
 
+// The perspective projection without lens (projectPerspective) of kLanes points at once, lane by
+// lane the scalar bits: each operation in the same order, rounded once. A culled lane gets kCulled.
+constexpr uint32_t kCulled = 0xFFFFFFFFu;  // never a pixel: images hold at most INT32_MAX pixels
+
+// Eight lanes per vector: GCC compares wider vectors than the machine's lane by lane.
+typedef float V8 __attribute__((vector_size(32)));
+typedef int32_t V8I __attribute__((vector_size(32)));
+typedef uint32_t V8U __attribute__((vector_size(32)));
+
+TL_SIMD_CLONES
+void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel) {
+    // Every operand a whole vector, for the same reason.
+    auto all = [](float v) { return V8{} + v; };
+    const V8 width = all(static_cast<float>(f.width)), height = all(static_cast<float>(f.height));
+    const V8 half = all(0.5f), zero{};
+    for (int h = 0; h < simd::kLanes; h += 8) {
+        V8 x, y, z;
+        std::memcpy(&x, px + h, sizeof x);
+        std::memcpy(&y, py + h, sizeof y);
+        std::memcpy(&z, pz + h, sizeof z);
+        const V8 vx = ((all(f.viewX[0]) * x + all(f.viewX[1]) * y) + all(f.viewX[2]) * z) + all(f.viewX[3]);
+        const V8 vy = ((all(f.viewY[0]) * x + all(f.viewY[1]) * y) + all(f.viewY[2]) * z) + all(f.viewY[3]);
+        const V8 vz = ((all(f.viewZ[0]) * x + all(f.viewZ[1]) * y) + all(f.viewZ[2]) * z) + all(f.viewZ[3]);
+        const V8 q = all(-1.0f) / vz;
+        const V8 fx = ((vx * q * all(f.scaleX)) * half + half) * width;
+        const V8 fy = (all(1.0f) - ((vy * q * all(f.scaleY)) * half + half)) * height;
+        V8I in = ~(all(f.nearClip) >= zero - vz) & (fx >= zero) & (fy >= zero) & ~(fx >= width) & ~(fy >= height);
+        // Lanes already out are converted from 0, so that no conversion sees a value out of range.
+        const V8I ix = __builtin_convertvector(V8(V8I(fx) & in), V8I);
+        const V8I iy = __builtin_convertvector(V8(V8I(fy) & in), V8I);
+        in &= (ix < (V8I{} + f.width)) & (iy < (V8I{} + f.height));
+        const V8U index = V8U(iy) * (V8U{} + static_cast<uint32_t>(f.width)) + V8U(ix);
+        const V8U out = index | ~V8U(in);
+        std::memcpy(pixel + h, &out, sizeof out);
+    }
+}
+
+// Samples of whole particles on their way to the bins: gathered kLanes at a time in work order, so
+// that the projection runs on vectors while the deposits keep the order of the scalar walk.
+struct ProjectionBatch {
+    float x[simd::kLanes], y[simd::kLanes], z[simd::kLanes];
+    TLUChar4 color[simd::kLanes];
+    int count = 0;
+
+    // Projects the gathered points and calls deposit(pixel, color) for each that is not culled.
+    template <class Deposit>
+    void flush(const TLFrame& f, Deposit&& deposit) {
+        if (count == 0) return;
+        for (int l = count; l < simd::kLanes; ++l) x[l] = y[l] = z[l] = 0.0f;  // projected, then ignored
+        uint32_t pixel[simd::kLanes];
+        projectLanes(f, x, y, z, pixel);
+        for (int l = 0; l < count; ++l)
+            if (pixel[l] != kCulled) deposit(pixel[l], color[l]);
+        count = 0;
+    }
+};
+
+// addTimes for one deposit, the four channels in one vector: the colour's weights (splatWeights, the
+// same products) added `times` times with the flush of subnormals that atomicSum does.
+typedef float V4 __attribute__((vector_size(16)));
+typedef int32_t V4I __attribute__((vector_size(16)));
+
+inline V4 flushSubnormals(V4 v) {
+    const V4I bits = V4I(v);
+    const V4I subnormal = (bits & 0x7F800000) == 0;
+    return V4(bits & ~(subnormal & 0x7FFFFFFF));
+}
+
+struct BandAdder {
+    V4 unit, scale;  // weights = (channel * unit) * scale: colorScale * c for colours, as splatWeights
+    uint32_t times;
+
+    BandAdder(const TLFrame& f, uint32_t t)
+        : unit{1.0f, 1.0f, 1.0f, 0.003921569f}, scale{f.colorScale, f.colorScale, f.colorScale, f.alphaScale}, times(t) {}
+
+    void add(float* a, TLUChar4 c) const {
+        const V4 w = flushSubnormals(__builtin_convertvector((V4I{c.x, c.y, c.z, c.w}), V4) * unit * scale);
+        V4 sum;
+        std::memcpy(&sum, a, sizeof sum);
+        for (uint32_t t = 0; t < times; ++t) sum = flushSubnormals(flushSubnormals(sum) + w);
+        std::memcpy(a, &sum, sizeof sum);
+    }
+};
+
 // Deposits are first sorted into bands of the image by the thread that computes them, then every
 // band is added by one thread: the random additions stay within a cached band instead of missing
 // the cache all over the image, and no atomics are needed. Bands are filled from the threads' bins
-// in thread order, so the sums come out the same on every run.
+// in thread order, so the sums come out the same on every run, whichever thread adds a band.
 void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float* accumulator) {
+    const TLFrame& f = job.walk.f;
     const uint64_t bands = (pixels + kBandMask) >> kBandShift;
     const uint64_t perParticle = job.walk.perSample ? job.walk.per : job.walk.per / job.walk.samples;
     const uint64_t roundParticles = kRoundDeposits / perParticle > kChunk ? kRoundDeposits / perParticle : kChunk;
     const int threads = omp_get_max_threads();
     std::vector<Bins*> bins(static_cast<size_t>(threads), nullptr);
     const uint32_t samplesPerDeposit = job.walk.perSample ? 1u : job.walk.samples;
+    // Every sample of a copy at one point, seen through the perspective camera: projected on vectors.
+    const bool vectors = !job.walk.perSample && f.panorama != TL_PROJECTION_PANORAMA;
+    const BandAdder adder(f, samplesPerDeposit);
 
 #pragma omp parallel num_threads(threads)
     {
@@ -167,52 +385,95 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
         } catch (const std::bad_alloc&) {
             ready = false;
         }
+        // Files a deposit; out of memory for the bins, it goes straight in, atomically, while the
+        // other threads only gather.
+        auto deposit = [&](uint64_t pixel, TLUChar4 color) {
+            if (!mine.failed) {
+                if (mine.file(static_cast<uint32_t>(pixel), color)) return;
+                mine.failed = true;
+            }
+            addAtomically(accumulator + 4u * pixel, splatWeights(f, color), samplesPerDeposit);
+        };
+        ProjectionBatch batch;
         for (uint64_t first = 0; first < particles; first += roundParticles) {
             const uint64_t last = particles - first < roundParticles ? particles : first + roundParticles;
             const uint64_t chunks = (last - first + kChunk - 1) / kChunk;
             mine.failed = !ready;
-#pragma omp for schedule(static, 1)
+#pragma omp for schedule(static, 1) nowait
             for (uint64_t c = 0; c < chunks; ++c) {
                 const uint64_t begin = first + c * kChunk;
                 const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
-                JitterFeed feed(begin, static_cast<uint32_t>(job.walk.f.jitterCount), job.walk.f.jitterSigma);
+                JitterFeed feed(begin, static_cast<uint32_t>(f.jitterCount), f.jitterSigma);
+                if (vectors) {
+                    const uint32_t copies = static_cast<uint32_t>(f.jitterCount);
+                    for (uint64_t i = begin; i < end; ++i) {
+                        if (end - i > kAhead) __builtin_prefetch(job.walk.positions + i + kAhead);
+                        const TLV3 base = job.walk.positions[i];
+                        const TLUChar4 color = job.colors[i];
+                        for (uint32_t k = 0; k <= copies; ++k) {
+                            TLV3 p = base;
+                            if (k >= 1) {
+                                const TLV3 o = feed.next();
+                                p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
+                            }
+                            batch.x[batch.count] = p.x, batch.y[batch.count] = p.y, batch.z[batch.count] = p.z;
+                            batch.color[batch.count] = color;
+                            if (++batch.count == simd::kLanes) batch.flush(f, deposit);
+                        }
+                    }
+                    batch.flush(f, deposit);
+                    continue;
+                }
                 auto jitter = [&](uint64_t, uint32_t) { return feed.next(); };
                 for (uint64_t i = begin; i < end; ++i) {
                     const TLUChar4 color = job.colors[i];
-                    job.particle(i, job.walk.per, jitter, [&](uint64_t pixel, uint32_t times) {
-                        if (!mine.failed) {
-                            try {
-                                mine.bands[pixel >> kBandShift].push_back(
-                                    Deposit{static_cast<uint32_t>(pixel & kBandMask), color});
-                                return;
-                            } catch (const std::bad_alloc&) {
-                                mine.failed = true;
-                            }
-                        }
-                        // Out of memory for the bins: this deposit goes straight in, atomically,
-                        // while the other threads only gather.
-                        addAtomically(accumulator + 4u * pixel, splatWeights(job.walk.f, color), times);
-                    });
+                    job.particle(i, job.walk.per, jitter, [&](uint64_t pixel, uint32_t) { deposit(pixel, color); });
                 }
             }
-            // (the loop's barrier: every bin of the round is complete)
-#pragma omp for schedule(static, 1)
+            streamFence();
+#pragma omp barrier
+            // (every bin of the round is complete.) Which thread adds a band does not change its sums,
+            // so the bands go to whichever thread is free.
+#pragma omp for schedule(dynamic, 1)
             for (uint64_t b = 0; b < bands; ++b) {
                 float* band = accumulator + 4u * (b << kBandShift);
                 for (int t = 0; t < used; ++t) {
-                    Bins* from = bins[static_cast<size_t>(t)];
-                    if (!from || from->bands.size() <= b) continue;
-                    std::vector<Deposit>& list = from->bands[b];
-                    for (const Deposit& d : list)
-                        addTimes(band + 4u * d.pixel, splatWeights(job.walk.f, d.color), samplesPerDeposit);
-                    list.clear();
+                    if (const Bins* from = bins[static_cast<size_t>(t)])
+                        from->forEachRun(b, [&](const Deposit* d, const Deposit* last) {
+                            // The band's pixels come from memory the first time a round touches them:
+                            // ask for them a few deposits ahead.
+                            for (; last - d > kAhead; ++d) {
+                                __builtin_prefetch(band + 4u * d[kAhead].pixel, 1);
+                                adder.add(band + 4u * d->pixel, d->color);
+                            }
+                            for (; d != last; ++d) adder.add(band + 4u * d->pixel, d->color);
+                        });
                 }
             }
+            // (the barrier again: no band is being read when its blocks go back to the spares)
+            mine.recycle();
         }
     }
 }
 
 }  // namespace
+
+void prepareSplat(uint64_t workItems, int32_t width, int32_t height) {
+    if (width < 1 || height < 1) return;
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    const uint64_t bands = (pixels + kBandMask) >> kBandShift;
+    const uint64_t round = workItems < kRoundDeposits ? workItems : kRoundDeposits;
+#pragma omp parallel
+    {
+        Bins& mine = tBins;
+        try {
+            mine.prepare(bands);
+            // A thread's share of a round, and a block open in every band.
+            mine.stock(round / static_cast<uint64_t>(omp_get_num_threads()) + bands * kBlockDeposits);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+}
 
 void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, const TLV3* velocities, uint64_t n,
                float* accumulator, HostAccumulation mode) {

@@ -129,4 +129,7 @@ gpu::Error launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* posit
     return launchError();
 }
 
+// A kernel launch needs nothing prepared.
+void prepareSplat(uint64_t, int32_t, int32_t) {}
+
 }  // namespace tl

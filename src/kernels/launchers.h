@@ -44,6 +44,11 @@ gpu::Error launchGenerateGalaxy(LaunchConfig cfg, TLV3* positions, TLUChar4* col
 gpu::Error launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
                        const TLV3* velocities, uint64_t n, float* accumulator);
 
+// Readies what kSplat needs beyond its arguments for up to `workItems` work items on a width x height
+// image (the CPU launcher's deposit bins), so that a process's first frame does not pay for it. Best
+// effort: without memory the launch prepares what it needs itself.
+void prepareSplat(uint64_t workItems, int32_t width, int32_t height);
+
 // kResolve: one thread per pixel; image and imageFloat may each be null.
 gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
                          int32_t pixelCount, float exposure);

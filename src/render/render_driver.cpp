@@ -11,6 +11,8 @@ namespace {
 
 constexpr uint32_t kBlock = 256;
 
+}  // namespace
+
 // After a failed allocation the recorded size stays 0 x 0, so the next call starts over.
 Status ensurePixelBuffers(PixelBuffers& b, int32_t width, int32_t height) {
     if (width == b.width && height == b.height) return {};
@@ -28,6 +30,8 @@ Status ensurePixelBuffers(PixelBuffers& b, int32_t width, int32_t height) {
     b.height = height;
     return {};
 }
+
+namespace {
 
 // Copies a device image into the caller's memory, through the page-locked staging buffer where there
 // is one (the caller's memory is pageable: a GPU copies into it at a fraction of the speed).

@@ -23,6 +23,10 @@ struct PixelBuffers {
     int32_t height = 0;
 };
 
+// Buffers for a width x height image: an unchanged size keeps them, another size reallocates all four.
+// Frames call it; a large store calls it ahead of them, for the default image size.
+Status ensurePixelBuffers(PixelBuffers& buffers, int32_t width, int32_t height);
+
 // A frame request as tlRender receives it.
 struct FrameRequest {
     const TLCamera* camera;

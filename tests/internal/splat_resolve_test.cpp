@@ -90,6 +90,21 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
     }
 }
 
+// A band's bin fills several blocks (and prepared ones) when most of a large cloud lands in one band.
+TEST(HostSplat, BinsSpanningManyBlocksKeepEveryDeposit) {
+    const Cloud cloud = randomCloud(30000);
+    tl::prepareSplat(30000, 64, 48);
+    for (const Variant& v : {kVariants[0], kVariants[1]}) {
+        const TLFrame f = frameFor(v, 64, 48);
+        const uint64_t n = cloud.positions.size() * tl::workPerParticle(f);
+        std::vector<float> got(64 * 48 * 4, 0.0f), again(got);
+        tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, got.data());
+        tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, again.data());
+        EXPECT_EQ(std::memcmp(got.data(), again.data(), got.size() * sizeof(float)), 0) << "runs differ";
+        expectSameSums(got, reference(f, cloud, nullptr, n), v.name);
+    }
+}
+
 // GPU float atomics flush subnormal inputs and results to zero (the zero keeps its sign); so must the CPU.
 TEST(HostSplat, SubnormalDepositsVanishAsInTheGpuAtomics) {
     const float tiny = std::numeric_limits<float>::denorm_min() * 1000.0f, least = std::numeric_limits<float>::min();
