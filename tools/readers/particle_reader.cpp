@@ -33,7 +33,8 @@ bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* erro
             resize(n);
             if (n == 0) {
                 if (dropped_ > 0)
-                    warn("dropped " + std::to_string(dropped_) + " rows with non-finite coordinates");
+                    warn("dropped " + std::to_string(dropped_) + (dropped_ == 1 ? " row" : " rows") +
+                         " with non-finite coordinates");
                 dropped_ = 0;
                 return true;
             }
