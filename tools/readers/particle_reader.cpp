@@ -102,7 +102,14 @@ std::unique_ptr<ParticleReader> open(const std::string& path, const ReadOptions&
             return nullptr;
         }
     }
-    if (kind == "hdf5") return openHdf5File(path, options, error);
+    if (kind == "hdf5") {
+#if TALUNA_READERS_HDF5
+        return openHdf5File(path, options, error);
+#else
+        error = path + ": this taluna-render was built without HDF5 (libhdf5-dev) and reads no snapshots";
+        return nullptr;
+#endif
+    }
     if (!options.types.empty()) {
         error = path + ": particle types apply to HDF5 snapshots only";
         return nullptr;
