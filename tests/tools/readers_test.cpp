@@ -159,7 +159,7 @@ TEST_F(Readers, LenientReadsAndColourByQuantity) {
          "property char diffuse_blue\nproperty float quality\nproperty float r\nend_header\n1 2 3 255 0 7 0.5 9\n"
          "nan 0 0 1 1 1 1 9\n4 5 6 1 2 -1 -2.5 9\n", "Quality", {{1, 2, 3}, {4, 5, 6}}, {{255, 0, 7, 255}, {1, 2, 255, 255}},
          {0.5f, -2.5f}, {"skipped 2 header lines with obj_info or an unknown keyword, the first at header line 3: "
-         "'Created by Blender3D", "dropped 1 rows"}},
+         "'Created by Blender3D", "dropped 1 row "}},
         {"cut.ply", cut.data, "", {{1, 2, 3}, {4, 5, 6}}, {{255, 128, 0, 255}, {0, 1, 255, 255}}, {},
          {"the file ends after 2 of the 4 vertices its header declares: 2 missing"}},
         {"cut_ascii.ply", "ply\nformat ascii 1.0\nelement vertex 4\n" + xyz + "property double r\n"
