@@ -20,10 +20,10 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFr
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
-    const uint32_t* order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
-    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times) {
+    const litcpu::Order order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
+    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times, TLUChar4) {
         for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
-    }, [](TLV3) {});
+    }, [&](TLV3 p) { litcpu::prefetchShadowTexels(vc, shadowMaps, p); });
     return gpu::kSuccess;
 }
 
@@ -32,15 +32,15 @@ gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFram
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
-    const uint32_t* order = litcpu::orderByImage(frame, positions, n / walk.per);
-    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
+    const litcpu::Order order = litcpu::orderByImage(frame, positions, n / walk.per);
+    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
         CameraHit hit;
         if (!projectToCamera(frame, p, s, hit)) return;
         float* column;
         const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
         litcpu::atomicAddRepeated(column + shares.first, shares.firstShare, times);
         if (shares.second >= 0) litcpu::atomicAddRepeated(column + shares.second, shares.secondShare, times);
-    }, [](TLV3) {});
+    }, [&](TLV3 p) { litcpu::prefetchCameraEntries(vc, frame, cameraDepth, nullptr, p); });
     return gpu::kSuccess;
 }
 
@@ -126,11 +126,11 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
     const cpu::CopyWalk walk(frame, positions, velocities);
     const uint64_t particles = n / walk.per;
     const bool shadowOrder = litcpu::firstShadowLight(vc) >= 0;
-    const uint32_t* order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
+    const litcpu::Order order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
                                         : litcpu::orderByImage(frame, positions, particles);
     litcpu::forEachSample(
         walk, order, colors, n,
-        [&](uint64_t i, TLV3 p, uint32_t s, uint32_t times) {
+        [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4 color) {
             CameraHit hit;
             if (!projectToCamera(frame, p, s, hit)) return;
             ShadeBatch& batch = tShadeBatch;
@@ -139,14 +139,14 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
             batch.tau[l] = v.tau;
             batch.w[l] = v.w;
             batch.p[l] = p;
-            batch.color[l] = colors[i];
+            batch.color[l] = color;
             batch.pixel[l] = accumulator + 4u * pixelIndex(frame, hit);
             batch.times[l] = times;
             if (batch.count == simd::kLanes) batch.flush(vc, shadowMaps);
         },
         [&](TLV3 p) {
-            if (shadowOrder) litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
-            else if (vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
+            litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
+            if (!shadowOrder && vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
         },
         [&] { tShadeBatch.flush(vc, shadowMaps); });
     return gpu::kSuccess;
