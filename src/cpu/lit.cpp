@@ -27,20 +27,55 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFr
     return gpu::kSuccess;
 }
 
+namespace {
+
+// A thread's camera depth deposits, each made kDepositsAhead deposits after its column was known and
+// fetched: the projection is done once per sample, and the fetch has time to arrive.
+constexpr int kDepositsAhead = 8;
+struct DepositRing {
+    float* column[kDepositsAhead];
+    SliceShares shares[kDepositsAhead];
+    uint32_t times[kDepositsAhead];
+    int next = 0, held = 0;
+
+    void add(int k) {
+        litcpu::atomicAddRepeated(column[k] + shares[k].first, shares[k].firstShare, times[k]);
+        if (shares[k].second >= 0) litcpu::atomicAddRepeated(column[k] + shares[k].second, shares[k].secondShare, times[k]);
+    }
+    void push(float* c, const SliceShares& s, uint32_t t) {
+        __builtin_prefetch(c + s.first, 1);
+        if (held == kDepositsAhead) add(next);
+        else ++held;
+        column[next] = c, shares[next] = s, times[next] = t;
+        next = (next + 1) % kDepositsAhead;
+    }
+    // The held deposits, oldest first.
+    void drain() {
+        for (int k = (next + kDepositsAhead - held) % kDepositsAhead; held > 0; --held, k = (k + 1) % kDepositsAhead) add(k);
+        next = 0;
+    }
+};
+
+thread_local DepositRing tDeposits;
+
+}  // namespace
+
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                           const TLV3* velocities, uint64_t n, float* cameraDepth) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
     const litcpu::Order order = litcpu::orderByImage(frame, positions, n / walk.per);
-    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
-        CameraHit hit;
-        if (!projectToCamera(frame, p, s, hit)) return;
-        float* column;
-        const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
-        litcpu::atomicAddRepeated(column + shares.first, shares.firstShare, times);
-        if (shares.second >= 0) litcpu::atomicAddRepeated(column + shares.second, shares.secondShare, times);
-    }, [&](TLV3 p) { litcpu::prefetchCameraEntries(vc, frame, cameraDepth, nullptr, p); });
+    litcpu::forEachSample(
+        walk, order, nullptr, n,
+        [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
+            CameraHit hit;
+            if (!projectToCamera(frame, p, s, hit)) return;
+            float* column;
+            const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
+            tDeposits.push(column, shares, times);
+        },
+        [](TLV3) {}, [] { tDeposits.drain(); });
     return gpu::kSuccess;
 }
 
