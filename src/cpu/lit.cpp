@@ -40,7 +40,8 @@ struct DepositRing {
 
     void add(int k) {
         litcpu::atomicAddRepeated(column[k] + shares[k].first, shares[k].firstShare, times[k]);
-        if (shares[k].second >= 0) litcpu::atomicAddRepeated(column[k] + shares[k].second, shares[k].secondShare, times[k]);
+        if (shares[k].second >= 0)
+            litcpu::atomicAddRepeated(column[k] + shares[k].second, shares[k].secondShare, times[k]);
     }
     void push(float* c, const SliceShares& s, uint32_t t) {
         __builtin_prefetch(c + s.first, 1);
@@ -51,7 +52,8 @@ struct DepositRing {
     }
     // The held deposits, oldest first.
     void drain() {
-        for (int k = (next + kDepositsAhead - held) % kDepositsAhead; held > 0; --held, k = (k + 1) % kDepositsAhead) add(k);
+        for (int k = (next + kDepositsAhead - held) % kDepositsAhead; held > 0; --held, k = (k + 1) % kDepositsAhead)
+            add(k);
         next = 0;
     }
 };

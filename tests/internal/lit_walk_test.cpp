@@ -107,9 +107,10 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     std::reverse(positions.begin(), positions.end());
     for (TLUChar4& c : colors) c.y = static_cast<uint8_t>(c.y + 77);
     std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
-    tl::launchShade(cfg, vc, still, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
+    const TLV3* p = positions.data();
+    tl::launchShade(cfg, vc, still, p, colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
     for (uint64_t w = 0; w < n; ++w)
-        tl::shadeItem(vc, still, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
+        tl::shadeItem(vc, still, p, colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
     expectClose(acc, accRef, "accumulator of a cloud changed in place");
 }
 
