@@ -35,10 +35,10 @@ struct CopyWalk {
 
     // Calls visit(i, p, s, times) for the samples of particle i's first `items` work items in
     // work-index order, with the sample's position and hash state (0 when nothing draws from it);
-    // `times` samples share them. jitter(i, k) gives copy k's offset.
+    // `times` samples share them. jitter(i, k) gives copy k's offset. base is positions[i], or a copy
+    // of it the caller already holds.
     template <class Visit, class Jitter>
-    void particle(uint64_t i, uint64_t items, Visit&& visit, Jitter&& jitter) const {
-        const TLV3 base = positions[i];
+    void particle(uint64_t i, TLV3 base, uint64_t items, Visit&& visit, Jitter&& jitter) const {
         for (uint32_t k = 0; k <= static_cast<uint32_t>(f.jitterCount); ++k) {
             const uint64_t first = static_cast<uint64_t>(k) * samples;
             if (first >= items) return;
@@ -60,9 +60,13 @@ struct CopyWalk {
             }
         }
     }
+    template <class Visit, class Jitter>
+    void particle(uint64_t i, uint64_t items, Visit&& visit, Jitter&& jitter) const {
+        particle(i, positions[i], items, visit, jitter);
+    }
     template <class Visit>
     void particle(uint64_t i, uint64_t items, Visit&& visit) const {
-        particle(i, items, visit, ScalarJitter{f.jitterSigma});
+        particle(i, positions[i], items, visit, ScalarJitter{f.jitterSigma});
     }
 };
 

@@ -20,27 +20,64 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFr
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
-    const uint32_t* order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
-    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times) {
+    const litcpu::Order order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
+    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times, TLUChar4) {
         for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
-    }, [](TLV3) {});
+    }, [&](TLV3 p) { litcpu::prefetchShadowTexels(vc, shadowMaps, p); });
     return gpu::kSuccess;
 }
+
+namespace {
+
+// A thread's camera depth deposits, each made kDepositsAhead deposits after its column was known and
+// fetched: the projection is done once per sample, and the fetch has time to arrive.
+constexpr int kDepositsAhead = 8;
+struct DepositRing {
+    float* column[kDepositsAhead];
+    SliceShares shares[kDepositsAhead];
+    uint32_t times[kDepositsAhead];
+    int next = 0, held = 0;
+
+    void add(int k) {
+        litcpu::atomicAddRepeated(column[k] + shares[k].first, shares[k].firstShare, times[k]);
+        if (shares[k].second >= 0)
+            litcpu::atomicAddRepeated(column[k] + shares[k].second, shares[k].secondShare, times[k]);
+    }
+    void push(float* c, const SliceShares& s, uint32_t t) {
+        __builtin_prefetch(c + s.first, 1);
+        if (held == kDepositsAhead) add(next);
+        else ++held;
+        column[next] = c, shares[next] = s, times[next] = t;
+        next = (next + 1) % kDepositsAhead;
+    }
+    // The held deposits, oldest first.
+    void drain() {
+        for (int k = (next + kDepositsAhead - held) % kDepositsAhead; held > 0; --held, k = (k + 1) % kDepositsAhead)
+            add(k);
+        next = 0;
+    }
+};
+
+thread_local DepositRing tDeposits;
+
+}  // namespace
 
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                           const TLV3* velocities, uint64_t n, float* cameraDepth) {
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
-    const uint32_t* order = litcpu::orderByImage(frame, positions, n / walk.per);
-    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) {
-        CameraHit hit;
-        if (!projectToCamera(frame, p, s, hit)) return;
-        float* column;
-        const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
-        litcpu::atomicAddRepeated(column + shares.first, shares.firstShare, times);
-        if (shares.second >= 0) litcpu::atomicAddRepeated(column + shares.second, shares.secondShare, times);
-    }, [](TLV3) {});
+    const litcpu::Order order = litcpu::orderByImage(frame, positions, n / walk.per);
+    litcpu::forEachSample(
+        walk, order, nullptr, n,
+        [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
+            CameraHit hit;
+            if (!projectToCamera(frame, p, s, hit)) return;
+            float* column;
+            const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
+            tDeposits.push(column, shares, times);
+        },
+        [](TLV3) {}, [] { tDeposits.drain(); });
     return gpu::kSuccess;
 }
 
@@ -126,11 +163,11 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
     const cpu::CopyWalk walk(frame, positions, velocities);
     const uint64_t particles = n / walk.per;
     const bool shadowOrder = litcpu::firstShadowLight(vc) >= 0;
-    const uint32_t* order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
+    const litcpu::Order order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
                                         : litcpu::orderByImage(frame, positions, particles);
     litcpu::forEachSample(
         walk, order, colors, n,
-        [&](uint64_t i, TLV3 p, uint32_t s, uint32_t times) {
+        [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4 color) {
             CameraHit hit;
             if (!projectToCamera(frame, p, s, hit)) return;
             ShadeBatch& batch = tShadeBatch;
@@ -139,14 +176,14 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
             batch.tau[l] = v.tau;
             batch.w[l] = v.w;
             batch.p[l] = p;
-            batch.color[l] = colors[i];
+            batch.color[l] = color;
             batch.pixel[l] = accumulator + 4u * pixelIndex(frame, hit);
             batch.times[l] = times;
             if (batch.count == simd::kLanes) batch.flush(vc, shadowMaps);
         },
         [&](TLV3 p) {
-            if (shadowOrder) litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
-            else if (vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
+            litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
+            if (!shadowOrder && vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
         },
         [&] { tShadeBatch.flush(vc, shadowMaps); });
     return gpu::kSuccess;

@@ -8,16 +8,23 @@
 //    hundreds of megabytes. The order is only a permutation of the particles: every sample is still
 //    visited exactly once, and the arrays of the particles ahead are fetched early;
 //  - the samples of one particle copy are visited together (cpu/copy_walk.h); its deposit is still
-//    added once per sample.
+//    added once per sample;
+//  - a launch first copies the positions (and colours) into a scratch array in that order, each
+//    particle's slot kept from when the order was built: reading the arrays in index order and
+//    writing to one stream per band is far cheaper than reading them all over in band order, which
+//    misses cache and TLB on every particle. The copy is made per launch, so a cloud changed in place
+//    between frames is still read afresh.
 #pragma once
 
 #include <omp.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "cpu/copy_walk.h"
+#include "cpu/launch.h"
 #include "kernels/lit_shading.h"
 
 namespace tl::litcpu {
@@ -51,31 +58,38 @@ struct Bands {
     uint32_t none() const { return count - 1u; }
 };
 
-// A permutation of the particles [0, count) sorted by a key, stable within a key. Kept for the next
-// launch with the same signature (kCamSplat and kShade of one frame share one, and an unchanged frame
-// reuses it). A stale order would still be a permutation, so it could only cost time. Each of the
-// two orders holds 4 bytes per particle of the largest cloud its thread rendered lit.
+// A particle order: order[t] is the particle visited t-th, slot[i] the place of particle i in it.
+struct Order {
+    const uint32_t* order = nullptr;
+    const uint32_t* slot = nullptr;
+    explicit operator bool() const { return order != nullptr; }
+};
+
+// A permutation of the particles [0, count) sorted by a key, stable within a key, and its inverse.
+// Kept for the next launch with the same signature (kCamSplat and kShade of one frame share one, and
+// an unchanged frame reuses it). A stale order would still be a permutation, so it could only cost
+// time. Each of the two orders holds 8 bytes per particle of the largest cloud its thread rendered lit.
 class ParticleOrder {
 public:
-    // Null when the order cannot be built (too many particles or no memory): visit in index order.
+    // Empty when the order cannot be built (too many particles or no memory): visit in index order.
     template <class Key>
-    const uint32_t* get(uint64_t count, const Bands& bands, const void* signature, size_t bytes, Key&& key) {
-        if (count > UINT32_MAX) return nullptr;
+    Order get(uint64_t count, const Bands& bands, const void* signature, size_t bytes, Key&& key) {
+        if (count > UINT32_MAX) return {};
         if (count == count_ && bytes == signature_.size() && std::memcmp(signature, signature_.data(), bytes) == 0)
-            return order_.data();
+            return {order_.data(), keys_.data()};
         count_ = 0;
         try {
             signature_.assign(static_cast<const unsigned char*>(signature),
                               static_cast<const unsigned char*>(signature) + bytes);
             build(count, bands.count, key);
-            std::vector<uint32_t>().swap(keys_);  // only the order is kept between launches
         } catch (const std::bad_alloc&) {
             order_.clear();
+            keys_.clear();
             signature_.clear();
-            return nullptr;
+            return {};
         }
         count_ = count;
-        return order_.data();
+        return {order_.data(), keys_.data()};
     }
 
 private:
@@ -103,11 +117,16 @@ private:
                         next += n;
                     }
             }
-            for (uint64_t i = begin; i < end; ++i) order_[mine[keys_[i]]++] = static_cast<uint32_t>(i);
+            // Each key becomes the particle's slot.
+            for (uint64_t i = begin; i < end; ++i) {
+                const uint64_t slot = mine[keys_[i]]++;
+                order_[slot] = static_cast<uint32_t>(i);
+                keys_[i] = static_cast<uint32_t>(slot);
+            }
         }
     }
 
-    std::vector<uint32_t> keys_;
+    std::vector<uint32_t> keys_;  // the key of each particle while building, then its slot
     std::vector<uint32_t> order_;
     std::vector<uint64_t> histogram_;
     std::vector<unsigned char> signature_;
@@ -125,7 +144,7 @@ inline ParticleOrder& lightOrder() {
 }
 
 // Particles in the order of the image bands their copy 0 lands in (culled ones last).
-inline const uint32_t* orderByImage(const TLFrame& f, const TLV3* positions, uint64_t count) {
+inline Order orderByImage(const TLFrame& f, const TLV3* positions, uint64_t count) {
     const Bands bands(static_cast<uint64_t>(f.width) * static_cast<uint64_t>(f.height));
     struct {
         const TLV3* positions;
@@ -149,10 +168,10 @@ inline int32_t firstShadowLight(const LitConstants& vc) {
 }
 
 // Particles in the order of the bands of the first shadow-casting light's maps their copy 0 lands in
-// (outside them last); null without shadows.
-inline const uint32_t* orderByShadowMap(const LitConstants& vc, const TLV3* positions, uint64_t count) {
+// (outside them last); empty without shadows.
+inline Order orderByShadowMap(const LitConstants& vc, const TLV3* positions, uint64_t count) {
     const int32_t l = firstShadowLight(vc);
-    if (l < 0) return nullptr;
+    if (l < 0) return {};
     const LitLight& light = vc.lights[l];
     const uint64_t n = static_cast<uint64_t>(vc.shadowViews[light.firstView].resolution);
     const Bands bands(static_cast<uint64_t>(light.viewCount) * n * n);
@@ -208,38 +227,111 @@ inline void prefetchCameraEntries(const LitConstants& vc, const TLFrame& f, cons
     if (accumulator) __builtin_prefetch(accumulator + 4u * pixelIndex(f, hit));
 }
 
-// Runs visit(i, p, s, times) over every sample of the n work items, particles in `order` (or in
-// index order when it is null); colors, when given, is fetched ahead with the positions, and
+// The calling thread's copies of the particle arrays in a launch's order, in huge pages where the
+// kernel has them. Grown as needed and kept between launches, like the orders.
+class OrderedCopy {
+public:
+    OrderedCopy() = default;
+    OrderedCopy(const OrderedCopy&) = delete;
+    OrderedCopy& operator=(const OrderedCopy&) = delete;
+    ~OrderedCopy() {
+        std::free(positions_);
+        std::free(colors_);
+    }
+    // False without memory: then the launch reads the arrays in place.
+    bool reserve(uint64_t count, bool colors) {
+        if (count > positionCount_) {
+            std::free(positions_);
+            positionCount_ = 0;
+            positions_ = static_cast<TLV3*>(gpu::cpu::allocateLarge(count * sizeof(TLV3)));
+            if (!positions_) return false;
+            positionCount_ = count;
+        }
+        if (colors && count > colorCount_) {
+            std::free(colors_);
+            colorCount_ = 0;
+            colors_ = static_cast<TLUChar4*>(gpu::cpu::allocateLarge(count * sizeof(TLUChar4)));
+            if (!colors_) return false;
+            colorCount_ = count;
+        }
+        return true;
+    }
+    TLV3* positions() const { return positions_; }
+    TLUChar4* colors() const { return colors_; }
+
+private:
+    TLV3* positions_ = nullptr;
+    TLUChar4* colors_ = nullptr;
+    uint64_t positionCount_ = 0, colorCount_ = 0;
+};
+
+inline OrderedCopy& orderedCopy() {
+    static thread_local OrderedCopy copy;
+    return copy;
+}
+
+// Runs visit(i, p, s, times, c) over every sample of the n work items, particles in `order` (or in
+// index order when it is empty), with c the particle's colour when colors is given (else zero);
 // touch(p) is called with the position of the particle kTouchAhead places ahead. Each thread calls
 // done() once its share is visited, so that work it holds back in batches can be finished.
 template <class Visit, class Touch, class Done>
-void forEachSample(const cpu::CopyWalk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
+void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* colors, uint64_t n, Visit&& visit,
                    Touch&& touch, Done&& done) {
     const uint64_t whole = n / walk.per;  // particles with all their work items
+    const bool copied = order && orderedCopy().reserve(whole, colors != nullptr);
+    TLV3* const copyP = copied ? orderedCopy().positions() : nullptr;
+    TLUChar4* const copyC = copied && colors ? orderedCopy().colors() : nullptr;
+    const cpu::ScalarJitter jitter{walk.f.jitterSigma};
+    const bool velocityAhead = walk.perSample && walk.velocities;
 #pragma omp parallel
     {
+        if (copied) {
+#pragma omp for schedule(static)
+            for (uint64_t i = 0; i < whole; ++i) {
+                const uint32_t t = order.slot[i];
+                copyP[t] = walk.positions[i];
+                if (copyC) copyC[t] = colors[i];
+            }
+        }
 #pragma omp for schedule(static, kChunk) nowait
         for (uint64_t t = 0; t < whole; ++t) {
-            if (order && t + kPrefetchAhead < whole) {
-                const uint32_t ahead = order[t + kPrefetchAhead];
-                __builtin_prefetch(walk.positions + ahead);
-                if (colors) __builtin_prefetch(colors + ahead);
-                if (walk.perSample && walk.velocities) __builtin_prefetch(walk.velocities + ahead);
+            const uint64_t i = order ? order.order[t] : t;
+            TLV3 base;
+            TLUChar4 c{0, 0, 0, 0};
+            if (copied) {
+                if (velocityAhead && t + kPrefetchAhead < whole)
+                    __builtin_prefetch(walk.velocities + order.order[t + kPrefetchAhead]);
+                if (t + kTouchAhead < whole) touch(copyP[t + kTouchAhead]);
+                base = copyP[t];
+                if (copyC) c = copyC[t];
+            } else {
+                if (order && t + kPrefetchAhead < whole) {
+                    const uint32_t ahead = order.order[t + kPrefetchAhead];
+                    __builtin_prefetch(walk.positions + ahead);
+                    if (colors) __builtin_prefetch(colors + ahead);
+                    if (velocityAhead) __builtin_prefetch(walk.velocities + ahead);
+                }
+                if (order && t + kTouchAhead < whole) touch(walk.positions[order.order[t + kTouchAhead]]);
+                base = walk.positions[i];
+                if (colors) c = colors[i];
             }
-            if (order && t + kTouchAhead < whole) touch(walk.positions[order[t + kTouchAhead]]);
-            walk.particle(order ? order[t] : t, walk.per, visit);
+            walk.particle(
+                i, base, walk.per, [&](uint64_t j, TLV3 p, uint32_t s, uint32_t times) { visit(j, p, s, times, c); },
+                jitter);
         }
         done();
     }
     // A count that ends inside a particle: its first work items.
     if (n - whole * walk.per > 0) {
-        walk.particle(whole, n - whole * walk.per, visit);
+        const TLUChar4 c = colors ? colors[whole] : TLUChar4{0, 0, 0, 0};
+        walk.particle(whole, n - whole * walk.per,
+                      [&](uint64_t j, TLV3 p, uint32_t s, uint32_t times) { visit(j, p, s, times, c); });
         done();
     }
 }
 
 template <class Visit, class Touch>
-void forEachSample(const cpu::CopyWalk& walk, const uint32_t* order, const TLUChar4* colors, uint64_t n, Visit&& visit,
+void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* colors, uint64_t n, Visit&& visit,
                    Touch&& touch) {
     forEachSample(walk, order, colors, n, visit, touch, [] {});
 }

@@ -1,6 +1,7 @@
 // The CPU lit kernels walk the work in their own order yet deposit and shade what the per-item functions do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -102,6 +103,15 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
             tl::shadeItem(vc, *f, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
         expectClose(acc, accRef, f == &frame ? "accumulator" : "accumulator without motion and lens");
     }
+    // A cloud changed in place keeps its kept order (same arrays, same frame): its new values are read.
+    std::reverse(positions.begin(), positions.end());
+    for (TLUChar4& c : colors) c.y = static_cast<uint8_t>(c.y + 77);
+    std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
+    const TLV3* p = positions.data();
+    tl::launchShade(cfg, vc, still, p, colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
+    for (uint64_t w = 0; w < n; ++w)
+        tl::shadeItem(vc, still, p, colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
+    expectClose(acc, accRef, "accumulator of a cloud changed in place");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, LitWalk, ::testing::Values(0, 1),
