@@ -230,6 +230,36 @@ TL_API int tlGenerateTestCloud(TLContext* ctx, uint64_t n, uint32_t seed, int wi
 TL_API int tlRender(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings,
                     const TLLight* lights, int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut, float* msOut);
 
+/* Frames as sums, for clouds spread over chunks, devices, processes or machines (plain path only).
+ *
+ * The plain path is a sum over particles: the frame of a cloud is the tone curve of the sum of the
+ * accumulations of its parts. tlAccumulate renders the context's cloud without the tone curve and adds
+ * its four float sums per pixel (red, green, blue, alpha) into `sums`, width x height records in image
+ * order, which the caller clears before the first part. `firstIndex` is the index the store's first
+ * particle has in the whole cloud: copy jitter, motion times and lens samples are drawn from a
+ * particle's index, so parts given their true first index sum to the frame of the whole cloud (up to
+ * the order of the float additions). Refused on the lit path ("tlAccumulate: the lit path renders on
+ * one device only: use tlRender"), whose shadow and depth maps need every particle at once.
+ *
+ * tlResolve applies the tone curve of `exposure` to such sums and writes the 8-bit and/or float image
+ * (either may be null), bit for bit what tlRender writes for the same sums. It takes no context and
+ * needs no GPU: it returns 1, with no message, for null sums, sizes below 1 x 1 or beyond 2^31 - 1
+ * pixels.
+ *
+ * tlGenerateTestCloudRange generates particles first .. first + n - 1 of the test cloud of `seed` into
+ * the store (at 0 .. n - 1): the ranges of a split cloud together hold the particles tlGenerateTestCloud
+ * makes. tlApiVersion does not tell these four apart: a program that must also run with a library
+ * built before them looks them up with dlsym. */
+TL_API int tlAccumulate(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, uint64_t firstIndex,
+                        TLFloat4* sums);
+TL_API int tlResolve(int width, int height, float exposure, const TLFloat4* sums, TLUChar4* rgbaOut,
+                     TLFloat4* floatOut);
+TL_API int tlGenerateTestCloudRange(TLContext* ctx, uint64_t first, uint64_t n, uint32_t seed, int withVelocity);
+/* Free and total memory of the context's device in bytes, as tlReserve sees them (it keeps 512 MiB of
+ * the free memory for frames and the runtime): what a caller sizes chunks from. Either pointer may be
+ * null. Fails with "cudaMemGetInfo: ..." or on a context whose device failed. */
+TL_API int tlDeviceMemory(TLContext* ctx, uint64_t* freeBytes, uint64_t* totalBytes);
+
 /* Image files (no context, no GPU). rgba: width * height * 4 floats, linear and premultiplied. */
 TL_API int tlSavePNG(const char* path, int width, int height, const float* rgba, int sixteenBit);
 TL_API int tlSaveEXR(const char* path, int width, int height, const float* rgba);
