@@ -74,7 +74,12 @@ int reserve(TLContext* ctx, uint64_t n, int withVelocity);
 int upload(TLContext* ctx, const TLV3* positions, const TLUChar4* colors, const TLV3* velocities, uint64_t n,
            uint64_t offset);
 int setCount(TLContext* ctx, uint64_t n);
-int generateTestCloud(TLContext* ctx, uint64_t n, uint32_t seed, int withVelocity);
+int generateTestCloud(TLContext* ctx, uint64_t first, uint64_t n, uint32_t seed, int withVelocity);
+int generateTestCloudRange(TLContext* ctx, uint64_t first, uint64_t n, uint32_t seed, int withVelocity);
 int render(TLContext* ctx, const FrameRequest& request);
+int accumulate(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, uint64_t firstIndex,
+               TLFloat4* sums);
+int resolve(int width, int height, float exposure, const TLFloat4* sums, TLUChar4* rgbaOut, TLFloat4* floatOut);
+int deviceMemory(TLContext* ctx, uint64_t* freeBytes, uint64_t* totalBytes);
 
 }  // namespace tl

@@ -41,13 +41,31 @@ TL_API int tlSetCount(TLContext* ctx, uint64_t n) {
 TL_API uint64_t tlGetCount(TLContext* ctx) { return ctx ? ctx->store.count : 0; }
 
 TL_API int tlGenerateTestCloud(TLContext* ctx, uint64_t n, uint32_t seed, int withVelocity) {
-    return guarded(ctx, 1, [&] { return generateTestCloud(ctx, n, seed, withVelocity); });
+    return guarded(ctx, 1, [&] { return generateTestCloud(ctx, 0, n, seed, withVelocity); });
+}
+
+TL_API int tlGenerateTestCloudRange(TLContext* ctx, uint64_t first, uint64_t n, uint32_t seed, int withVelocity) {
+    return guarded(ctx, 1, [&] { return generateTestCloudRange(ctx, first, n, seed, withVelocity); });
+}
+
+TL_API int tlDeviceMemory(TLContext* ctx, uint64_t* freeBytes, uint64_t* totalBytes) {
+    return guarded(ctx, 1, [&] { return deviceMemory(ctx, freeBytes, totalBytes); });
 }
 
 TL_API int tlRender(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, const TLLight* lights,
                     int lightCount, TLUChar4* rgbaOut, TLFloat4* floatOut, float* msOut) {
     const FrameRequest request{camera, settings, lights, lightCount, rgbaOut, floatOut, msOut};
     return guarded(ctx, 1, [&] { return render(ctx, request); });
+}
+
+TL_API int tlAccumulate(TLContext* ctx, const TLCamera* camera, const TLRenderSettings* settings, uint64_t firstIndex,
+                        TLFloat4* sums) {
+    return guarded(ctx, 1, [&] { return accumulate(ctx, camera, settings, firstIndex, sums); });
+}
+
+TL_API int tlResolve(int width, int height, float exposure, const TLFloat4* sums, TLUChar4* rgbaOut,
+                     TLFloat4* floatOut) {
+    return firewall(nullptr, 1, [&] { return resolve(width, height, exposure, sums, rgbaOut, floatOut); });
 }
 
 TL_API int tlSavePNG(const char* path, int width, int height, const float* rgba, int sixteenBit) {

@@ -11,10 +11,10 @@
 
 namespace tl::cpu {
 
-// Copy offsets one at a time.
+// Copy offsets one at a time, of the store's particle i.
 struct ScalarJitter {
-    float sigma;
-    TLV3 operator()(uint64_t i, uint32_t k) const { return copyJitter(i, k, sigma); }
+    const TLFrame& f;
+    TLV3 operator()(uint64_t i, uint32_t k) const { return copyJitter(cloudIndex(f, i), k, f.jitterSigma); }
 };
 
 struct CopyWalk {
@@ -53,7 +53,7 @@ struct CopyWalk {
                 continue;
             }
             for (uint32_t j = 0; j < count; ++j) {
-                uint32_t s = sampleState(i, k, j, f.seed);
+                uint32_t s = sampleState(cloudIndex(f, i), k, j, f.seed);
                 TLV3 q = p;
                 if (motionBlurOn(f, velocities)) q = applyMotion(f, q, velocities[i], s);
                 visit(i, q, s, 1u);
@@ -66,7 +66,7 @@ struct CopyWalk {
     }
     template <class Visit>
     void particle(uint64_t i, uint64_t items, Visit&& visit) const {
-        particle(i, positions[i], items, visit, ScalarJitter{f.jitterSigma});
+        particle(i, positions[i], items, visit, ScalarJitter{f});
     }
 };
 

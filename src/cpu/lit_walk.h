@@ -281,7 +281,7 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
     const bool copied = order && orderedCopy().reserve(whole, colors != nullptr);
     TLV3* const copyP = copied ? orderedCopy().positions() : nullptr;
     TLUChar4* const copyC = copied && colors ? orderedCopy().colors() : nullptr;
-    const cpu::ScalarJitter jitter{walk.f.jitterSigma};
+    const cpu::ScalarJitter jitter{walk.f};
     const bool velocityAhead = walk.perSample && walk.velocities;
 #pragma omp parallel
     {

@@ -71,4 +71,10 @@ gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* i
     return gpu::kSuccess;
 }
 
+void resolveOnHost(const float* sums, TLUChar4* image, TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
+    const uint64_t pixels = pixelCount > 0 ? static_cast<uint64_t>(pixelCount) : 0u;
+    const LaunchConfig all{static_cast<uint32_t>((pixels + 255) / 256), 256};
+    launchResolve(all, sums, image, imageFloat, pixelCount, exposure);
+}
+
 }  // namespace tl

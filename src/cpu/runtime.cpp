@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -48,6 +49,17 @@ void hostMemory(size_t* freeBytes, size_t* totalBytes) {
         long pages = sysconf(_SC_PHYS_PAGES), avPages = sysconf(_SC_AVPHYS_PAGES), page = sysconf(_SC_PAGESIZE);
         if (pages > 0 && page > 0) total = static_cast<size_t>(pages) * static_cast<size_t>(page);
         if (avPages > 0 && page > 0) avail = static_cast<size_t>(avPages) * static_cast<size_t>(page);
+    }
+    // Test-only: TALUNA_CPU_MEMORY_LIMIT=BYTES presents the CPU as a device of that much memory (free
+    // and total, and the largest allocation), so that tests can render clouds larger than the device
+    // without the machine holding them.
+    if (const char* limit = std::getenv("TALUNA_CPU_MEMORY_LIMIT")) {
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(limit, &end, 10);
+        if (end != limit && *end == '\0' && bytes > 0) {
+            total = std::min<size_t>(total ? total : bytes, bytes);
+            avail = std::min<size_t>(avail ? avail : bytes, bytes);
+        }
     }
     *freeBytes = avail;
     *totalBytes = total;

@@ -263,7 +263,8 @@ void splatAtomic(const SplatJob& job, uint64_t particles, float* accumulator) {
 #pragma omp parallel for schedule(static, 1)
     for (uint64_t c = 0; c < chunks; ++c) {
         const uint64_t end = particles - c * kChunk < kChunk ? particles : c * kChunk + kChunk;
-        JitterFeed feed(c * kChunk, static_cast<uint32_t>(job.walk.f.jitterCount), job.walk.f.jitterSigma);
+        const TLFrame& f = job.walk.f;
+        JitterFeed feed(cloudIndex(f, c * kChunk), static_cast<uint32_t>(f.jitterCount), f.jitterSigma);
         auto jitter = [&](uint64_t, uint32_t) { return feed.next(); };
         for (uint64_t i = c * kChunk; i < end; ++i) {
             const SplatWeights w = splatWeights(job.walk.f, job.colors[i]);
@@ -403,7 +404,7 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
             for (uint64_t c = 0; c < chunks; ++c) {
                 const uint64_t begin = first + c * kChunk;
                 const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
-                JitterFeed feed(begin, static_cast<uint32_t>(f.jitterCount), f.jitterSigma);
+                JitterFeed feed(cloudIndex(f, begin), static_cast<uint32_t>(f.jitterCount), f.jitterSigma);
                 if (vectors) {
                     const uint32_t copies = static_cast<uint32_t>(f.jitterCount);
                     for (uint64_t i = begin; i < end; ++i) {
@@ -491,7 +492,7 @@ void hostSplat(const TLFrame& f, const TLV3* positions, const TLUChar4* colors, 
     const uint64_t rest = n - whole * job.walk.per;
     if (rest > 0) {
         const SplatWeights w = splatWeights(f, colors[whole]);
-        job.particle(whole, rest, cpu::ScalarJitter{f.jitterSigma},
+        job.particle(whole, rest, cpu::ScalarJitter{f},
                      [&](uint64_t pixel, uint32_t times) { addTimes(accumulator + 4u * pixel, w, times); });
     }
 }

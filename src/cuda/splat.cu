@@ -69,8 +69,9 @@ __global__ void kSplatCopies(TLFrame frame, const TLV3* __restrict__ positions,
         const uint64_t i = c / perParticle;
         const uint32_t k = static_cast<uint32_t>(c - i * perParticle);
         TLV3 p = positions[i];
+        const uint64_t index = cloudIndex(frame, i);
         if (k >= 1) {
-            const TLV3 o = copyJitter(i, k, frame.jitterSigma);
+            const TLV3 o = copyJitter(index, k, frame.jitterSigma);
             p = TLV3{p.x + o.x, p.y + o.y, p.z + o.z};
         }
         if (!perSample) {
@@ -92,7 +93,7 @@ __global__ void kSplatCopies(TLFrame frame, const TLV3* __restrict__ positions,
             SplatWeights w{};
             const TLV3 v = motion ? velocities[i] : TLV3{};
             for (uint32_t j = 0; j < samples; ++j) {
-                uint32_t s = sampleState(i, k, j, frame.seed);
+                uint32_t s = sampleState(index, k, j, frame.seed);
                 const TLV3 q = motion ? applyMotion(frame, p, v, s) : p;
                 CameraHit hit;
                 if (!projectToCamera(frame, q, s, hit)) continue;

@@ -8,7 +8,7 @@
 
 #include "taluna.h"
 
-// 41 consecutive 32-bit words; the layout is shared by the host and every kernel.
+// 43 consecutive 32-bit words; the layout is shared by the host and every kernel.
 struct TLFrame {
     float viewX[4];  // right vector r, then -(r . eye)
     float viewY[4];  // true up vector u, then -(u . eye)
@@ -39,10 +39,13 @@ struct TLFrame {
     int32_t poleMode[2];  // [upper, lower]
     float poleAngle[2];
     float poleExponent[2];
+    // Index, in the whole cloud, of the store's first particle (low word, high word): a part of a cloud
+    // rendered on its own draws its particles' jitter and samples as the whole cloud does. 0 in tlRender.
+    uint32_t firstIndex[2];
 };
 
 #define TL_FRAME_WORD(field) (offsetof(TLFrame, field) / 4)
-static_assert(sizeof(TLFrame) == 41 * 4, "TLFrame is 41 words");
+static_assert(sizeof(TLFrame) == 43 * 4, "TLFrame is 43 words");
 static_assert(alignof(TLFrame) == 4, "TLFrame is 4-byte aligned");
 static_assert(TL_FRAME_WORD(viewY) == 4 && TL_FRAME_WORD(viewZ) == 8 && TL_FRAME_WORD(scaleX) == 12,
               "TLFrame view words");
@@ -53,6 +56,6 @@ static_assert(TL_FRAME_WORD(width) == 14 && TL_FRAME_WORD(colorScale) == 16 && T
 static_assert(TL_FRAME_WORD(panorama) == 27 && TL_FRAME_WORD(lonMin) == 28 && TL_FRAME_WORD(latSpan) == 31 &&
                   TL_FRAME_WORD(eyeOffset) == 32 && TL_FRAME_WORD(nodalOffset) == 34 &&
                   TL_FRAME_WORD(poleMode) == 35 && TL_FRAME_WORD(poleAngle) == 37 &&
-                  TL_FRAME_WORD(poleExponent) == 39,
+                  TL_FRAME_WORD(poleExponent) == 39 && TL_FRAME_WORD(firstIndex) == 41,
               "TLFrame panorama words");
 #undef TL_FRAME_WORD

@@ -60,9 +60,11 @@ TL_HD GalaxyParticle galaxyParticle(uint64_t i, uint32_t seed) {
     return p;
 }
 
-// Work item i of kGenerateGalaxy: the velocity array may be null.
-TL_HD void storeGalaxyParticle(uint64_t i, uint32_t seed, TLV3* positions, TLUChar4* colors, TLV3* velocity) {
-    const GalaxyParticle p = galaxyParticle(i, seed);
+// Work item i of kGenerateGalaxy: particle first + i of the galaxy, stored at i. The velocity array may
+// be null.
+TL_HD void storeGalaxyParticle(uint64_t i, uint64_t first, uint32_t seed, TLV3* positions, TLUChar4* colors,
+                               TLV3* velocity) {
+    const GalaxyParticle p = galaxyParticle(first + i, seed);
     positions[i] = p.position;
     colors[i] = p.color;
     if (velocity) velocity[i] = p.velocity;

@@ -36,9 +36,10 @@ inline uint32_t gridSizeFor(uint64_t n, uint32_t blockSize, int multiprocessors)
     return static_cast<uint32_t>(blocks < limit ? blocks : limit);
 }
 
-// kGenerateGalaxy: particle i of the procedural galaxy for every i < n (velocity may be null).
-gpu::Error launchGenerateGalaxy(LaunchConfig cfg, TLV3* positions, TLUChar4* colors, TLV3* velocity, uint64_t n,
-                                uint32_t seed);
+// kGenerateGalaxy: particle first + i of the procedural galaxy at i, for every i < n (velocity may be
+// null).
+gpu::Error launchGenerateGalaxy(LaunchConfig cfg, TLV3* positions, TLUChar4* colors, TLV3* velocity, uint64_t first,
+                                uint64_t n, uint32_t seed);
 
 // kSplat: adds every sample of the n work items into the accumulator (four floats per pixel).
 gpu::Error launchSplat(LaunchConfig cfg, const TLFrame& frame, const TLV3* positions, const TLUChar4* colors,
@@ -52,6 +53,10 @@ void prepareSplat(uint64_t workItems, int32_t width, int32_t height);
 // kResolve: one thread per pixel; image and imageFloat may each be null.
 gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
                          int32_t pixelCount, float exposure);
+
+// kResolve's per-pixel code on sums in host memory (tlResolve), on the host's cores: bit for bit the
+// images kResolve makes of the same sums. image and imageFloat may each be null.
+void resolveOnHost(const float* sums, TLUChar4* image, TLFloat4* imageFloat, int32_t pixelCount, float exposure);
 
 // kBounds: reduces count particles into the bounds record (seven floats) and the moments record
 // (six doubles). Any grid covers every particle.

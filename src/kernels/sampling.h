@@ -82,6 +82,11 @@ TL_HD uint32_t sampleState(uint64_t i, uint32_t k, uint32_t j, uint32_t seed) {
     return lowbias32(lo ^ lowbias32(hi + 0x68BC21EBu) ^ lowbias32(k * 0x27D4EB2Du + j * 0x165667B1u + seed));
 }
 
+// Particle i of the store in the whole cloud: the index its jitter and samples are drawn from.
+TL_HD uint64_t cloudIndex(const TLFrame& f, uint64_t i) {
+    return i + (static_cast<uint64_t>(f.firstIndex[1]) << 32 | f.firstIndex[0]);
+}
+
 // Motion blur is on only with a velocity array and a positive shutter.
 TL_HD bool motionBlurOn(const TLFrame& f, const TLV3* velocities) { return velocities && f.shutter > 0.0f; }
 
@@ -107,11 +112,12 @@ TL_HD PlacedSample placeSample(const TLFrame& f, const TLV3* positions, const TL
     out.k = item.k;
     out.j = item.j;
     out.p = positions[item.i];
+    const uint64_t index = cloudIndex(f, item.i);
     if (item.k >= 1) {
-        const TLV3 o = copyJitter(item.i, item.k, f.jitterSigma);
+        const TLV3 o = copyJitter(index, item.k, f.jitterSigma);
         out.p = TLV3{out.p.x + o.x, out.p.y + o.y, out.p.z + o.z};
     }
-    out.s = sampleState(item.i, item.k, item.j, f.seed);
+    out.s = sampleState(index, item.k, item.j, f.seed);
     if (motionBlurOn(f, velocities)) out.p = applyMotion(f, out.p, velocities[item.i], out.s);
     return out;
 }

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "render/frame.h"
 
@@ -93,6 +94,58 @@ Status checkFrameRequest(const FrameRequest& r, uint64_t particleCount) {
         static_cast<uint64_t>(r.settings->width) * static_cast<uint64_t>(r.settings->height) > INT32_MAX ||
         !workCount(particleCount, *r.settings, &n))
         return Status{"tlRender: invalid parameters"};
+    return {};
+}
+
+void resolveSums(const TLFloat4* sums, TLUChar4* rgbaOut, TLFloat4* floatOut, int32_t pixelCount, float exposure) {
+    resolveOnHost(&sums[0].x, rgbaOut, floatOut, pixelCount, exposure);
+}
+
+Status checkAccumulation(const FrameRequest& r, uint64_t particleCount, uint64_t firstIndex, const TLFloat4* sums) {
+    if (checkFrameRequest(r, particleCount) || !sums || particleCount > UINT64_MAX - firstIndex)
+        return Status{"tlAccumulate: invalid parameters"};
+    if (r.settings->lightingMode == TL_LIGHTING_LIT)
+        return Status{"tlAccumulate: the lit path renders on one device only: use tlRender"};
+    return {};
+}
+
+Status accumulateFrame(const FrameRequest& r, FrameResources& res, uint64_t firstIndex, TLFloat4* sums) {
+    if (Status s = ensurePixelBuffers(res.pixels, r.settings->width, r.settings->height)) return s;
+    const size_t floats = 4 * static_cast<size_t>(r.settings->width) * static_cast<size_t>(r.settings->height);
+    int multiprocessors = 0;
+    gpu::multiProcessorCount(&multiprocessors, res.device);
+    TLFrame frame = buildFrame(*r.camera, *r.settings);
+    frame.firstIndex[0] = static_cast<uint32_t>(firstIndex);
+    frame.firstIndex[1] = static_cast<uint32_t>(firstIndex >> 32);
+    ParticleArrays particles = res.particles;
+    if (!(frame.shutter > 0.0f)) particles.velocities = nullptr;
+
+    const char* step = "launch render kernel";
+    float* accumulator = res.pixels.accumulator.get();
+    if (Status s = Status::failed(step, gpu::memsetAsync(accumulator, 0, floats * sizeof(float)))) return s;
+    uint64_t n = 0;
+    workCount(particles.count, *r.settings, &n);
+    if (n > 0) {
+        const LaunchConfig splat{gridSizeFor(n, kBlock, multiprocessors), kBlock};
+        if (Status s = Status::failed(step, launchSplat(splat, frame, particles.positions, particles.colors,
+                                                        particles.velocities, n, accumulator)))
+            return s;
+    }
+    gpu::eventRecord(res.stop);
+    if (Status s = Status::failed("run render kernel", gpu::eventSynchronize(res.stop))) return s;
+
+    // The sums come to host memory whole (through the staging buffer, or a host array where there is
+    // none) before any is added, so a failed download leaves the caller's sums as they were.
+    float* stage = static_cast<float*>(res.pixels.staging.reserve(floats * sizeof(float)));
+    std::vector<float> host;
+    if (!stage) {
+        host.resize(floats);
+        stage = host.data();
+    }
+    if (Status s = Status::failed("download sums", gpu::copyToHost(stage, accumulator, floats * sizeof(float))))
+        return s;
+    float* out = &sums[0].x;
+    for (size_t i = 0; i < floats; ++i) out[i] += stage[i];
     return {};
 }
 

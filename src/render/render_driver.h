@@ -56,4 +56,17 @@ Status checkFrameRequest(const FrameRequest& request, uint64_t particleCount);
 // Renders a checked request on the current device.
 Status renderFrame(const FrameRequest& request, FrameResources& resources);
 
+// The images of sums in host memory (tlResolve), bit for bit those a frame with these sums gets.
+void resolveSums(const TLFloat4* sums, TLUChar4* rgbaOut, TLFloat4* floatOut, int32_t pixelCount, float exposure);
+
+// tlAccumulate's refusals before any GPU work: those of checkFrameRequest (under the function's own
+// name), a null sums array, the lit path, and particle indices past 2^64 - 1.
+Status checkAccumulation(const FrameRequest& request, uint64_t particleCount, uint64_t firstIndex,
+                         const TLFloat4* sums);
+
+// The plain path's sums of a checked request (its outputs unused), added into the caller's host
+// array; the store's first particle is particle firstIndex of the whole cloud.
+Status accumulateFrame(const FrameRequest& request, FrameResources& resources, uint64_t firstIndex,
+                       TLFloat4* sums);
+
 }  // namespace tl

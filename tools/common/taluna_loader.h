@@ -30,6 +30,11 @@ struct Api {
                   float*) = nullptr;
     int (*savePNG)(const char*, int, int, const float*, int) = nullptr;
     int (*saveEXR)(const char*, int, int, const float*) = nullptr;
+    // Functions beyond the thirteen: null when the library predates them.
+    int (*accumulate)(TLContext*, const TLCamera*, const TLRenderSettings*, uint64_t, TLFloat4*) = nullptr;
+    int (*resolve)(int, int, float, const TLFloat4*, TLUChar4*, TLFloat4*) = nullptr;
+    int (*generateTestCloudRange)(TLContext*, uint64_t, uint64_t, uint32_t, int) = nullptr;
+    int (*deviceMemory)(TLContext*, uint64_t*, uint64_t*) = nullptr;
 
     Api() = default;
     Api(const Api&) = delete;
@@ -72,6 +77,13 @@ struct Api {
         get(render, "tlRender");
         get(savePNG, "tlSavePNG");
         get(saveEXR, "tlSaveEXR");
+        auto optional = [&](auto& fn, const char* name) {
+            fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(handle, name));
+        };
+        optional(accumulate, "tlAccumulate");
+        optional(resolve, "tlResolve");
+        optional(generateTestCloudRange, "tlGenerateTestCloudRange");
+        optional(deviceMemory, "tlDeviceMemory");
         if (!ok) unload();
         return ok;
     }
