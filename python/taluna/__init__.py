@@ -24,7 +24,8 @@ from typing import Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 __all__ = [
-    "Camera", "Context", "Error", "FallbackWarning", "Light", "Settings", "load_library", "save_exr", "save_png",
+    "Camera", "Context", "Error", "FallbackWarning", "Light", "Settings", "load_library", "resolve", "save_exr",
+    "save_png",
     "API_VERSION", "DEFAULT_CAMERA", "DEFAULT_LIGHT", "DEFAULT_LIGHTS", "DEFAULT_SETTINGS", "LIGHT_KINDS", "MAX_LIGHTS",
 ]
 
@@ -323,6 +324,24 @@ def _declare(lib: ctypes.CDLL) -> None:
     for name, (res, args) in sigs.items():
         fn = getattr(lib, name)
         fn.restype, fn.argtypes = res, args
+    # Beyond the thirteen: absent from libraries built before them (the methods that need one say so).
+    optional = {
+        "tlAccumulate": (i32, [p, ctypes.POINTER(_Camera), ctypes.POINTER(_Settings), u64, p]),
+        "tlResolve": (i32, [i32, i32, ctypes.c_float, p, p, p]),
+        "tlGenerateTestCloudRange": (i32, [p, u64, u64, ctypes.c_uint32, i32]),
+        "tlDeviceMemory": (i32, [p, ctypes.POINTER(u64), ctypes.POINTER(u64)]),
+    }
+    for name, (res, args) in optional.items():
+        fn = getattr(lib, name, None)
+        if fn is not None:
+            fn.restype, fn.argtypes = res, args
+
+
+def _function(lib: ctypes.CDLL, name: str):
+    fn = getattr(lib, name, None)
+    if fn is None:
+        raise Error(f"{lib._name}: no {name} (a library built before it)")
+    return fn
 
 
 # ---------------------------------------------------------------------------------------------------
@@ -511,11 +530,24 @@ class Context:
             raise ValueError(f"offset {offset} lies past the end of the cloud ({count} particles)")
         self._check(self._lib.tlUpload(self._handle(), ptr(pos), ptr(col), ptr(vel), n, offset))
 
-    def generate_galaxy(self, n: int, seed: int = 1, with_velocity: bool = False) -> None:
+    def generate_galaxy(self, n: int, seed: int = 1, with_velocity: bool = False, first: int = 0) -> None:
         """Replaces the cloud with the procedural test galaxy of n particles (seed 1: the renderer
-        tool's galaxy)."""
-        self._check(self._lib.tlGenerateTestCloud(self._handle(), _count(n), int(seed) & 0xFFFFFFFF,
-                                                  1 if with_velocity else 0))
+        tool's galaxy). With `first`, particles first .. first + n - 1 of the galaxy: the part of a
+        galaxy split over several contexts or processes (render it with accumulate(first_index=first))."""
+        seed, velocity = int(seed) & 0xFFFFFFFF, 1 if with_velocity else 0
+        if first:
+            fn = _function(self._lib, "tlGenerateTestCloudRange")
+            self._check(fn(self._handle(), _count(first), _count(n), seed, velocity))
+        else:
+            self._check(self._lib.tlGenerateTestCloud(self._handle(), _count(n), seed, velocity))
+
+    @property
+    def device_memory(self) -> Tuple[int, int]:
+        """(free, total) bytes of the context's device; reserve keeps 512 MiB of the free memory."""
+        free, total = ctypes.c_uint64(0), ctypes.c_uint64(0)
+        fn = _function(self._lib, "tlDeviceMemory")
+        self._check(fn(self._handle(), ctypes.byref(free), ctypes.byref(total)))
+        return int(free.value), int(total.value)
 
     # rendering
     def render(self, camera: Optional[Camera] = None, settings: Optional[Settings] = None,
@@ -540,6 +572,49 @@ class Context:
                                        rgba.ctypes.data if rgba is not None else None,
                                        img.ctypes.data if img is not None else None, ctypes.byref(ms)))
         return rgba, img, float(ms.value)
+
+
+    def accumulate(self, camera: Optional[Camera] = None, settings: Optional[Settings] = None,
+                   first_index: int = 0, sums: Optional[np.ndarray] = None) -> np.ndarray:
+        """Adds the plain path's sums of this context's cloud (four floats per pixel, before the tone curve)
+        into `sums`, a (height, width, 4) float32 array (None: a new zeroed one), and returns it. The
+        cloud's first particle is particle `first_index` of the whole cloud: parts rendered on several
+        contexts, processes or machines, each from its own first index, add up to the whole cloud's sums,
+        which resolve() turns into the frame. The lit path renders on one device only: use render()."""
+        camera = camera if camera is not None else Camera()
+        settings = settings if settings is not None else Settings()
+        cam, rs = camera._record(), settings._record()
+        if rs.width < 1 or rs.height < 1:
+            raise ValueError(f"image size must be at least 1 x 1, got {rs.width} x {rs.height}")
+        if sums is None:
+            sums = np.zeros((rs.height, rs.width, 4), np.float32)
+        elif (not isinstance(sums, np.ndarray) or sums.shape != (rs.height, rs.width, 4) or sums.dtype != np.float32
+              or not sums.flags.c_contiguous or not sums.flags.writeable):
+            raise ValueError(f"sums must be a writable C-contiguous float32 array of shape "
+                             f"({rs.height}, {rs.width}, 4)")
+        fn = _function(self._lib, "tlAccumulate")
+        self._check(fn(self._handle(), ctypes.byref(cam), ctypes.byref(rs), _count(first_index), sums.ctypes.data))
+        return sums
+
+
+def resolve(sums, exposure=1.0, want_8bit: bool = True, want_float: bool = True):
+    """The frame of accumulated sums (height, width, 4): the tone curve of `exposure` (a number, or the
+    Settings the sums were rendered with), exactly as render applies it. Returns (rgba8 or None,
+    float image or None) like render."""
+    if isinstance(exposure, Settings):
+        exposure = exposure._record().exposure
+    a = np.asarray(sums)
+    if a.ndim != 3 or a.shape[2] != 4 or a.shape[0] < 1 or a.shape[1] < 1:
+        raise ValueError(f"sums must have shape (height, width, 4), got {a.shape}")
+    a = np.ascontiguousarray(a, dtype=np.float32)
+    h, w = a.shape[:2]
+    rgba = np.empty((h, w, 4), np.uint8) if want_8bit else None
+    img = np.empty((h, w, 4), np.float32) if want_float else None
+    fn = _function(_writer_library(), "tlResolve")
+    if fn(w, h, float(exposure), a.ctypes.data, rgba.ctypes.data if rgba is not None else None,
+          img.ctypes.data if img is not None else None):
+        raise ValueError(f"cannot resolve sums of {w} x {h} pixels")
+    return rgba, img
 
 
 def _count(n) -> int:

@@ -107,6 +107,27 @@ def test_render_outputs_optional_and_bad_sizes(ctx):
         ctx.render(taluna.Camera(projection="fisheye"), taluna.Settings(width=4, height=4))
 
 
+def test_parts_accumulated_then_resolved_are_the_rendered_frame(ctx):
+    cam, rs = taluna.Camera(), taluna.Settings(width=48, height=32, jitter_count=2, samples=2, seed=4)
+    ctx.generate_galaxy(9000, seed=2)
+    rgba, img, _ = ctx.render(cam, rs)
+    sums = None
+    with taluna.Context(backend="cpu") as other:  # the cloud in three parts on two contexts
+        for first, n, c in ((0, 4000, ctx), (4000, 3000, other), (7000, 2000, other)):
+            c.generate_galaxy(n, seed=2, first=first)
+            sums = c.accumulate(cam, rs, first_index=first, sums=sums)
+    parts_rgba, parts_img = taluna.resolve(sums, rs)
+    assert sums.shape == (32, 48, 4) and (sums[..., 3] > 0).sum() > 100
+    assert np.allclose(parts_img, img, rtol=1e-4, atol=1e-6)
+    assert np.abs(parts_rgba.astype(int) - rgba).max() <= 1
+    with pytest.raises(taluna.Error, match="lit path renders on one device only"):
+        ctx.accumulate(cam, taluna.Settings(width=48, height=32, lighting=True))
+    with pytest.raises(ValueError, match="sums must be"):
+        ctx.accumulate(cam, rs, sums=np.zeros((32, 48, 4)))  # float64
+    free, total = ctx.device_memory
+    assert 0 < free <= total
+
+
 def test_save_png_and_exr_round_trip(ctx, tmp_path):
     rgba8, img, _ = white_particle_frame(ctx)
     png, exr = tmp_path / "frame.png", tmp_path / "frame é.exr"
