@@ -56,9 +56,10 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    // Runs the tool in the scratch folder with the CPU library.
-    Result run(const Args& args) {
-        std::string command = "cd " + quote(dir_.string()) + " && " + quote(TALUNA_RENDER_TOOL) + " --backend cpu";
+    // Runs the tool in the scratch folder with the CPU library, with `env` (NAME=VALUE ...) in its environment.
+    Result run(const Args& args, const std::string& env = "") {
+        std::string command = "cd " + quote(dir_.string()) + " && " + env + " " + quote(TALUNA_RENDER_TOOL) +
+                              " --backend cpu";
         for (const std::string& a : args) command += " " + quote(a);
         const int w = std::system((command + " >.out 2>.err").c_str());
         Result r{WIFEXITED(w) ? WEXITSTATUS(w) : -1, read(".out"), read(".err")};
@@ -98,24 +99,39 @@ protected:
         EXPECT_EQ(read(name).substr(0, head.size()), head) << name;
     }
 
-    // Pixels of a 64x48 EXR from the tool (uncompressed half A, B, G, R scan lines at the end of the file)
-    // whose brightest colour channel has at least the half bits `level` (0x3800: 0.5).
-    int litPixels(const std::string& name, uint16_t level = 1) const {
+    // The halves of an EXR from the tool (uncompressed A, B, G, R scan lines at the end of the file), pixel by
+    // pixel in that order; empty when the file is too short.
+    std::vector<uint16_t> halves(const std::string& name, size_t width = 64, size_t height = 48) const {
         const std::string f = read(name);
-        const size_t line = 8 + 8 * 64;
-        if (f.size() < line * 48) return -1;
-        int lit = 0;
-        for (size_t y = 0, start = f.size() - line * 48; y < 48; ++y)
-            for (size_t x = 0; x < 64; ++x) {
-                uint16_t brightest = 0;
-                for (size_t c = 1; c < 4; ++c) {
+        const size_t line = 8 + 8 * width;
+        std::vector<uint16_t> out;
+        for (size_t y = 0, start = f.size() - line * height; f.size() >= line * height && y < height; ++y)
+            for (size_t x = 0; x < width; ++x)
+                for (size_t c = 0; c < 4; ++c) {
                     uint16_t h;
-                    std::memcpy(&h, &f[start + y * line + 8 + (c * 64 + x) * 2], 2);
-                    if (h < 0x8000) brightest = std::max(brightest, h);
+                    std::memcpy(&h, &f[start + y * line + 8 + (c * width + x) * 2], 2);
+                    out.push_back(h);
                 }
-                lit += brightest >= level;
-            }
+        return out;
+    }
+    // Pixels of a 64x48 EXR whose brightest colour channel has at least the half bits `level` (0x3800: 0.5).
+    int litPixels(const std::string& name, uint16_t level = 1) const {
+        const std::vector<uint16_t> h = halves(name);
+        if (h.empty()) return -1;
+        int lit = 0;
+        for (size_t p = 0; p < h.size(); p += 4)
+            lit += std::max({h[p + 1] < 0x8000 ? h[p + 1] : 0, h[p + 2] < 0x8000 ? h[p + 2] : 0,
+                             h[p + 3] < 0x8000 ? h[p + 3] : 0}) >= level;
         return lit;
+    }
+    // The same picture up to the order of float additions: no half more than one unit off (160x120 EXRs).
+    void expectSamePicture(const std::string& a, const std::string& b) const {
+        const std::vector<uint16_t> x = halves(a, 160, 120), y = halves(b, 160, 120);
+        ASSERT_TRUE(x.size() == 160 * 120 * 4 && y.size() == x.size()) << a << " " << b;
+        int off = 0, lit = 0;
+        for (size_t i = 0; i < x.size(); ++i) off += std::abs(int(x[i]) - int(y[i])) > 1, lit += i % 4 && x[i];
+        EXPECT_EQ(off, 0) << a << " against " << b;
+        EXPECT_GT(lit, 1000) << a;  // a picture, not an empty sky
     }
 
     fs::path dir_;
@@ -143,6 +159,12 @@ TEST_F(RenderTool, ExitCodesAndMessages) {
         {{"--quiet=yes"}, nullptr, 2, "--quiet takes no value"},
         {{"--light", "sun", "--light", "sun", "--light", "sun", "--light", "sun", "--light", "sun", "--light", "sun",
           "--light", "sun", "--light", "sun", "--light", "sun"}, nullptr, 2, "--light sun: at most 8 lights"},
+        {{"--lit", "--chunk", "100"}, nullptr, 2, "the lit path needs the whole cloud on one device: its shadow"},
+        {{"--lit", "--devices", "0,0"}, nullptr, 2, "every particle at once, so it cannot be split over --devices 0,0"},
+        {{"--chunk", "0"}, nullptr, 2, "--chunk 0: split.chunk: expected an integer from 1 to"},
+        {{"--devices", "0,,1"}, nullptr, 2, "bad value: --devices 0,,1"},
+        {{"--devices", "0,1", "-o", "a.png"}, nullptr, 2, "only device 0 (the CPU); --devices 0,1 needs the GPU"},
+        {{"--device", "0", "--devices", "0"}, nullptr, 2, "--device and --devices do not combine"},
     };
     for (const Case& c : cases) {
         c.scene ? write("scene.json", c.scene) : void(fs::remove(dir_ / "scene.json"));
@@ -204,6 +226,8 @@ TEST_F(RenderTool, OptionsReachTheirSceneKeysAndOverrideTheSceneFile) {
         {{"--scene", "scene.json", "--size", "64x48"}, "/settings/width", 64},
         {{"--scene", "scene.json", "--size", "64x48"}, "/settings/intensity", 0.5},
         {{"--scene", "scene.json", "--light", "point:pos=0,9,0"}, "/lights/0/kind", "point"},
+        {{}, "/split/chunk", nullptr},
+        {{"--chunk", "5000", "--devices", "0,0"}, "/split", {{"chunk", 5000}, {"devices", {0, 0}}}},
     };
     for (const auto& [args, pointer, value] : cases)
         EXPECT_EQ(printed(args).at(json::json_pointer(pointer)), value) << args[0] << " " << pointer;
@@ -397,6 +421,64 @@ TEST_F(RenderTool, ColorByAPropertyPrintsTheRangeItUsed) {
     // The colours come from the map: the same cloud in its own (white) colours gives another picture.
     ASSERT_EQ(run({"--input", "d.ply", "--size", "64x48", "--range", "10,20", "-o", "w.exr"}).status, 0);
     EXPECT_NE(read("d.exr"), read("w.exr"));
+}
+
+// A cloud streamed in chunks through a device too small for it, or split over two contexts, gives the picture
+// of the cloud in one piece: each chunk's jitter, lens and sample draws are its particles' own. What cannot
+// be streamed, or fails on a device, stops with the reason and writes nothing.
+TEST_F(RenderTool, ChunksAndDevicesGiveTheOnePiecePicture) {
+    // A device of 2 MiB beside the library's 512 MiB headroom holds about a quarter of 290000 particles.
+    const std::string small = "TALUNA_CPU_MEMORY_LIMIT=" + std::to_string((512 << 20) + (2 << 20));
+    const Args galaxy = {"--count", "290000", "--size", "160x120", "--aperture", "2", "--focus", "300", "-o"};
+    std::vector<float> spiral;
+    for (float r = 0; spiral.size() < 3 * 60000; r += 1e-3f)
+        spiral.insert(spiral.end(), {r * std::cos(r), std::sin(r * 100), r * std::sin(r)});
+    write("spiral.f32", raw(spiral));
+    const Args file = {"--input", "spiral.f32", "--size", "160x120", "--jitter", "2", "--samples", "3", "-o"};
+    auto render = [&](Args args, const std::string& out, const Args& extra, const std::string& env = "") {
+        args.push_back(out);
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Result r = run(args, env);
+        EXPECT_EQ(r.status, 0) << out << ": " << r.err;
+        return r;
+    };
+    render(galaxy, "galaxy.exr", {});
+    const Result streamed = render(galaxy, "streamed.exr", {}, small);
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(streamed.err, found, std::regex("streaming 290000 particles in (\\d+) chunks")))
+        << streamed.err;
+    EXPECT_GE(std::stoi(found[1]), 3);
+    EXPECT_FALSE(render(galaxy, "quiet.exr", {"--quiet"}, small).says("streaming"));
+    render(galaxy, "devices.exr", {"--devices", "0,0"});
+    render(file, "file.exr", {});
+    const Result chunked = render(file, "chunked.exr", {"--chunk", "7001"});
+    EXPECT_TRUE(chunked.says("streaming 60000 particles in 9 chunks of 7001")) << chunked.err;
+    render(file, "file_devices.exr", {"--devices", "0,0", "--chunk", "7001"});
+    for (const auto& [a, b] : {std::pair{"galaxy.exr", "streamed.exr"}, {"galaxy.exr", "devices.exr"},
+                               {"file.exr", "chunked.exr"}, {"file.exr", "file_devices.exr"}})
+        expectSamePicture(a, b);
+    // An orbit exposed automatically by its first frame: a pass accumulates its frames together.
+    const Result orbit = render(file, "o_%d.exr", {"--orbit", "3"});
+    const Result streamedOrbit = render(file, "s_%d.exr", {"--orbit", "3", "--chunk", "20000"});
+    ASSERT_TRUE(std::regex_search(orbit.out, found, std::regex("auto exposure: --intensity \\S+"))) << orbit.out;
+    EXPECT_TRUE(streamedOrbit.says(found[0])) << streamedOrbit.out;
+    for (const std::string f : {"0", "1", "2"}) expectSamePicture("o_" + f + ".exr", "s_" + f + ".exr");
+
+    std::string broken = "x,y,z\n";
+    for (int i = 0; i < 3000; ++i) broken += std::to_string(i) + ",0,0\n" + (i == 2500 ? "1,2\n" : "");
+    write("broken.csv", broken);
+    const std::tuple<Args, std::string, const char*> failures[] = {
+        {{"--lit"}, small, "the lit path needs the whole cloud on one device: the 290000 particles of the galaxy"},
+        {{"--devices", "0,0", "--chunk", "200000"}, small, "device 0: cannot hold a chunk of 200000 particles"},
+        {{"--input", "broken.csv", "--devices", "0,0", "--chunk", "1000"}, "", "broken.csv: line 2503"},
+    };
+    for (const auto& [args, env, message] : failures) {
+        Args all = {"--count", "290000", "--size", "64x48", "-o", "failed.png"};
+        all.insert(all.end(), args.begin(), args.end());
+        const Result r = run(all, env);
+        EXPECT_TRUE(r.status == 1 && r.says(message)) << message << ": " << r.err;
+        EXPECT_FALSE(fs::exists(dir_ / "failed.png")) << message;
+    }
 }
 
 TEST_F(RenderTool, OrbitWritesNumberedFramesAndResumeSkipsFinishedOnes) {

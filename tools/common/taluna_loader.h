@@ -87,6 +87,15 @@ struct Api {
         if (!ok) unload();
         return ok;
     }
+
+    // The first of the functions of frames as sums the library lacks, or null when it has them all.
+    const char* missingSums() const {
+        return !accumulate               ? "tlAccumulate"
+               : !resolve                ? "tlResolve"
+               : !generateTestCloudRange ? "tlGenerateTestCloudRange"
+               : !deviceMemory           ? "tlDeviceMemory"
+                                         : nullptr;
+    }
 };
 
 // Folder of the running executable ("" when unknown).

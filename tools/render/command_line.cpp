@@ -127,6 +127,12 @@ void printUsage(std::FILE* out) {
         "Running:\n"
         "  --backend auto|cuda|cpu   library (default auto: the GPU library, else the CPU library)\n"
         "  --device N                device ordinal (default 0)\n"
+        "  --devices 0,1,...         split the cloud over these devices, one host thread each, and add their\n"
+        "                            frames (plain path; an ordinal may repeat: two contexts on one device)\n"
+        "  --chunk N                 render the cloud in chunks of N particles, one after the other (plain\n"
+        "                            path). Without it, a cloud that does not fit the device is streamed in\n"
+        "                            chunks sized from the device's free memory; a still reads the file once,\n"
+        "                            an orbit once per batch of frames that fits 2 GB of host memory\n"
         "  --bench N                 render N frames after a warm-up frame and print the samples per\n"
         "                            second; writes files only when outputs are given\n"
         "  -q, --quiet               print only results and errors: no progress, no notices\n"
@@ -303,6 +309,20 @@ public:
             return true;
         };
     }
+    // A comma-separated list of integers; the scene checks their range.
+    Handler integers(const std::string& pointer) {
+        return [this, pointer](const char* value) {
+            Json list = Json::array();
+            std::stringstream items(value);
+            for (std::string item; std::getline(items, item, ',');) {
+                int64_t i = 0;
+                if (!parseInteger(item.c_str(), &i)) return false;
+                list.push_back(i);
+            }
+            set(pointer, list);
+            return !list.empty() && value[std::strlen(value) - 1] != ',';
+        };
+    }
     Handler text(const std::string& pointer) {
         return [this, pointer](const char* value) {
             set(pointer, value);
@@ -315,18 +335,7 @@ std::vector<Option> inputAndCameraOptions(OverlayWriter& w) {
     return {
         {{"--input"}, true, w.text("/input/file")},
         {{"--format"}, true, w.text("/input/format")},
-        {{"--types"}, true,
-         [&w](const char* value) {  // a comma-separated list; the scene checks the range
-             Json types = Json::array();
-             std::stringstream list(value);
-             for (std::string item; std::getline(list, item, ',');) {
-                 int64_t t = 0;
-                 if (!parseInteger(item.c_str(), &t)) return false;
-                 types.push_back(t);
-             }
-             w.set("/input/types", types);
-             return !types.empty() && value[std::strlen(value) - 1] != ',';
-         }},
+        {{"--types"}, true, w.integers("/input/types")},
         {{"--count"}, true, w.integer("/galaxy/count")},
         {{"--seed"}, true,
          [&w](const char* value) { return w.integer("/galaxy/seed")(value) && w.integer("/settings/seed")(value); }},
@@ -449,6 +458,14 @@ std::vector<Option> outputOptions(OverlayWriter& w) {
     };
 }
 
+// How the cloud is split over chunks and devices.
+std::vector<Option> splitOptions(OverlayWriter& w) {
+    return {
+        {{"--chunk"}, true, w.integer("/split/chunk")},
+        {{"--devices"}, true, w.integers("/split/devices")},
+    };
+}
+
 // The options that say what to do rather than what to draw.
 std::vector<Option> runOptions(CommandLine& cl) {
     return {
@@ -475,7 +492,7 @@ std::vector<Option> runOptions(CommandLine& cl) {
              int64_t n = 0;
              if (!parseInteger(value, &n) || n < 0 || n > 1023) return false;
              cl.device = static_cast<int>(n);
-             return true;
+             return cl.deviceGiven = true;
          }},
         {{"--jobs"}, true,
          [&cl](const char* value) {
@@ -503,7 +520,7 @@ Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* err
     OverlayWriter writer(cl);
     std::vector<Option> options;
     for (auto group : {inputAndCameraOptions(writer), imageOptions(writer), colorOptions(writer),
-                       lightingOptions(writer), outputOptions(writer), runOptions(cl)})
+                       lightingOptions(writer), outputOptions(writer), splitOptions(writer), runOptions(cl)})
         options.insert(options.end(), group.begin(), group.end());
 
     for (int i = 1; i < argc; ++i) {

@@ -27,6 +27,7 @@ struct CommandLine {
     int benchFrames = 0;
     std::string backend = "auto";
     int device = 0;
+    bool deviceGiven = false;  // --device was given (it does not combine with --devices)
     int jobs = 0;  // threads that encode and write a sequence's frames; 0: one per core
     ExrCompression exrCompression = ExrCompression::None;
     bool quiet = false;       // no progress and no notices: only results and errors

@@ -2,11 +2,14 @@
 // EXR images: a still, an orbit sequence, or a timing run. See printUsage (--help) for the options.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,8 @@
 #include "render/outputs.h"
 #include "render/particles.h"
 #include "render/progress.h"
+#include "render/renderers.h"
+#include "render/streaming.h"
 #include "render/views.h"
 
 using namespace taluna::render;
@@ -66,21 +71,22 @@ std::vector<int> framesToRender(const Scene& scene, const CommandLine& cl, const
     return todo;
 }
 
-struct Backend {
-    taluna::Api api;
-    TLContext* ctx = nullptr;
-    ~Backend() {
-        if (ctx) api.destroy(ctx);
-    }
-};
+// "--device 2" or "--devices 0,1", as the scene names the devices.
+std::string deviceOption(const CommandLine& cl, const Scene& scene) {
+    if (scene.devices.empty()) return std::string("--device ").append(std::to_string(cl.device));
+    std::string option = "--devices ";
+    for (size_t i = 0; i < scene.devices.size(); ++i)
+        option.append(i ? "," : "").append(std::to_string(scene.devices[i]));
+    return option;
+}
 
-// Opens the requested library and a context on it; with "auto" a GPU library that does not load or
-// finds no usable device is given up for the CPU library, and the fallback is announced.
-bool openBackend(const CommandLine& cl, Backend& b) {
+// Opens the requested library and a context on the first device; with "auto" a GPU library that does not
+// load or finds no usable device is given up for the CPU library, and the fallback is announced.
+bool openBackend(const CommandLine& cl, const Scene& scene, const std::vector<int>& ordinals, Backend& b) {
     std::string error;
     auto tryOne = [&](const char* lib) -> bool {
         if (!taluna::loadByName(b.api, lib, &error)) return false;
-        b.ctx = b.api.create(cl.device);
+        b.ctx = b.api.create(ordinals[0]);
         if (!b.ctx) {
             error = "out of host memory";
             return false;
@@ -103,9 +109,9 @@ bool openBackend(const CommandLine& cl, Backend& b) {
             return false;
         }
         // The CPU library would only refuse the device with a message about itself.
-        if (cl.device != 0) {
-            std::fprintf(stderr, "taluna-render: --device %d needs the GPU library, which is unavailable (%s); the "
-                         "CPU library has only device 0 (the CPU)\n", cl.device, error.c_str());
+        if (std::any_of(ordinals.begin(), ordinals.end(), [](int d) { return d != 0; })) {
+            std::fprintf(stderr, "taluna-render: %s needs the GPU library, which is unavailable (%s); the CPU "
+                         "library has only device 0 (the CPU)\n", deviceOption(cl, scene).c_str(), error.c_str());
             return false;
         }
         notice("taluna-render: CUDA backend unavailable (" + error + "); using the CPU backend");
@@ -118,85 +124,19 @@ bool openBackend(const CommandLine& cl, Backend& b) {
     return false;
 }
 
-class Renderer {
-public:
-    Renderer(Backend& b, const Scene& scene) : b_(b), scene_(scene) {}
-
-    size_t pixels() const { return static_cast<size_t>(scene_.settings.width) * scene_.settings.height; }
-
-    // One frame into `image` (pixels() of them); false after printing the library's message.
-    bool render(const TLCamera& camera, std::vector<TLFloat4>& image, float* deviceMs) {
-        const TLRenderSettings& s = scene_.settings;
-        const std::vector<TLLight>& lights = scene_.lights;
-        if (b_.api.render(b_.ctx, &camera, &s, scene_.lit() ? lights.data() : nullptr,
-                          scene_.lit() ? static_cast<int>(lights.size()) : 0, nullptr, image.data(), deviceMs) != 0) {
-            std::fprintf(stderr, "taluna-render: render: %s\n", b_.api.lastError(b_.ctx));
+// A context on each further device of --devices. False after printing the device's message.
+bool openMoreDevices(const std::vector<int>& ordinals, Backend& b) {
+    b.devices = {Device{ordinals[0], b.ctx}};
+    for (size_t i = 1; i < ordinals.size(); ++i) {
+        TLContext* ctx = b.api.create(ordinals[i]);
+        if (!ctx) throw std::bad_alloc();
+        if (*b.api.lastError(ctx)) {
+            std::fprintf(stderr, "taluna-render: device %d: %s\n", ordinals[i], b.api.lastError(ctx));
+            b.api.destroy(ctx);
             return false;
         }
-        // The image is premultiplied, so putting it over black only makes every pixel opaque.
-        if (!scene_.transparent)
-            for (TLFloat4& p : image) p.w = 1.0f;
-        return true;
+        b.devices.push_back(Device{ordinals[i], ctx});
     }
-
-    // Writes frame `frame` to every output; with keepGoing the remaining outputs are still tried after a
-    // failure. Returns the paths written, or false with why one was not (each reason on its own line).
-    // Called from several threads at once while a sequence is written.
-    bool save(const std::vector<OutputPattern>& outputs, int frame, const std::vector<TLFloat4>& image,
-              const ImageFormat& format, bool keepGoing, std::vector<std::string>* written, std::string* error) const {
-        bool ok = true;
-        for (const OutputPattern& o : outputs) {
-            const std::string path = o.path(frame);
-            std::string why;
-            if (!writeImage(b_.api, path, o.kind(), scene_.settings.width, scene_.settings.height, &image[0].x, format,
-                            &why)) {
-                *error += (ok ? "" : "\n") + why;
-                ok = false;
-                if (!keepGoing) return false;
-                continue;
-            }
-            written->push_back(path);
-        }
-        return ok;
-    }
-
-private:
-    Backend& b_;
-    const Scene& scene_;
-};
-
-// Sets the intensity that puts the 99th percentile of the lit pixels (by their brightest channel) at 0.8
-// on the tone curve 1 - exp(-exposure * sum), from a render of `camera`. The plain path's sums grow in
-// proportion to the intensity, so one render whose percentile is neither saturated nor lost in rounding
-// gives the answer: the tone curve inverted. False after printing the library's message.
-bool autoExpose(Renderer& renderer, Scene& scene, const TLCamera& camera) {
-    float& intensity = scene.settings.intensity;
-    const float given = intensity;
-    std::vector<TLFloat4> image(renderer.pixels());
-    for (int attempt = 0; attempt < 6; ++attempt) {
-        float deviceMs = 0.0f;
-        if (!renderer.render(camera, image, &deviceMs)) return false;
-        std::vector<float> lit;
-        for (const TLFloat4& p : image)
-            if (const float v = std::fmax(p.x, std::fmax(p.y, p.z)); v > 0.0f) lit.push_back(v);
-        if (lit.empty()) break;
-        const double high = percentile(lit, 99.0);
-        const double sum = -std::log1p(-high);  // exposure * sum, up to the float rounding of the tone curve
-        if (high > 0.999) {
-            intensity /= 1000.0f;  // saturated: the sum cannot be read back
-        } else if (sum < 1e-5) {
-            intensity *= 1000.0f;  // too faint to read back precisely
-        } else {
-            const double chosen = intensity * std::log(5.0) / sum;
-            if (!(chosen > 0.0) || chosen > 1e30) break;
-            intensity = static_cast<float>(chosen);
-            std::printf("auto exposure: --intensity %.3g\n", intensity);
-            return true;
-        }
-    }
-    intensity = given;
-    std::fprintf(stderr, "taluna-render: warning: auto exposure found no lit pixel to measure; keeping "
-                 "--intensity %g\n", intensity);
     return true;
 }
 
@@ -219,46 +159,60 @@ int saveStill(const Renderer& renderer, const Scene& scene, const ImageFormat& f
     return ok ? 0 : 1;
 }
 
-int bench(Renderer& renderer, const Scene& scene, const CommandLine& cl, const TLCamera& camera,
-          const std::vector<OutputPattern>& outputs, const ImageFormat& format, double samples) {
+// Samples of a frame of `particles`: a sample per particle copy and per sample.
+double samplesOf(uint64_t particles, const TLRenderSettings& s) {
+    return static_cast<double>(particles) * (s.jitterCount + 1.0) * s.samples;
+}
+
+// ", 1.2 ms on the device" where the frame was one call to the device.
+std::string onDevice(double ms, const char* format) {
+    char text[64] = "";
+    if (ms >= 0.0) std::snprintf(text, sizeof text, format, ms);
+    return text;
+}
+
+int bench(Renderer& renderer, const Scene& scene, const CommandLine& cl, const std::vector<OutputPattern>& outputs,
+          const ImageFormat& format) {
     std::vector<TLFloat4> image(renderer.pixels());
     float deviceMs = 0.0f;
-    if (!renderer.render(camera, image, &deviceMs)) return 1;  // warm-up: buffers, caches, clocks
+    if (!renderer.render(0, image, &deviceMs)) return 1;  // warm-up: buffers, caches, clocks
     double totalMs = 0.0, bestMs = 0.0, totalDeviceMs = 0.0;
     for (int i = 0; i < cl.benchFrames; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
-        if (!renderer.render(camera, image, &deviceMs)) return 1;
+        if (!renderer.render(0, image, &deviceMs)) return 1;
         const double ms = msSince(t0);
         totalMs += ms;
         totalDeviceMs += deviceMs;
         bestMs = i == 0 ? ms : std::min(bestMs, ms);
     }
     const double meanMs = totalMs / cl.benchFrames;
+    const double samples = samplesOf(renderer.particles(), scene.settings);
     std::printf("bench: %d frames of %dx%d, %.0f samples each (after 1 warm-up frame)\n", cl.benchFrames,
                 scene.settings.width, scene.settings.height, samples);
-    std::printf("bench: %.2f ms per frame (fastest %.2f ms, %.2f ms on the device), %.2f M samples/s\n", meanMs,
-                bestMs, totalDeviceMs / cl.benchFrames, meanMs > 0.0 ? samples / meanMs / 1000.0 : 0.0);
+    std::printf("bench: %.2f ms per frame (fastest %.2f ms%s), %.2f M samples/s\n", meanMs, bestMs,
+                onDevice(deviceMs < 0.0f ? -1.0 : totalDeviceMs / cl.benchFrames, ", %.2f ms on the device").c_str(),
+                meanMs > 0.0 ? samples / meanMs / 1000.0 : 0.0);
     return scene.outputsGiven ? saveStill(renderer, scene, format, outputs, image) : 0;
 }
 
-int still(Renderer& renderer, const Scene& scene, const TLCamera& camera, const std::vector<OutputPattern>& outputs,
-          const ImageFormat& format, double samples) {
+int still(Renderer& renderer, const Scene& scene, const std::vector<OutputPattern>& outputs,
+          const ImageFormat& format) {
     std::vector<TLFloat4> image(renderer.pixels());
     float deviceMs = 0.0f;
     const auto t0 = std::chrono::steady_clock::now();
-    if (!renderer.render(camera, image, &deviceMs)) return 1;
+    if (!renderer.render(0, image, &deviceMs)) return 1;
     const double wallMs = msSince(t0);
-    std::printf("rendered %dx%d, %.0f samples: %.1f ms on the device, %.1f ms in the call (%.1f M samples/s)\n",
-                scene.settings.width, scene.settings.height, samples, deviceMs, wallMs,
+    const double samples = samplesOf(renderer.particles(), scene.settings);
+    std::printf("rendered %dx%d, %.0f samples:%s %.1f ms in the call (%.1f M samples/s)\n", scene.settings.width,
+                scene.settings.height, samples, onDevice(deviceMs, " %.1f ms on the device,").c_str(), wallMs,
                 wallMs > 0.0 ? samples / wallMs / 1000.0 : 0.0);
     return saveStill(renderer, scene, format, outputs, image);
 }
 
 // Renders the frames one after the other on this thread while `jobs` threads encode and write the frames
 // rendered before: writing a frame takes longer than rendering it unless the cloud is large.
-int sequence(Renderer& renderer, const Scene& scene, const TLCamera& camera, const std::vector<OutputPattern>& outputs,
-             const ImageFormat& format, const std::vector<int>& frames, int jobs, bool quiet) {
-    const int total = scene.orbitFrames;
+int sequence(Renderer& renderer, const std::vector<OutputPattern>& outputs, const ImageFormat& format,
+             const std::vector<int>& frames, int jobs, bool quiet) {
     Progress progress("frames", frames.size(), false);
     const auto start = std::chrono::steady_clock::now();
     size_t reported = 0;
@@ -284,9 +238,8 @@ int sequence(Renderer& renderer, const Scene& scene, const TLCamera& camera, con
         std::vector<TLFloat4>* image = writers.acquire();
         if (!image) break;  // a write failed: finish() has the message
         const auto t0 = std::chrono::steady_clock::now();
-        const double degrees = static_cast<double>(scene.turntableDegrees) * f / total;
         float deviceMs = 0.0f;
-        if (!renderer.render(orbitCamera(camera, degrees), *image, &deviceMs)) {
+        if (!renderer.render(f, *image, &deviceMs)) {
             writers.release(image);
             rendered = false;
             break;
@@ -304,6 +257,92 @@ int sequence(Renderer& renderer, const Scene& scene, const TLCamera& camera, con
     std::printf("rendered %zu frame%s in %s\n", frames.size(), frames.size() > 1 ? "s" : "",
                 formatDuration(msSince(start) / 1000.0).c_str());
     return 0;
+}
+
+// Why the devices asked for cannot be used, known before anything is loaded; empty when they can.
+std::string devicesRefusal(const CommandLine& cl, const Scene& scene, const std::vector<int>& ordinals) {
+    if (cl.deviceGiven && !scene.devices.empty())
+        return "--device and --devices do not combine: list every device in --devices";
+    if (cl.backend == "cpu" && std::any_of(ordinals.begin(), ordinals.end(), [](int d) { return d != 0; }))
+        return "the CPU library has only device 0 (the CPU); " + deviceOption(cl, scene) + " needs the GPU library";
+    if (scene.lit() && (scene.chunk > 0 || ordinals.size() > 1))
+        return "the lit path needs the whole cloud on one device: its shadow and depth maps see every particle at "
+               "once, so it cannot be " + (scene.chunk > 0 ? std::string("rendered in chunks (--chunk)")
+                                                           : "split over " + deviceOption(cl, scene));
+    return "";
+}
+
+struct Split {
+    bool streamed = false;  // false: the whole cloud on the first device, as one piece
+    uint64_t chunk = 0;
+};
+
+// Whether the cloud is streamed in chunks, and in chunks of how many particles: when --chunk or several
+// devices ask for it, or when the cloud does not fit the device (decided before anything is reserved).
+// False with a message.
+bool planSplit(const Backend& b, const Scene& scene, const CloudSize& size, Split* split, std::string* error) {
+    const bool asked = scene.chunk > 0 || b.devices.size() > 1;
+    if (const char* missing = b.api.missingSums()) {
+        if (!asked) return true;  // a library from before frames as sums renders in one piece, as it always did
+        *error = std::string(scene.chunk > 0 ? "--chunk" : "--devices") + " needs " + missing + ", which " +
+                 b.api.path + " lacks: it was built before frames could be rendered in parts";
+        return false;
+    }
+    const uint64_t perParticle = size.velocities ? 28 : 16;
+    const uint64_t pixels = static_cast<uint64_t>(scene.settings.width) * static_cast<uint64_t>(scene.settings.height);
+    uint64_t room = 0;
+    if (!bytesPerContext(b.api, b.devices, pixels, &room, error)) return false;
+    if (!asked && size.count <= room / perParticle) return true;
+    const std::string what = std::to_string(size.count) + " particles" +
+                             (scene.inputFile.empty() ? " of the galaxy" : " of " + scene.inputFile);
+    auto bytes = [](double n) {
+        char text[32];
+        std::snprintf(text, sizeof text, n >= 1e9 ? "%.2f GB" : "%.1f MB", n >= 1e9 ? n / 1e9 : n / 1e6);
+        return std::string(text);
+    };
+    const std::string sizes = "need " + bytes(static_cast<double>(size.count) * perParticle) + ", and device " +
+                              std::to_string(b.devices[0].ordinal) + " has " + bytes(room) + " for them";
+    if (scene.lit()) {
+        *error = "the lit path needs the whole cloud on one device: the " + what + " " + sizes +
+                 "; render it plain (--plain) to stream it in chunks";
+        return false;
+    }
+    split->streamed = true;
+    split->chunk = scene.chunk;
+    if (split->chunk == 0) {
+        const uint64_t most = chunkFor(room, perParticle);
+        if (most == 0) {
+            *error = "no room for particles on device " + std::to_string(b.devices[0].ordinal) + " beside the " +
+                     "library's headroom and the frame's buffers: the " + what + " " + sizes;
+            return false;
+        }
+        // Shared evenly when the devices hold the cloud between them.
+        const uint64_t devices = b.devices.size();
+        split->chunk = std::min(most, std::max<uint64_t>(1, size.count / devices + (size.count % devices != 0)));
+    }
+    const uint64_t chunks = size.count / split->chunk + (size.count % split->chunk != 0);
+    notice("streaming " + std::to_string(size.count) + " particles in " + std::to_string(chunks) + " chunk" +
+           (chunks == 1 ? "" : "s") + " of " + std::to_string(split->chunk) +
+           (b.devices.size() > 1 ? " on " + std::to_string(b.devices.size()) + " devices" : ""));
+    return true;
+}
+
+// Moves the camera to take in the cloud's central box, where the scene asks for it. False after printing why.
+bool fitView(const Scene& scene, const CloudInfo& cloud, TLCamera* camera) {
+    if (!scene.fit || !cloud.bounded || camera->projection == TL_PROJECTION_PANORAMA) return true;
+    *camera = fitCamera(*camera, cloud.lo, cloud.hi,
+                        static_cast<float>(scene.settings.width) / static_cast<float>(scene.settings.height));
+    if (!std::isfinite(camera->eye.x) || !std::isfinite(camera->eye.y) || !std::isfinite(camera->eye.z)) {
+        std::fprintf(stderr, "taluna-render: cannot fit the view: the central 99%% of %s spans %g,%g,%g to "
+                     "%g,%g,%g, too far for a camera in float; place it with --eye and --target\n",
+                     scene.inputFile.c_str(), cloud.lo.x, cloud.lo.y, cloud.lo.z, cloud.hi.x, cloud.hi.y, cloud.hi.z);
+        return false;
+    }
+    char fitted[256];
+    std::snprintf(fitted, sizeof fitted, "fitted the view: eye %g,%g,%g, target %g,%g,%g", camera->eye.x,
+                  camera->eye.y, camera->eye.z, camera->target.x, camera->target.y, camera->target.z);
+    notice(fitted);
+    return true;
 }
 
 int run(int argc, char** argv) {
@@ -330,9 +369,9 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
         return 2;
     }
-    if (cl.backend == "cpu" && cl.device != 0) {
-        std::fprintf(stderr, "taluna-render: the CPU library has only device 0 (the CPU); --device %d needs the GPU "
-                     "library\n", cl.device);
+    const std::vector<int> ordinals = scene.devices.empty() ? std::vector<int>{cl.device} : scene.devices;
+    if (const std::string refusal = devicesRefusal(cl, scene, ordinals); !refusal.empty()) {
+        std::fprintf(stderr, "taluna-render: %s\n", refusal.c_str());
         return 2;
     }
     for (const std::string& note : notes) notice("taluna-render: " + note);
@@ -358,50 +397,69 @@ int run(int argc, char** argv) {
     // when it starts, in the first render; a value in the environment wins.
     if (scene.orbitFrames > 0 && jobs > 1) setenv("KMP_BLOCKTIME", "0", 0);
     Backend backend;
-    if (!openBackend(cl, backend)) return 1;
+    if (!openBackend(cl, scene, ordinals, backend)) return 1;
     char info[512];
     if (backend.api.deviceInfo(backend.ctx, info, sizeof info) == 0)
         notice(std::string("device: ") + info + "\nlibrary: " + backend.api.path);
+    if (!openMoreDevices(ordinals, backend)) return 1;
 
+    CloudSize size;
+    Split split;
+    if (!cloudSize(scene, &size, &error) || !planSplit(backend, scene, size, &split, &error)) {
+        std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+        return 1;
+    }
     CloudInfo cloud;
-    if (!loadParticles(backend.api, backend.ctx, scene, &cloud, &error)) {
+    std::optional<ColorMapping> mapping;  // a streamed file's
+    const bool surveyed = split.streamed && !scene.inputFile.empty();
+    if (surveyed ? !surveyFile(scene, scene.fit, &cloud, &mapping, &error)
+                 : !split.streamed && !loadParticles(backend.api, backend.ctx, scene, &cloud, &error)) {
         std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
         return 1;
     }
     TLCamera camera = scene.camera;
-    if (scene.fit && cloud.bounded && camera.projection != TL_PROJECTION_PANORAMA) {
-        camera = fitCamera(camera, cloud.lo, cloud.hi,
-                           static_cast<float>(scene.settings.width) / static_cast<float>(scene.settings.height));
-        if (!std::isfinite(camera.eye.x) || !std::isfinite(camera.eye.y) || !std::isfinite(camera.eye.z)) {
-            std::fprintf(stderr, "taluna-render: cannot fit the view: the central 99%% of %s spans %g,%g,%g to "
-                         "%g,%g,%g, too far for a camera in float; place it with --eye and --target\n",
-                         scene.inputFile.c_str(), cloud.lo.x, cloud.lo.y, cloud.lo.z, cloud.hi.x, cloud.hi.y,
-                         cloud.hi.z);
-            return 1;
-        }
-        char fitted[256];
-        std::snprintf(fitted, sizeof fitted, "fitted the view: eye %g,%g,%g, target %g,%g,%g", camera.eye.x,
-                      camera.eye.y, camera.eye.z, camera.target.x, camera.target.y, camera.target.z);
-        notice(fitted);
-    }
+    if (!fitView(scene, cloud, &camera)) return 1;
     const TLV3 up = camera.up;
     if (fixUp(camera))
         std::fprintf(stderr, "taluna-render: note: the view direction is parallel to the up vector %g,%g,%g; using up "
                      "%g,%g,%g\n", up.x, up.y, up.z, camera.up.x, camera.up.y, camera.up.z);
 
-    const TLRenderSettings& s = scene.settings;
-    const double samples = static_cast<double>(cloud.count) * (s.jitterCount + 1.0) * s.samples;
-    Renderer renderer(backend, scene);
+    std::unique_ptr<Renderer> renderer;
+    StreamedRenderer* streamed = nullptr;
+    if (split.streamed) {
+        CloudSource source;
+        if (scene.inputFile.empty()) {
+            source.label = "the galaxy";
+            source.count = scene.galaxyCount;
+            source.seed = scene.galaxySeed;
+            source.velocities = size.velocities;
+        } else {
+            source.label = scene.inputFile;
+            source.open = [&scene](std::string* why) {
+                return taluna::readers::openParticleFile(scene.inputFile, readOptions(scene), why);
+            };
+            source.mapping = mapping ? &*mapping : nullptr;
+        }
+        // A sequence shows its frames' progress, a still the pass's, a benchmark none.
+        auto made = std::make_unique<StreamedRenderer>(backend, scene, camera, std::move(source), split.chunk, frames,
+                                                       scene.orbitFrames == 0 && cl.benchFrames == 0);
+        streamed = made.get();
+        renderer = std::move(made);
+    } else {
+        renderer = std::make_unique<OnePieceRenderer>(backend, scene, camera, cloud.count);
+    }
     // An orbit is exposed once, by its first frame, so that its frames (and a resumed run's) match.
     if (scene.autoExposure && scene.lit())
         std::fprintf(stderr, "taluna-render: note: --auto-exposure sets the plain path's intensity; the lit path "
                      "takes its brightness from its lights and --exposure\n");
-    else if (scene.autoExposure && !autoExpose(renderer, scene, camera))
+    else if (scene.autoExposure && streamed)
+        streamed->exposeOnFirstPass();
+    else if (scene.autoExposure && !autoExpose(*renderer, scene))
         return 1;
     const ImageFormat format{scene.pngBits == 16, cl.exrCompression};
-    if (cl.benchFrames > 0) return bench(renderer, scene, cl, camera, outputs, format, samples);
-    if (scene.orbitFrames > 0) return sequence(renderer, scene, camera, outputs, format, frames, jobs, cl.quiet);
-    return still(renderer, scene, camera, outputs, format, samples);
+    if (cl.benchFrames > 0) return bench(*renderer, scene, cl, outputs, format);
+    if (scene.orbitFrames > 0) return sequence(*renderer, outputs, format, frames, jobs, cl.quiet);
+    return still(*renderer, scene, outputs, format);
 }
 
 }  // namespace

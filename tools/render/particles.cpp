@@ -57,21 +57,30 @@ bool readAll(readers::ParticleReader& reader, const std::string& label, std::str
 // The mapping of a colour-by run. Without a range given, the 1st and 99th percentiles come from a sample of
 // the values taken in a first pass over the file: the library takes colours together with positions, so
 // colouring after one pass would need the whole cloud in host memory (16 to 28 bytes a particle, not the
-// values' 4), while a second read keeps host memory at one piece for any file size.
+// values' 4), while a second read keeps host memory at one piece for any file size. With `positions`, that
+// pass (made even when the range is given) also samples the positions into it, and *count gets the number
+// of particles read.
 bool colorMapping(const Scene& scene, const readers::ReadOptions& options, std::optional<ColorMapping>* mapping,
-                  std::string* error) {
+                  std::string* error, Reservoir<TLV3>* positions = nullptr, uint64_t* count = nullptr) {
     double lo = scene.colorRange[0], hi = scene.colorRange[1];
     std::string how = "given";
-    if (!scene.colorRangeGiven) {
+    const bool values = !scene.colorBy.empty() && !scene.colorRangeGiven;
+    Reservoir<float> sample;
+    if (values || positions) {
         auto reader = readers::openParticleFile(scene.inputFile, options, error);
         if (!reader) return false;
-        Reservoir<float> sample;
-        const bool ok = readAll(*reader, "sampling " + scene.colorBy + " in " + scene.inputFile, error,
-                                [&](const readers::ParticleChunk& piece, uint64_t) {
-                                    for (float v : piece.values) sample.add(v);
-                                    return true;
-                                });
+        const std::string label = (values ? "sampling " + scene.colorBy + " in " : "sampling ") + scene.inputFile;
+        const bool ok = readAll(*reader, label, error, [&](const readers::ParticleChunk& piece, uint64_t at) {
+            for (float v : piece.values) sample.add(v);
+            if (positions)
+                for (const TLV3& p : piece.positions) positions->add(p);
+            if (count) *count = at + piece.positions.size();
+            return true;
+        });
         if (!ok) return false;
+    }
+    if (scene.colorBy.empty()) return true;
+    if (values) {
         how = "1st-99th percentile";
         if (!percentileRange(sample.kept(), scene.colorLog, &lo, &hi)) {
             std::fprintf(stderr, "taluna-render: warning: %s: no %s value of %s to take a range from; every "
@@ -89,10 +98,7 @@ bool colorMapping(const Scene& scene, const readers::ReadOptions& options, std::
 
 bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* info, std::string* error) {
     const auto t0 = std::chrono::steady_clock::now();
-    readers::ReadOptions options;
-    options.format = scene.inputFormat;
-    options.colorBy = scene.colorBy;
-    options.types = scene.inputTypes;
+    const readers::ReadOptions options = readOptions(scene);
     std::optional<ColorMapping> mapping;
     if (!scene.colorBy.empty() && !colorMapping(scene, options, &mapping, error)) return false;
     auto reader = readers::openParticleFile(scene.inputFile, options, error);
@@ -142,6 +148,35 @@ bool loadFile(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* inf
 }
 
 }  // namespace
+
+readers::ReadOptions readOptions(const Scene& scene) {
+    readers::ReadOptions options;
+    options.format = scene.inputFormat;
+    options.colorBy = scene.colorBy;
+    options.types = scene.inputTypes;
+    return options;
+}
+
+bool cloudSize(const Scene& scene, CloudSize* size, std::string* error) {
+    if (scene.inputFile.empty()) {
+        *size = CloudSize{scene.galaxyCount, scene.galaxyVelocities || scene.settings.shutter > 0.0f};
+        return true;
+    }
+    const auto reader = readers::openParticleFile(scene.inputFile, readOptions(scene), error);
+    if (!reader) return false;
+    *size = CloudSize{reader->count(), reader->hasVelocities()};
+    return true;
+}
+
+bool surveyFile(const Scene& scene, bool bounds, CloudInfo* info, std::optional<ColorMapping>* mapping,
+                std::string* error) {
+    *info = CloudInfo();
+    Reservoir<TLV3> sample;
+    if (!colorMapping(scene, readOptions(scene), mapping, error, bounds ? &sample : nullptr, &info->count))
+        return false;
+    if (bounds) centralBox(sample.kept(), info);
+    return true;
+}
 
 bool loadParticles(const Api& api, TLContext* ctx, const Scene& scene, CloudInfo* info, std::string* error) {
     *info = CloudInfo();

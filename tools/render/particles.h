@@ -2,9 +2,12 @@
 // library in pieces.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "common/taluna_loader.h"
+#include "readers/particle_reader.h"
+#include "render/colormap.h"
 #include "render/scene.h"
 
 namespace taluna::render {
@@ -16,6 +19,24 @@ struct CloudInfo {
     bool bounded = false;
     TLV3 lo{}, hi{};
 };
+
+// The scene's cloud before anything is read or made: the galaxy's count, or the count the file declares (at
+// most that many come out), and whether its particles carry velocities. False with the reader's message.
+struct CloudSize {
+    uint64_t count = 0;
+    bool velocities = false;
+};
+bool cloudSize(const Scene& scene, CloudSize* size, std::string* error);
+
+// What the reader of the scene's file is asked for.
+readers::ReadOptions readOptions(const Scene& scene);
+
+// For a file rendered in chunks, which reach the device only while frames render: what loadParticles learns
+// while uploading, from a pass of its own before rendering. With `bounds`, the box of the central 99% in
+// *info (and the particle count); with --color-by, the mapping in *mapping (its default range sampled in
+// the same pass). No pass when neither needs one. False with the reader's message.
+bool surveyFile(const Scene& scene, bool bounds, CloudInfo* info, std::optional<ColorMapping>* mapping,
+                std::string* error);
 
 // Prints the reader's warnings to stderr. Returns false with a message: the reader's (naming the file and
 // the line or byte), the library's, or that no particle with a finite position is left to render.

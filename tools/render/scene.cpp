@@ -144,6 +144,9 @@ void require(bool ok, const std::string& key, const char* message) {
     if (!ok) throw SceneError{key, message};
 }
 
+// Contexts one process drives at once: more than any machine holds devices.
+constexpr size_t kMaxDevices = 64;
+
 // Indices are the values of TLLight::kind, of the pole modes and of TLCamera::projection.
 const char* const kLightKinds[] = {"point", "spot", "sun"};
 const char* const kPoleModes[] = {"none", "linear", "power"};
@@ -437,6 +440,20 @@ void readSequence(const Json& v, Scene& s) {
     f.finish();
 }
 
+void readSplit(const Json& v, Scene& s) {
+    Fields f(v, "split");
+    f.integer("chunk", s.chunk, 1, std::numeric_limits<int64_t>::max());
+    if (const Json* devices = f.find("devices")) {
+        const std::string key = f.key("devices");
+        if (!devices->is_array() || devices->size() > kMaxDevices)  // [] is the default: --device
+            throw SceneError{key, "expected an array of at most " + std::to_string(kMaxDevices) + " device ordinals"};
+        s.devices.clear();
+        for (size_t i = 0; i < devices->size(); ++i)
+            s.devices.push_back(int(Fields::toInteger((*devices)[i], key + "[" + std::to_string(i) + "]", 0, 1023)));
+    }
+    f.finish();
+}
+
 }  // namespace
 
 Scene sceneFromJson(const Json& json) {
@@ -455,6 +472,7 @@ Scene sceneFromJson(const Json& json) {
     if (const Json* v = top.find("lights")) s.lights = readLights(*v);
     if (const Json* v = top.find("output")) readOutput(*v, s);
     if (const Json* v = top.find("sequence")) readSequence(*v, s);
+    if (const Json* v = top.find("split")) readSplit(*v, s);
     top.finish();
 
     // The lit path's tone curve wants a brighter exposure than the plain path's.
@@ -544,6 +562,7 @@ Json sceneToJson(const Scene& s) {
         {"lights", lights},
         {"output", {{"files", s.outputs}, {"png_bits", s.pngBits}, {"transparent", s.transparent}}},
         {"sequence", {{"orbit", s.orbitFrames}, {"turntable", shortestDouble(s.turntableDegrees)}}},
+        {"split", {{"chunk", s.chunk > 0 ? Json(s.chunk) : Json()}, {"devices", s.devices}}},
     };
 }
 

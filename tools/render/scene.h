@@ -56,6 +56,12 @@ struct Scene {
     int orbitFrames = 0;  // 0: a still
     float turntableDegrees = 360.0f;
 
+    // How the plain path splits the cloud: particles per chunk (0: only when the cloud does not fit the
+    // device, in chunks sized from its free memory), and the devices that share it, one context each
+    // (empty: the command line's --device; an ordinal may repeat).
+    uint64_t chunk = 0;
+    std::vector<int> devices;
+
     bool lit() const { return settings.lightingMode == TL_LIGHTING_LIT; }
 };
 
