@@ -50,6 +50,10 @@ public:
     // Rank 0's `bytes` bytes to every rank; `bytes` must be the same on all ranks.
     bool broadcast(void* data, size_t bytes, std::string* error);
 
+    // After a failure on this rank alone, outside any collective (writing a file on rank 0): the others may
+    // be waiting in the next collective, so this rank ends every rank at exit instead of finalizing.
+    void abandon() { broken_ = true; }
+
     // Most elements one MPI call carries (MPI counts are int): longer buffers go in pieces, and allGather
     // refuses more than this many bytes in all. Tests lower it to send small buffers in pieces.
     void setPieceLimit(size_t elements);
