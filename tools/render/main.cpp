@@ -207,8 +207,9 @@ int still(Renderer& renderer, const Scene& scene, const std::vector<OutputPatter
     if (!renderer.render(0, image, &deviceMs)) return 1;
     const double wallMs = msSince(t0);
     const double samples = samplesOf(renderer.particles(), scene.settings);
-    std::printf("rendered %dx%d, %.0f samples:%s %.1f ms in the call (%.1f M samples/s)\n", scene.settings.width,
+    std::printf("rendered %dx%d, %.0f samples:%s %.1f ms %s (%.1f M samples/s)\n", scene.settings.width,
                 scene.settings.height, samples, onDevice(deviceMs, " %.1f ms on the device,").c_str(), wallMs,
+                deviceMs < 0.0f ? "with the cloud streamed through the device" : "in the call",
                 wallMs > 0.0 ? samples / wallMs / 1000.0 : 0.0);
     return saveStill(renderer, scene, format, outputs, image);
 }
@@ -506,7 +507,8 @@ int run(int argc, char** argv, Ranks& ranks) {
     std::optional<ColorMapping> mapping;  // a streamed file's
     const bool surveyed = split.streamed && !scene.inputFile.empty();
     uint64_t shareFirst = 0;  // index of this rank's first particle in the whole cloud
-    ok = surveyed ? surveyFile(scene, scene.fit, &cloud, &mapping, &error)
+    const bool bounds = scene.fit && scene.camera.projection != TL_PROJECTION_PANORAMA;  // what fitView reads
+    ok = surveyed ? surveyFile(scene, bounds, &cloud, &mapping, &error)
                   : split.streamed || loadParticles(backend.api, backend.ctx, scene, &cloud, &error);
     if (ok && spread && surveyed) {
         auto reader = taluna::readers::openParticleFile(scene.inputFile, readOptions(scene), &error);
