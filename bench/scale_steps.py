@@ -90,6 +90,9 @@ with taluna.Context(backend="cpu") as ctx, tempfile.TemporaryDirectory() as work
     report("fixed cost of a part: clear, download, add", fixed, W * H * 16, "bytes")
     report("splat (galaxy, samples 1, 1080p)", whole - fixed, particles, "particles")
     report("resolve (tlResolve, 1080p)", median_seconds(lambda: taluna.resolve(sums, 1.0)), W * H, "pixels")
+    _, image = taluna.resolve(sums, 1.0)
+    png = os.path.join(work, "frame.png")
+    report("write an 8-bit PNG (1080p)", median_seconds(lambda: taluna.save_png(png, image)), W * H, "pixels")
 
     mpirun = shutil.which("mpirun")
     if mpirun:
