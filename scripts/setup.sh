@@ -14,6 +14,8 @@ packages=(
   # LLVM's OpenMP runtime, which the CPU library links against with every compiler (it keeps working in
   # a forked child); also the ThreadSanitizer build's runtime with its Archer tool (scripts/tsan.sh).
   libomp-14-dev
+  # Open MPI for taluna-render's runs as ranks (mpirun -n R), and mpi4py for the same from Python.
+  openmpi-bin libopenmpi-dev python3-mpi4py
   # Fuzzing, ThreadSanitizer and soak (scripts/fuzz.sh, scripts/tsan.sh, scripts/soak.sh).
   clang-14 libclang-rt-14-dev valgrind
 )

@@ -34,6 +34,22 @@ using V = std::vector<float>;
 V v3(const TLV3& a) { return {a.x, a.y, a.z}; }
 V c4(const TLUChar4& a) { return {float(a.x), float(a.y), float(a.z), float(a.w)}; }
 
+void append(ParticleChunk& all, const ParticleChunk& part) {
+    all.positions.insert(all.positions.end(), part.positions.begin(), part.positions.end());
+    all.colors.insert(all.colors.end(), part.colors.begin(), part.colors.end());
+    all.velocities.insert(all.velocities.end(), part.velocities.begin(), part.velocities.end());
+    all.values.insert(all.values.end(), part.values.begin(), part.values.end());
+}
+
+// Every quantity of every particle, positions first.
+V flat(const ParticleChunk& all) {
+    V out;
+    for (const TLV3& p : all.positions) out.insert(out.end(), {p.x, p.y, p.z});
+    for (const TLUChar4& c : all.colors) out.insert(out.end(), {float(c.x), float(c.y), float(c.z), float(c.w)});
+    for (const TLV3& v : all.velocities) out.insert(out.end(), {v.x, v.y, v.z});
+    return out.insert(out.end(), all.values.begin(), all.values.end()), out;
+}
+
 class Readers : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,20 +72,38 @@ protected:
         ParticleChunk all, part;
         EXPECT_TRUE(reader) << error;
         while (reader && reader->next(chunk, part, &error) && !part.positions.empty()) {
-            all.positions.insert(all.positions.end(), part.positions.begin(), part.positions.end());
-            all.colors.insert(all.colors.end(), part.colors.begin(), part.colors.end());
-            all.velocities.insert(all.velocities.end(), part.velocities.begin(), part.velocities.end());
-            all.values.insert(all.values.end(), part.values.begin(), part.values.end());
+            append(all, part);
             EXPECT_EQ(part.colors.size() + part.values.size(),
                       part.positions.size() * (reader->hasColors() + reader->hasValues()));
         }
-        if (reader) warnings_ = reader->warnings();
+        if (reader) {
+            warnings_ = reader->warnings();
+            first_ = reader->firstIndex();
+            EXPECT_LE(all.positions.size(), reader->count());
+        }
         EXPECT_TRUE(part.positions.empty()) << error;
+        return all;
+    }
+
+    // Shares 0..shares-1 read one after the other, each starting at the record number the ones before it
+    // handed out (the files have no rows to drop); the warnings of all in warnings_.
+    ParticleChunk readShares(const std::string& path, uint32_t shares, size_t chunk, ReadOptions options = {}) {
+        ParticleChunk all;
+        std::vector<std::string> warnings;
+        options.shareCount = shares;
+        for (options.shareIndex = 0; options.shareIndex < shares; ++options.shareIndex) {
+            ParticleChunk part = readAll(path, chunk, options);
+            EXPECT_EQ(first_, all.positions.size()) << "share " << options.shareIndex << " of " << shares;
+            append(all, part);
+            warnings.insert(warnings.end(), warnings_.begin(), warnings_.end());
+        }
+        warnings_ = warnings;
         return all;
     }
 
     fs::path dir_;
     std::vector<std::string> warnings_;  // the last readAll's
+    uint64_t first_ = 0;                 // the last readAll's firstIndex()
 };
 
 TEST_F(Readers, PlyAsciiSkipsOtherElementsAndProperties) {
@@ -150,9 +184,11 @@ TEST_F(Readers, LenientReadsAndColourByQuantity) {
               "property ushort red\nproperty uint16 green\nproperty ushort blue\nend_header\n"};
     cut.put(1.f).put(2.f).put(3.f).put<uint16_t>(65535).put<uint16_t>(32768).put<uint16_t>(0);
     cut.put(4.f).put(5.f).put(6.f).put<uint16_t>(0).put<uint16_t>(257).put<uint16_t>(65535).put(7.f).put(8.f);
+    const std::string cutAscii = "ply\nformat ascii 1.0\nelement vertex 4\n" + xyz + "property double r\n"
+                                 "property double g\nproperty double b\nend_header\n1 1 1 0 0.5 1\n2 2 2 1 1 1\n3 3";
     // warnings: a part of each warning, in order.
     struct Case { const char* name; std::string content; std::string colorBy; std::vector<V> positions, colours;
-                  V values; std::vector<std::string> warnings; };
+                  V values; std::vector<std::string> warnings; uint32_t shares = 1; };  // the last of the shares
     const Case cases[] = {
         {"blender.ply", "ply\nformat ascii 1.0\nCreated by Blender3D 247 - www.blender.org\nobj_info n 1\n"
          "element vertex 3\n" + xyz + "property uchar diffuse_red\nproperty uchar diffuse_green\n"
@@ -162,9 +198,11 @@ TEST_F(Readers, LenientReadsAndColourByQuantity) {
          "'Created by Blender3D", "dropped 1 row "}},
         {"cut.ply", cut.data, "", {{1, 2, 3}, {4, 5, 6}}, {{255, 128, 0, 255}, {0, 1, 255, 255}}, {},
          {"the file ends after 2 of the 4 vertices its header declares: 2 missing"}},
-        {"cut_ascii.ply", "ply\nformat ascii 1.0\nelement vertex 4\n" + xyz + "property double r\n"
-         "property double g\nproperty double b\nend_header\n1 1 1 0 0.5 1\n2 2 2 1 1 1\n3 3", "",
-         {{1, 1, 1}, {2, 2, 2}}, {{0, 128, 255, 255}, {255, 255, 255, 255}}, {}, {"after 2 of the 4 vertices"}},
+        {"cut_ascii.ply", cutAscii, "", {{1, 1, 1}, {2, 2, 2}}, {{0, 128, 255, 255}, {255, 255, 255, 255}}, {},
+         {"after 2 of the 4 vertices"}},
+        {"cut_ascii.ply", cutAscii, "", {{2, 2, 2}}, {{255, 255, 255, 255}}, {},
+         {"before vertex 2 (numbered from 0) of the 4 its header declares: this share misses 2 of its 3"}, 2},
+        {"cut.ply", cut.data, "", {}, {}, {}, {"before vertex 2 (numbered from 0) of the 4"}, 2},
         {"plain.xyz", "1 2 3\n4 5 6\n7 8", "", {{1, 2, 3}, {4, 5, 6}}, {}, {},
          {"the last line, 3, is cut short"}},
         {"unit.txt", "1 2 3 0 0.5 1\n4 5 6 1 1 0.25\n", "", {{1, 2, 3}, {4, 5, 6}},
@@ -179,7 +217,8 @@ TEST_F(Readers, LenientReadsAndColourByQuantity) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ParticleChunk all = readAll(write(c.name, c.content), 3, ReadOptions{.colorBy = c.colorBy});
+        const ReadOptions options{.colorBy = c.colorBy, .shareIndex = c.shares - 1, .shareCount = c.shares};
+        ParticleChunk all = readAll(write(c.name, c.content), 3, options);
         const std::vector<std::string>& warnings = warnings_;
         std::vector<V> positions, colours;
         for (const TLV3& p : all.positions) positions.push_back(v3(p));
@@ -225,9 +264,9 @@ TEST_F(Readers, ChunkedReadsMatchTheWrittenParticles) {
     const std::string files[] = {write("b.ply", ply.data), write("a.ply", ascii), write("c.csv", csv),
                                  write("r.bin", raw.data)};
     for (const std::string& path : files)
-        for (size_t chunk : {size_t(1), size_t(4093), size_t(1) << 20}) {
-            SCOPED_TRACE(path + " in chunks of " + std::to_string(chunk));
-            ParticleChunk all = readAll(path, chunk);
+        for (auto [chunk, shares] : {std::pair{size_t(1), 1u}, {size_t(4093), 1u}, {size_t(1) << 20, 1u}, {4093, 5}}) {
+            SCOPED_TRACE(path + " in chunks of " + std::to_string(chunk) + ", " + std::to_string(shares) + " shares");
+            ParticleChunk all = readShares(path, shares, chunk);
             ASSERT_EQ(all.positions.size(), n);
             const bool attributes = path != files[3];
             ASSERT_EQ(all.colors.size(), attributes ? n : 0);
@@ -240,6 +279,75 @@ TEST_F(Readers, ChunkedReadsMatchTheWrittenParticles) {
         }
 }
 
+// Each format in shares, with comments, blank lines, elements around the particles and a last line cut short,
+// also more shares than particles (empty ones): the shares one after the other make the whole read, warnings
+// included. Bad share options are refused.
+TEST_F(Readers, SharesFollowEachOtherAndMakeTheWholeRead) {
+    const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+    for (size_t n : {5, 23}) {
+        const std::string vertex = "element vertex " + std::to_string(n) + "\n" + xyz;
+        Bytes ply{"ply\nformat binary_little_endian 1.0\nelement face 1\nproperty list uchar int i\n" + vertex +
+                  "property uchar red\nproperty uchar green\nproperty uchar blue\nproperty float q\nend_header\n"};
+        Bytes raw;
+        ply.put<uint8_t>(1).put<int32_t>(0);
+        std::string ascii = "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int i\n" + vertex +
+                            "property float q\nelement edge 2\nproperty int a\nend_header\n3 0 1 2\n";
+        std::string csv = "# by hand\r\nx,y,z,r,g,b,vx,vy,vz,q\r\n", pts = std::to_string(n) + "\n";
+        std::string fractions = "x y z r g b\n";  // "0" and "1" are fractions too: the first row shows it
+        std::vector<double> snapshot[2][3];  // per type: positions, velocities, q
+        for (size_t i = 0; i < n; ++i) {  // lines of several lengths
+            const float x = float(i * 37 % 101) / 8, y = -float(i), z = float(i * i) / 4, q = float(i) / 2;
+            const int c = int(i * 53 % 256);
+            ply.put(x).put(y).put(z).put(uint8_t(c)).put(uint8_t(255 - c)).put(uint8_t(i)).put(q);
+            raw.put(x).put(y).put(z);
+            char line[200];
+            std::snprintf(line, sizeof line, "%g %g %g %g\n%s", x, y, z, q, i % 4 ? "" : "\n");
+            ascii += line;
+            std::snprintf(line, sizeof line, "%g,%g,%g,%d,%d,%zu,%g,%g,%g,%g\r\n%s", x, y, z, c, 255 - c, i, y, z, x,
+                          q, i % 5 == 2 ? "# note\r\n\r\n" : "");
+            csv += line;
+            std::snprintf(line, sizeof line, "%g %g %g %g %d %d %d\n", x, y, z, q, c, 7, 255 - c);
+            pts += line;
+            std::snprintf(line, sizeof line, "%g %g %g %g %zu 1\n", x, y, z, i ? 0.0 : 0.5, i % 2);
+            fractions += line;
+            std::vector<double>* set = snapshot[i < n / 2 ? 0 : 1];  // types 0 and 1
+            set[0].insert(set[0].end(), {x, y, z}), set[1].insert(set[1].end(), {z, x, y}), set[2].push_back(q);
+        }
+        std::vector<SnapshotDataset> sets;
+        for (int t : {0, 1}) {
+            const std::string g = "/PartType" + std::to_string(t) + "/";
+            const hsize_t rows = snapshot[t][2].size();
+            sets.insert(sets.end(), {{g + "Coordinates", H5T_NATIVE_FLOAT, {rows, 3}, snapshot[t][0]},
+                                     {g + "Velocities", H5T_NATIVE_DOUBLE, {rows, 3}, snapshot[t][1]},
+                                     {g + "q", H5T_NATIVE_FLOAT, {rows}, snapshot[t][2]}});
+        }
+        ASSERT_TRUE(writeSnapshot((dir_ / "s.hdf5").string(), sets));
+        const std::pair<std::string, const char*> files[] = {{write("b.ply", ply.data), "q"},
+            {write("a.ply", ascii + "2\n3\n"), "q"}, {write("c.csv", csv), "q"},
+            {write("s.pts", pts + "0.125 0.25 0.5 0.75 0.875 1.0625"), "intensity"},
+            {write("f.txt", fractions), ""}, {write("r.raw", raw.data), ""}, {(dir_ / "s.hdf5").string(), "q"}};
+        const ParticleChunk positions = readAll(files[5].first);
+        for (const auto& [path, colorBy] : files) {
+            const ParticleChunk whole = readAll(path, 1000, ReadOptions{.colorBy = colorBy});
+            const std::vector<std::string> warnings = warnings_;
+            EXPECT_EQ(whole.positions.size(), n);
+            EXPECT_EQ(flat(ParticleChunk{whole.positions}), flat(positions)) << path;
+            for (uint32_t shares : {1, 2, 3, 7}) {
+                SCOPED_TRACE(path + " in " + std::to_string(shares) + " shares");
+                EXPECT_EQ(flat(readShares(path, shares, 2, ReadOptions{.colorBy = colorBy})), flat(whole));
+                EXPECT_EQ(warnings_, warnings);
+            }
+        }
+    }
+    for (auto [index, count] : {std::pair{0u, 0u}, {3u, 3u}}) {
+        std::string error;
+        const ReadOptions options{.shareIndex = index, .shareCount = count};
+        EXPECT_FALSE(openParticleFile(write("x.csv", ""), options, &error));
+        EXPECT_NE(error.find("x.csv: cannot read share " + std::to_string(index) + " of " + std::to_string(count)),
+                  std::string::npos) << error;
+    }
+}
+
 // Each message names the file and the header line, data line or byte where the fault is.
 TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
     const std::string head = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
@@ -249,7 +357,8 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
     const std::string face = "ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int i\n"
                              "property ushort w\nelement vertex 1\nproperty float x\nproperty float y\n"
                              "property float z\nend_header\n";
-    struct Case { const char* name; std::string content; std::vector<std::string> expected; std::string colorBy; };
+    struct Case { const char* name; std::string content; std::vector<std::string> expected; std::string colorBy;
+                  uint32_t shares = 1; };  // the last of the shares
     const Case cases[] = {
         {"type.ply", head + "property float16 w\nend_header\n", {"header line 7", "float16"}},
         {"partial_colour.ply", head + "property uchar red\nproperty uchar green\nend_header\n1 2 3 4 5\n",
@@ -270,11 +379,15 @@ TEST_F(Readers, ErrorsNameTheFileAndTheLineOrByte) {
         {"number.txt", "x y z\n\n1 2 3\n1 two 3\n", {"line 4", "column 'y'", "'two'"}},
         {"byte.csv", "x,y,z,r,g,b\n1,2,3,0,256,0\n", {"line 2", "column 'g'", "0..255"}},
         {"odd.raw", std::string(25, '\0'), {"size 25", "not a multiple of 12", "1 trailing"}},
+        {"share.csv", "x,y,z\n1,2,3\n\n4,5,6\n7,8\n", {"line 5", "2 values, expected 3"}, "", 2},
+        {"share.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+         "property float z\nend_header\n1 2 3\n\n4 5 6\n7 x 9\n", {"line 11", "'x'"}, "", 2},
     };
     for (const Case& c : cases) {
         const std::string path = write(c.name, c.content);
         std::string error;
-        auto reader = openParticleFile(path, ReadOptions{.colorBy = c.colorBy}, &error);
+        const ReadOptions options{.colorBy = c.colorBy, .shareIndex = c.shares - 1, .shareCount = c.shares};
+        auto reader = openParticleFile(path, options, &error);
         ParticleChunk part;
         while (reader && reader->next(3, part, &error) && !part.positions.empty()) {}
         EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << c.name << ": " << error;

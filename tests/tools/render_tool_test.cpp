@@ -481,6 +481,41 @@ TEST_F(RenderTool, ChunksAndDevicesGiveTheOnePiecePicture) {
     }
 }
 
+#if defined(TALUNA_TEST_MPIEXEC)
+// Two processes under mpirun, each reading its share of the file or making its range of the galaxy, give the
+// one-process picture, jitter and auto exposure included; a share that cannot be read ends both processes,
+// rank 0 printing the reason, and nothing is written.
+TEST_F(RenderTool, TwoRanksGiveTheOneProcessPicture) {
+    const std::string ranks = std::string("ASAN_OPTIONS=detect_leaks=0 ") + TALUNA_TEST_MPIEXEC + " -n 2";
+    std::vector<float> spiral;
+    for (float r = 0; spiral.size() < 3 * 50001; r += 1e-3f)
+        spiral.insert(spiral.end(), {r * std::cos(r), std::sin(r * 100), r * std::sin(r)});
+    write("spiral.f32", raw(spiral));
+    const Args file = {"--input", "spiral.f32", "--size", "160x120", "--jitter", "2", "--samples", "3",
+                       "--eye", "0,60,80", "--target", "0,0,0"};
+    const Args galaxy = {"--count", "50001", "--size", "160x120", "--seed", "3"};
+    for (const auto& [args, name] : {std::pair{file, "file"}, {galaxy, "galaxy"}}) {
+        Args one = args, two = args;
+        one.insert(one.end(), {"-o", std::string(name) + "_one.exr"});
+        two.insert(two.end(), {"-o", std::string(name) + "_two.exr"});
+        const Result a = run(one), b = run(two, ranks);
+        ASSERT_EQ(a.status, 0) << a.err;
+        ASSERT_EQ(b.status, 0) << b.err;
+        expectSamePicture(std::string(name) + "_one.exr", std::string(name) + "_two.exr");
+        std::smatch exposure;
+        if (std::regex_search(a.out, exposure, std::regex("auto exposure: --intensity \\S+")))
+            EXPECT_TRUE(b.says(exposure[0])) << b.out;
+    }
+    std::string broken = "x,y,z\n";
+    for (int i = 0; i < 3000; ++i) broken += std::to_string(i) + ",0,0\n" + (i == 2500 ? "1,2\n" : "");
+    write("broken.csv", broken);
+    const Result r = run({"--input", "broken.csv", "--size", "64x48", "-o", "failed.png"}, ranks);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(r.says("rank 1: broken.csv: line 2503")) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "failed.png"));
+}
+#endif
+
 TEST_F(RenderTool, OrbitWritesNumberedFramesAndResumeSkipsFinishedOnes) {
     const Args resume = {"--orbit", "3", "-o", "f_%04d.png", "-o", "f_%04d.exr", "--resume"};
     const Result r = runSmall(Args(resume.begin(), resume.end() - 1));

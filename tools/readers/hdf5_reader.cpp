@@ -165,6 +165,14 @@ public:
 
     using ParticleReader::warn;
 
+    // Records [first, first + count) of the types read one after the other, which may span several types.
+    void share(uint64_t first, uint64_t count) {
+        setShare(first, count);
+        for (group_ = 0; group_ < groups_.size() && first >= groups_[group_].rows; ++group_)
+            first -= groups_[group_].rows;
+        row_ = first;
+    }
+
 protected:
     bool read(size_t n, ParticleChunk& out, std::string& error) override {
         for (size_t i = 0; i < n;) {
@@ -311,6 +319,8 @@ std::unique_ptr<ParticleReader> openHdf5File(const std::string& path, const Read
     auto reader = std::make_unique<Hdf5Reader>(path, std::move(file), std::move(groups), count, velocities,
                                                !options.colorBy.empty(), speed);
     for (std::string& note : notes) reader->warn(std::move(note));
+    const uint64_t first = shareStart(count, options.shareIndex, options.shareCount);
+    reader->share(first, shareStart(count, options.shareIndex + 1, options.shareCount) - first);
     return reader;
 }
 

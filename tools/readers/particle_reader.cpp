@@ -73,6 +73,12 @@ bool ParticleReader::next(size_t maxCount, ParticleChunk& out, std::string* erro
 namespace {
 
 std::unique_ptr<ParticleReader> open(const std::string& path, const ReadOptions& options, std::string& error) {
+    if (options.shareCount == 0 || options.shareIndex >= options.shareCount) {
+        error = path + ": cannot read share " + std::to_string(options.shareIndex) + " of " +
+                std::to_string(options.shareCount) + ": shares are numbered from 0 to one less than their count, " +
+                "which is at least 1";
+        return nullptr;
+    }
     const std::string& format = options.format;
     std::string kind = lower(format);
     if (kind == "auto") {

@@ -30,6 +30,11 @@ struct ReadOptions {
     // Particle types of an HDF5 snapshot to read (0..5); empty: every type present. Other formats refuse
     // a non-empty list.
     std::vector<int> types;
+    // This reader's share of the file: share `shareIndex` of `shareCount` (0 <= shareIndex < shareCount).
+    // The shares of 0..shareCount-1 together hold every particle of the file once, in file order, and
+    // consecutive shares follow each other. 1 share (the default): the whole file.
+    uint32_t shareIndex = 0;
+    uint32_t shareCount = 1;
 };
 
 class ParticleReader {
@@ -38,9 +43,13 @@ public:
     ParticleReader(const ParticleReader&) = delete;
     ParticleReader& operator=(const ParticleReader&) = delete;
 
-    // The number of particles the file declares, known before the first chunk: none beyond it come out,
-    // fewer when the file is cut short or rows are dropped (each with a warning).
+    // The number of particles in this share (the whole file for 1 share) as the file declares them, known
+    // before the first chunk: none beyond it come out, fewer when the file is cut short or rows are dropped
+    // (each with a warning).
     uint64_t count() const { return count_; }
+    // The record number, in the whole file, of this share's first record (0 for share 0). Records are rows
+    // as the file holds them, dropped ones included.
+    uint64_t firstIndex() const { return firstIndex_; }
     bool hasColors() const { return hasColors_; }
     bool hasVelocities() const { return hasVelocities_; }
     bool hasValues() const { return hasValues_; }
@@ -68,6 +77,11 @@ protected:
           hasValues_(hasValues) {}
 
     void warn(std::string message) { warnings_.push_back(std::move(message)); }
+    // Narrows the reader to records [first, first + count) of the file, before the first read.
+    void setShare(uint64_t first, uint64_t count) {
+        firstIndex_ = first;
+        count_ = count;
+    }
     // The values are |velocity|, filled in by next() after read() (for a reader with velocities).
     void valuesFromSpeed() { hasValues_ = speed_ = true; }
 
@@ -80,6 +94,7 @@ protected:
 private:
     std::string path_;
     uint64_t count_ = 0;
+    uint64_t firstIndex_ = 0;
     uint64_t done_ = 0;
     bool hasColors_ = false;
     bool hasVelocities_ = false;
@@ -93,8 +108,8 @@ private:
 // Opens a particle file. format: "auto" (by extension: .ply; .csv, .txt, .xyz, .pts; .raw, .bin, .f32; .hdf5,
 // .h5 — any case; a file with another extension is read as PLY or HDF5 when it starts with their signature),
 // "ply", "csv" (or "text"), "raw" or "hdf5". Returns null with a message in *error (when not null) when the
-// file cannot be opened, its header or size is wrong, or it lacks the quantity options.colorBy names. Never
-// throws.
+// file cannot be opened, its header or size is wrong, it lacks the quantity options.colorBy names, or the
+// share options are out of range. Never throws.
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const std::string& format,
                                                  std::string* error);
 std::unique_ptr<ParticleReader> openParticleFile(const std::string& path, const ReadOptions& options,

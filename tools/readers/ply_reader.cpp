@@ -1,4 +1,5 @@
 // PLY particles: the vertex element of an ASCII or binary (either byte order) PLY file.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -400,6 +401,41 @@ public:
         return true;
     }
 
+    // Narrows the reader to its share of the vertices, after skipLeading. Binary vertices split by record
+    // number: a fixed size seeks there, lists make the share skip the vertices before it. ASCII vertices split
+    // by lines (lineShare), numbered by counting the lines before. The last share takes whatever the header
+    // declares beyond, so that vertices missing from a file cut short are warned about as in a whole read.
+    bool share(uint32_t index, uint32_t shares, std::string& error) {
+        if (shares == 1) return true;
+        const Element& vertex = h_.elements[h_.vertex];
+        const uint64_t n = vertex.count, start = file_->offset();
+        uint64_t first = shareStart(n, index, shares), end = shareStart(n, index + 1, shares);
+        if (h_.encoding == Encoding::Ascii) {
+            uint64_t begin = 0, stop = 0;
+            LineCount before, inside;
+            if (!lineShare(*file_, path(), start, index, shares, begin, stop, error) ||
+                !countLines(*file_, path(), start, begin, false, before, error) ||
+                !countLines(*file_, path(), begin, stop, false, inside, error))
+                return false;
+            first = std::min(n, before.dataLines);
+            end = index + 1 == shares ? n : std::min(n, first + inside.dataLines);
+            line_ += before.newlines;
+            if (!file_->seek(begin)) return seekFailed(begin, error);
+        } else if (fixed_) {
+            if (!file_->seek(start + first * recordSize_)) return seekFailed(start + first * recordSize_, error);
+        } else {
+            for (uint64_t k = 0; k < first; ++k) {
+                if (readInstance(vertex, k, nullptr, error)) continue;
+                if (!cut_) return false;
+                file_->seek(file_->size());  // the share lies beyond the end of the file: read() warns
+                break;
+            }
+        }
+        vertexIndex_ = first;
+        setShare(first, end - first);
+        return true;
+    }
+
 protected:
     bool read(size_t n, ParticleChunk& out, std::string& error) override {
         const Element& vertex = h_.elements[h_.vertex];
@@ -407,9 +443,16 @@ protected:
         for (size_t i = 0; i < n; ++i, ++vertexIndex_) {
             if (!readInstance(vertex, vertexIndex_, v, error)) {
                 if (!cut_) return false;
-                warn("the file ends after " + std::to_string(vertexIndex_) + " of the " + std::to_string(count()) +
-                     " vertices its header declares: " + std::to_string(count() - vertexIndex_) +
-                     " missing (truncated file?)");
+                const uint64_t declared = vertex.count, end = firstIndex() + count();
+                if (firstIndex() == 0 && count() == declared)
+                    warn("the file ends after " + std::to_string(vertexIndex_) + " of the " +
+                         std::to_string(declared) + " vertices its header declares: " +
+                         std::to_string(declared - vertexIndex_) + " missing (truncated file?)");
+                else
+                    warn("the file ends before vertex " + std::to_string(vertexIndex_) + " (numbered from 0) of the " +
+                         std::to_string(declared) + " its header declares: this share misses " +
+                         std::to_string(end - vertexIndex_) + " of its " + std::to_string(count()) +
+                         " (truncated file?)");
                 out.positions.resize(i);
                 return true;
             }
@@ -447,6 +490,11 @@ private:
     std::string where() const {
         return path() + (h_.encoding == Encoding::Ascii ? ": line " + std::to_string(line_)
                                                         : ": byte " + std::to_string(instanceStart_)) + ": ";
+    }
+
+    bool seekFailed(uint64_t offset, std::string& error) const {
+        error = path() + ": cannot seek to byte " + std::to_string(offset) + ": " + file_->readError();
+        return false;
     }
 
     bool outOfRange(const char* what, std::string& error) const {
@@ -588,7 +636,7 @@ std::unique_ptr<ParticleReader> openPlyFile(const std::string& path, const ReadO
     if (!parseHeader(path, options, *file, header, error)) return nullptr;
     if (!checkCounts(path, header, file->offset(), file->size(), error)) return nullptr;
     auto reader = std::make_unique<PlyReader>(path, std::move(header), std::move(file));
-    if (!reader->skipLeading(error)) return nullptr;
+    if (!reader->skipLeading(error) || !reader->share(options.shareIndex, options.shareCount, error)) return nullptr;
     return reader;
 }
 

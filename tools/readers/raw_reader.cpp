@@ -13,6 +13,8 @@ public:
     RawReader(const std::string& path, uint64_t count, std::unique_ptr<InputFile> file)
         : ParticleReader(path, count, false, false), file_(std::move(file)) {}
 
+    using ParticleReader::setShare;
+
 protected:
     bool read(size_t n, ParticleChunk& out, std::string& error) override {
         auto* bytes = reinterpret_cast<uint8_t*>(out.positions.data());
@@ -54,7 +56,16 @@ std::unique_ptr<ParticleReader> openRawFile(const std::string& path, const ReadO
                 std::to_string(size / sizeof(TLV3));
         return nullptr;
     }
-    return std::make_unique<RawReader>(path, size / sizeof(TLV3), std::move(file));
+    const uint64_t n = size / sizeof(TLV3);
+    const uint64_t first = shareStart(n, options.shareIndex, options.shareCount);
+    const uint64_t end = shareStart(n, options.shareIndex + 1, options.shareCount);
+    if (!file->seek(first * sizeof(TLV3))) {
+        error = path + ": cannot seek to byte " + std::to_string(first * sizeof(TLV3)) + ": " + file->readError();
+        return nullptr;
+    }
+    auto reader = std::make_unique<RawReader>(path, n, std::move(file));
+    reader->setShare(first, end - first);
+    return reader;
 }
 
 }  // namespace taluna::readers

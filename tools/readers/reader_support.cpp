@@ -131,6 +131,92 @@ InputFile::Line InputFile::readLine(std::string& line, size_t maxLength) {
     }
 }
 
+uint64_t shareStart(uint64_t n, uint32_t index, uint32_t shares) {
+    // (n / shares) * index + (n % shares) * index / shares: the remainder term stays below 2^64.
+    return n / shares * index + n % shares * index / shares;
+}
+
+namespace {
+// The start of the first line beginning at or after offset: from itself when offset <= from, the file size
+// when no line begins there.
+bool lineStartFrom(InputFile& file, const std::string& path, uint64_t from, uint64_t offset, uint64_t& start,
+                   std::string& error) {
+    start = from;
+    if (offset <= from) return true;
+    // The line begins after the first newline at or after offset - 1.
+    if (!file.seek(offset - 1)) {
+        error = path + ": cannot seek to byte " + std::to_string(offset - 1) + ": " + file.readError();
+        return false;
+    }
+    while (file.available() > 0 || file.fill(1)) {
+        const void* newline = std::memchr(file.data(), '\n', file.available());
+        if (newline) {
+            start = file.offset() + static_cast<size_t>(static_cast<const uint8_t*>(newline) - file.data()) + 1;
+            return true;
+        }
+        file.consume(file.available());
+    }
+    start = file.size();
+    if (file.readError().empty()) return true;
+    error = path + ": read error (" + file.readError() + ")";
+    return false;
+}
+}  // namespace
+
+bool lineShare(InputFile& file, const std::string& path, uint64_t from, uint32_t index, uint32_t shares,
+               uint64_t& begin, uint64_t& end, std::string& error) {
+    const uint64_t bytes = file.size() > from ? file.size() - from : 0;
+    return lineStartFrom(file, path, from, from + shareStart(bytes, index, shares), begin, error) &&
+           lineStartFrom(file, path, from, from + shareStart(bytes, index + 1, shares), end, error);
+}
+
+bool countLines(InputFile& file, const std::string& path, uint64_t from, uint64_t to, bool hashComments,
+                LineCount& count, std::string& error) {
+    count = LineCount{};
+    if (from >= to) return true;
+    if (!file.seek(from)) {
+        error = path + ": cannot seek to byte " + std::to_string(from) + ": " + file.readError();
+        return false;
+    }
+    bool leading = true;  // in the white space that begins a line
+    uint64_t lineStart = from;
+    for (uint64_t left = to - from; left > 0;) {
+        if (file.available() == 0 && !file.fill(1)) {
+            error = path + ": byte " + std::to_string(file.offset()) + ": " +
+                    (file.readError().empty() ? "the file ends early (changed while reading?)"
+                                              : "read error (" + file.readError() + ")");
+            return false;
+        }
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, file.available()));
+        const uint8_t* p = file.data();
+        const uint8_t* const end = p + n;
+        while (p < end) {
+            if (leading) {
+                const uint8_t c = *p;
+                if (c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f') {
+                    ++p;
+                    continue;
+                }
+                leading = false;
+                if (c != '\n' && !(hashComments && c == '#')) {
+                    ++count.dataLines;
+                    count.openLine = lineStart;
+                }
+            }
+            const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
+            if (!newline) break;
+            p = static_cast<const uint8_t*>(newline) + 1;
+            ++count.newlines;
+            leading = true;
+            lineStart = file.offset() + static_cast<size_t>(p - file.data());
+            count.openLine = UINT64_MAX;
+        }
+        file.consume(n);
+        left -= n;
+    }
+    return true;
+}
+
 namespace {
 std::string_view dropPlus(std::string_view text) {
     if (text.size() > 1 && text[0] == '+' && text[1] != '-' && text[1] != '+') text.remove_prefix(1);

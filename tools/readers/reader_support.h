@@ -62,6 +62,27 @@ private:
     bool lineEnded_ = false;
 };
 
+// Share `index` of `shares` of n items: its first item, floor(n * index / shares) without overflow (n for
+// index == shares).
+uint64_t shareStart(uint64_t n, uint32_t index, uint32_t shares);
+
+// Share `index` of `shares` of the lines in [from, file size) (from at a line start): the bytes are split
+// into `shares` ranges, and a share runs from the first line beginning in its range to the first line
+// beginning in the next one, so that the shares follow each other. False with a message on a read error.
+bool lineShare(InputFile& file, const std::string& path, uint64_t from, uint32_t index, uint32_t shares,
+               uint64_t& begin, uint64_t& end, std::string& error);
+
+struct LineCount {
+    uint64_t newlines = 0;
+    uint64_t dataLines = 0;  // lines holding a character other than white space (and not starting with '#')
+    uint64_t openLine = UINT64_MAX;  // where a last data line without a newline starts, if there is one
+};
+// Counts the lines beginning in [from, to) (from at a line start) without parsing them: memory and time
+// follow memchr over the bytes. hashComments: a line whose first character other than white space is '#'
+// is not a data line. False with a message naming the file when the bytes cannot be read.
+bool countLines(InputFile& file, const std::string& path, uint64_t from, uint64_t to, bool hashComments,
+                LineCount& count, std::string& error);
+
 // Whole-token parsers (no surrounding spaces, independent of the C locale). A leading '+' is accepted.
 // parseFloat refuses finite values beyond the float range; values too small for a float become 0 or
 // subnormal.

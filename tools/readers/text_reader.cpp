@@ -1,7 +1,9 @@
 // Text particles: a header line naming the columns (or none: x y z [intensity] [r g b] by the column count),
 // then one particle per line, separated by commas, semicolons or white space. A first pass at open counts
 // the rows, checks their field counts and settles whether colours are bytes or fractions (see
-// docs/particle-files.md); the second pass parses the values.
+// docs/particle-files.md); the second pass parses the values. A reader of one share of the file makes both
+// passes over its own lines only.
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -10,6 +12,9 @@
 namespace taluna::readers {
 
 namespace {
+
+// How much of a file's first rows a share reads to settle its colour rule when its own rows leave it open.
+constexpr uint64_t kColourSample = 1 << 20;
 
 enum Role { X, Y, Z, R, G, B, A, VX, VY, VZ, kRoles };
 
@@ -103,6 +108,8 @@ public:
         if (layout_.speed) valuesFromSpeed();
         for (const std::string& warning : warnings) warn(warning);
     }
+
+    using ParticleReader::setShare;
 
 protected:
     bool read(size_t n, ParticleChunk& out, std::string& error) override {
@@ -294,7 +301,10 @@ std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const Read
         const uint64_t start = file->offset();
         if (!readLine()) {
             if (!error.empty()) return nullptr;
-            if (declared) break;  // a count line and no rows
+            if (declared) {  // a count line and no rows
+                dataStart = file->size();
+                break;
+            }
             error = path + ": no header line naming the columns (e.g. 'x,y,z'); the file is empty or all comments";
             return nullptr;
         }
@@ -324,14 +334,40 @@ std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const Read
     layout.value = value >= 0 ? value : -1;
     layout.speed = value == kSpeed;
 
-    // First pass: count the rows, check their field counts, find how colours are written.
-    if (!file->seek(dataStart)) {
-        error = path + ": cannot seek to line " + std::to_string(headerLine + 1) + ": " + file->readError();
+    // This share's lines (every line for 1 share), its first row numbered by counting the data lines before it.
+    uint64_t begin = dataStart, end = file->size(), first = 0, shareLine = headerLine;
+    if (options.shareCount > 1) {
+        LineCount before;
+        if (!lineShare(*file, path, dataStart, options.shareIndex, options.shareCount, begin, end, error) ||
+            !countLines(*file, path, dataStart, begin, true, before, error))
+            return nullptr;
+        first = before.dataLines;
+        shareLine += before.newlines;
+        // A last line cut short is no row (see below); it comes before a share only where that starts at the end.
+        if (before.openLine != UINT64_MAX && file->seek(before.openLine) &&
+            file->readLine(text, kMaxLineLength) == InputFile::Line::Ok) {
+            splitFields(text, layout.separator, fields);
+            first -= fields.size() < layout.columns;
+        }
+    }
+    auto settleColours = [&]() {
+        for (Role role : {R, G, B, A}) {
+            if (!layout.colors || layout.index[role] < 0) continue;
+            const std::string_view field = fields[static_cast<size_t>(layout.index[role])];
+            double v = 0;
+            if (!layout.headerless && layout.byteColors && !isIntegerText(field)) layout.byteColors = false;
+            if (layout.headerless && !layout.byteColors && parseDouble(field, v) && v > 1) layout.byteColors = true;
+        }
+    };
+
+    // First pass: count the share's rows, check their field counts, find how colours are written.
+    if (!file->seek(begin)) {
+        error = path + ": cannot seek to line " + std::to_string(shareLine + 1) + ": " + file->readError();
         return nullptr;
     }
-    line = headerLine;
+    line = shareLine;
     uint64_t count = 0;
-    while (layout.columns > 0 && readLine()) {
+    while (layout.columns > 0 && file->offset() < end && readLine()) {
         if (!isDataLine(text)) continue;
         splitFields(text, layout.separator, fields);
         if (fields.size() != layout.columns) {
@@ -344,24 +380,33 @@ std::unique_ptr<ParticleReader> openTextFile(const std::string& path, const Read
                     expectedColumns(layout);
             return nullptr;
         }
-        for (Role role : {R, G, B, A}) {
-            if (!layout.colors || layout.index[role] < 0) continue;
-            const std::string_view field = fields[static_cast<size_t>(layout.index[role])];
-            double v = 0;
-            if (!layout.headerless && layout.byteColors && !isIntegerText(field)) layout.byteColors = false;
-            if (layout.headerless && !layout.byteColors && parseDouble(field, v) && v > 1) layout.byteColors = true;
-        }
+        settleColours();
         ++count;
     }
     if (!error.empty()) return nullptr;
-    if (declared && *declared != count)
+    // The colour rule holds for the whole file, but reading every row for it would make each share's reader
+    // parse the whole file: where the share's own rows leave it open, the first rows of the file settle it.
+    const bool unsettled = layout.byteColors != layout.headerless;
+    if (layout.colors && unsettled && count > 0 && begin > dataStart && file->seek(dataStart)) {
+        const uint64_t stop = std::min(begin, dataStart + kColourSample);
+        while (layout.byteColors != layout.headerless && file->offset() < stop &&
+               file->readLine(text, kMaxLineLength) == InputFile::Line::Ok) {
+            if (!isDataLine(text)) continue;
+            splitFields(text, layout.separator, fields);
+            if (fields.size() == layout.columns) settleColours();
+        }
+    }
+    if (declared && options.shareIndex + 1 == options.shareCount && *declared != first + count)
         warnings.push_back("the first line gives " + std::to_string(*declared) + " points, the file holds " +
-                           std::to_string(count));
-    if (!file->seek(dataStart)) {
-        error = path + ": cannot seek back to line " + std::to_string(headerLine + 1) + ": " + file->readError();
+                           std::to_string(first + count));
+    if (!file->seek(begin)) {
+        error = path + ": cannot seek back to line " + std::to_string(shareLine + 1) + ": " + file->readError();
         return nullptr;
     }
-    return std::make_unique<TextReader>(path, count, std::move(layout), std::move(file), headerLine, warnings);
+    auto reader =
+        std::make_unique<TextReader>(path, count, std::move(layout), std::move(file), shareLine, warnings);
+    reader->setShare(first, count);
+    return reader;
 }
 
 }  // namespace taluna::readers

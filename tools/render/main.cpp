@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -20,6 +21,7 @@
 #include "render/outputs.h"
 #include "render/particles.h"
 #include "render/progress.h"
+#include "render/ranks.h"
 #include "render/renderers.h"
 #include "render/streaming.h"
 #include "render/views.h"
@@ -82,7 +84,7 @@ std::string deviceOption(const CommandLine& cl, const Scene& scene) {
 
 // Opens the requested library and a context on the first device; with "auto" a GPU library that does not
 // load or finds no usable device is given up for the CPU library, and the fallback is announced.
-bool openBackend(const CommandLine& cl, const Scene& scene, const std::vector<int>& ordinals, Backend& b) {
+bool openBackend(const CommandLine& cl, const Scene& scene, std::vector<int>& ordinals, bool rankDevice, Backend& b) {
     std::string error;
     auto tryOne = [&](const char* lib) -> bool {
         if (!taluna::loadByName(b.api, lib, &error)) return false;
@@ -108,6 +110,8 @@ bool openBackend(const CommandLine& cl, const Scene& scene, const std::vector<in
             std::fprintf(stderr, "taluna-render: CUDA backend unavailable: %s\n", error.c_str());
             return false;
         }
+        // A rank's device by its local rank is the GPU's: on the CPU library every rank has the CPU.
+        if (rankDevice) ordinals = {0};
         // The CPU library would only refuse the device with a message about itself.
         if (std::any_of(ordinals.begin(), ordinals.end(), [](int d) { return d != 0; })) {
             std::fprintf(stderr, "taluna-render: %s needs the GPU library, which is unavailable (%s); the CPU "
@@ -281,8 +285,9 @@ struct Split {
 // Whether the cloud is streamed in chunks, and in chunks of how many particles: when --chunk or several
 // devices ask for it, or when the cloud does not fit the device (decided before anything is reserved).
 // False with a message.
-bool planSplit(const Backend& b, const Scene& scene, const CloudSize& size, Split* split, std::string* error) {
-    const bool asked = scene.chunk > 0 || b.devices.size() > 1;
+bool planSplit(const Backend& b, const Scene& scene, const CloudSize& size, bool spread, Split* split,
+               std::string* error) {
+    const bool asked = scene.chunk > 0 || b.devices.size() > 1 || spread;
     if (const char* missing = b.api.missingSums()) {
         if (!asked) return true;  // a library from before frames as sums renders in one piece, as it always did
         *error = std::string(scene.chunk > 0 ? "--chunk" : "--devices") + " needs " + missing + ", which " +
@@ -346,9 +351,62 @@ bool fitView(const Scene& scene, const CloudInfo& cloud, TLCamera* camera) {
     return true;
 }
 
-int run(int argc, char** argv) {
+// Under mpirun every rank surveyed its own share of the file: the view is fitted to the box that holds every
+// share's central box, and --color-by takes the range that holds every share's range, so that all ranks
+// render the same view and colours. Collective.
+bool joinSurveys(Ranks& ranks, const Scene& scene, CloudInfo* cloud, std::optional<ColorMapping>* mapping,
+                 std::string* error) {
+    const double mine[9] = {cloud->bounded ? 1.0 : 0.0, cloud->lo.x, cloud->lo.y, cloud->lo.z, cloud->hi.x,
+                            cloud->hi.y, cloud->hi.z, cloud->colorRange[0], cloud->colorRange[1]};
+    std::vector<std::vector<uint8_t>> all;
+    if (!ranks.allGather(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(mine),
+                                              reinterpret_cast<const uint8_t*>(mine + 9)),
+                         &all, error))
+        return false;
+    CloudInfo joined = *cloud;
+    joined.bounded = false;
+    double lo = std::nan(""), hi = std::nan("");
+    for (const std::vector<uint8_t>& bytes : all) {
+        double v[9] = {};
+        std::memcpy(v, bytes.data(), std::min(bytes.size(), sizeof v));
+        if (v[0] != 0.0) {
+            const TLV3 a{float(v[1]), float(v[2]), float(v[3])}, b{float(v[4]), float(v[5]), float(v[6])};
+            joined.lo = joined.bounded ? TLV3{std::min(joined.lo.x, a.x), std::min(joined.lo.y, a.y),
+                                              std::min(joined.lo.z, a.z)} : a;
+            joined.hi = joined.bounded ? TLV3{std::max(joined.hi.x, b.x), std::max(joined.hi.y, b.y),
+                                              std::max(joined.hi.z, b.z)} : b;
+            joined.bounded = true;
+        }
+        if (!std::isnan(v[7])) lo = std::isnan(lo) ? v[7] : std::min(lo, v[7]);
+        if (!std::isnan(v[8])) hi = std::isnan(hi) ? v[8] : std::max(hi, v[8]);
+    }
+    *cloud = joined;
+    if (!scene.colorBy.empty() && !scene.colorRangeGiven) {
+        if (std::isnan(lo)) lo = hi = 0.0;
+        if (ranks.rank() == 0)
+            std::printf("color-by %s: range %g .. %g over %d processes\n", scene.colorBy.c_str(), lo, hi,
+                        ranks.size());
+        mapping->emplace(scene.colormap, scene.colorLog, lo, hi);
+    }
+    return true;
+}
+
+// A rank other than 0 under mpirun: it takes part in the passes of the frames rank 0 renders and writes.
+int followFrames(Renderer& renderer, const std::vector<int>& frames) {
+    std::vector<TLFloat4> image(renderer.pixels());
+    for (const int f : frames) {
+        float deviceMs = 0.0f;
+        if (!renderer.render(f, image, &deviceMs)) return 1;
+    }
+    return 0;
+}
+
+int run(int argc, char** argv, Ranks& ranks) {
     CommandLine cl;
     std::string error;
+    // Under mpirun rank 0 speaks for all: the others print only their own failures and warnings.
+    const bool spread = ranks.distributed(), root = ranks.rank() == 0;
+    if (!root && !std::freopen("/dev/null", "w", stdout)) return 1;
     switch (parseCommandLine(argc, argv, cl, &error)) {
     case Parsed::Help:
         printUsage(stdout);
@@ -357,31 +415,61 @@ int run(int argc, char** argv) {
         std::printf("taluna-render %s (library API version %d)\n", TALUNA_VERSION, TL_API_VERSION);
         return 0;
     case Parsed::UsageError:
-        std::fprintf(stderr, "taluna-render: %s (see taluna-render --help)\n", error.c_str());
+        if (root) std::fprintf(stderr, "taluna-render: %s (see taluna-render --help)\n", error.c_str());
         return 2;
     case Parsed::Run:
         break;
     }
-    setQuiet(cl.quiet);
+    setQuiet(cl.quiet || !root);
     Scene scene;
     std::vector<OutputPattern> outputs;
     std::vector<std::string> notes;
     if (!resolveScene(cl, scene, &error, &notes) || !planOutputs(scene, cl, &outputs, &error)) {
-        std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+        if (root) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
         return 2;
     }
-    const std::vector<int> ordinals = scene.devices.empty() ? std::vector<int>{cl.device} : scene.devices;
-    if (const std::string refusal = devicesRefusal(cl, scene, ordinals); !refusal.empty()) {
-        std::fprintf(stderr, "taluna-render: %s\n", refusal.c_str());
+    // Each rank renders its share of the cloud on the GPU of its local rank, unless told which.
+    const bool rankDevice = spread && !cl.deviceGiven && scene.devices.empty();
+    std::vector<int> ordinals = scene.devices.empty() ? std::vector<int>{rankDevice ? ranks.localRank() : cl.device}
+                                                      : scene.devices;
+    if (rankDevice && cl.backend == "cpu") ordinals = {0};
+    std::string refusal = devicesRefusal(cl, scene, ordinals);
+    if (refusal.empty() && spread && scene.lit())
+        refusal = "the lit path needs the whole cloud on one device: its shadow and depth maps see every particle "
+                  "at once, so it cannot be split over mpirun's " + std::to_string(ranks.size()) + " processes";
+    if (refusal.empty() && spread && cl.benchFrames > 0)
+        refusal = "--bench times one process: run it without mpirun";
+    if (!refusal.empty()) {
+        if (root) std::fprintf(stderr, "taluna-render: %s\n", refusal.c_str());
         return 2;
     }
+    scene.shareIndex = static_cast<uint32_t>(ranks.rank());
+    scene.shareCount = static_cast<uint32_t>(ranks.size());
+    // A phase every rank goes through: false on all of them when one failed, rank 0 printing the failing
+    // rank's message (the failing rank printed its own details where they came from elsewhere).
+    auto agreed = [&](bool ok, std::string why) {
+        if (!spread) return ok;
+        if (ranks.agree(ok, &why)) return true;
+        if (root) std::fprintf(stderr, "taluna-render: %s\n", why.c_str());
+        return false;
+    };
     for (const std::string& note : notes) notice("taluna-render: " + note);
     if (cl.printScene) {
         std::fputs(formatJson(sceneToJson(scene)).c_str(), stdout);
         return 0;
     }
 
-    const std::vector<int> frames = cl.benchFrames > 0 ? std::vector<int>{0} : framesToRender(scene, cl, outputs);
+    std::vector<int> frames = cl.benchFrames > 0 ? std::vector<int>{0} : framesToRender(scene, cl, outputs);
+    // The files rank 0 writes may be out of the other ranks' sight (--resume): its list of frames is theirs.
+    if (spread) {
+        uint64_t count = frames.size();
+        bool ok = ranks.broadcast(&count, sizeof count, &error);
+        if (ok) frames.resize(count);
+        if (!ok || !ranks.broadcast(frames.data(), count * sizeof(int), &error)) {
+            if (root) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+            return 1;
+        }
+    }
     const int frameCount = scene.orbitFrames > 0 ? scene.orbitFrames : 1;
     if (frames.empty()) {
         std::printf("all %d frame%s written already; nothing to render\n", frameCount, frameCount > 1 ? "s" : "");
@@ -398,25 +486,42 @@ int run(int argc, char** argv) {
     // when it starts, in the first render; a value in the environment wins.
     if (scene.orbitFrames > 0 && jobs > 1) setenv("KMP_BLOCKTIME", "0", 0);
     Backend backend;
-    if (!openBackend(cl, scene, ordinals, backend)) return 1;
+    if (!agreed(openBackend(cl, scene, ordinals, rankDevice, backend), "could not open its device")) return 1;
     char info[512];
     if (backend.api.deviceInfo(backend.ctx, info, sizeof info) == 0)
         notice(std::string("device: ") + info + "\nlibrary: " + backend.api.path);
-    if (!openMoreDevices(ordinals, backend)) return 1;
+    if (!agreed(openMoreDevices(ordinals, backend), "could not open one of its devices")) return 1;
 
     CloudSize size;
     Split split;
-    if (!cloudSize(scene, &size, &error) || !planSplit(backend, scene, size, &split, &error)) {
-        std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
-        return 1;
+    bool ok = cloudSize(scene, &size, &error);
+    if (ok && spread) {  // this rank's share of the count
+        const uint64_t r = scene.shareIndex, n = scene.shareCount;
+        size.count = static_cast<uint64_t>((static_cast<unsigned __int128>(size.count) * (r + 1)) / n -
+                                           (static_cast<unsigned __int128>(size.count) * r) / n);
     }
+    ok = ok && planSplit(backend, scene, size, spread, &split, &error);
+    if (!ok && !spread) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+    if (!agreed(ok, error) || !ok) return 1;
     CloudInfo cloud;
     std::optional<ColorMapping> mapping;  // a streamed file's
     const bool surveyed = split.streamed && !scene.inputFile.empty();
+    uint64_t shareFirst = 0;  // index of this rank's first particle in the whole cloud
     const bool bounds = scene.fit && scene.camera.projection != TL_PROJECTION_PANORAMA;  // what fitView reads
-    if (surveyed ? !surveyFile(scene, bounds, &cloud, &mapping, &error)
-                 : !split.streamed && !loadParticles(backend.api, backend.ctx, scene, &cloud, &error)) {
-        std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+    ok = surveyed ? surveyFile(scene, bounds, &cloud, &mapping, &error)
+                  : split.streamed || loadParticles(backend.api, backend.ctx, scene, &cloud, &error);
+    if (ok && spread && surveyed) {
+        auto reader = taluna::readers::openParticleFile(scene.inputFile, readOptions(scene), &error);
+        ok = reader != nullptr;
+        if (ok) shareFirst = reader->firstIndex();
+    } else if (spread) {
+        shareFirst = static_cast<uint64_t>((static_cast<unsigned __int128>(scene.galaxyCount) * scene.shareIndex) /
+                                           scene.shareCount);
+    }
+    if (!ok && !spread) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+    if (!agreed(ok, error) || !ok) return 1;
+    if (spread && surveyed && !joinSurveys(ranks, scene, &cloud, &mapping, &error)) {
+        if (root) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
         return 1;
     }
     TLCamera camera = scene.camera;
@@ -430,9 +535,10 @@ int run(int argc, char** argv) {
     StreamedRenderer* streamed = nullptr;
     if (split.streamed) {
         CloudSource source;
+        source.first = shareFirst;
         if (scene.inputFile.empty()) {
             source.label = "the galaxy";
-            source.count = scene.galaxyCount;
+            source.count = size.count;
             source.seed = scene.galaxySeed;
             source.velocities = size.velocities;
         } else {
@@ -446,6 +552,7 @@ int run(int argc, char** argv) {
         auto made = std::make_unique<StreamedRenderer>(backend, scene, camera, std::move(source), split.chunk, frames,
                                                        scene.orbitFrames == 0 && cl.benchFrames == 0);
         streamed = made.get();
+        if (spread) streamed->spreadOver(ranks);
         renderer = std::move(made);
     } else {
         renderer = std::make_unique<OnePieceRenderer>(backend, scene, camera, cloud.count);
@@ -459,6 +566,14 @@ int run(int argc, char** argv) {
     else if (scene.autoExposure && !autoExpose(*renderer, scene))
         return 1;
     const ImageFormat format{scene.pngBits == 16, cl.exrCompression};
+    if (!root) return followFrames(*renderer, frames);
+    if (spread) {
+        // A failure of rank 0's own (a file it cannot write) leaves the others waiting for the next frame.
+        const int status = scene.orbitFrames > 0 ? sequence(*renderer, outputs, format, frames, jobs, cl.quiet)
+                                                 : still(*renderer, scene, outputs, format);
+        if (status != 0) ranks.abandon();
+        return status;
+    }
     if (cl.benchFrames > 0) return bench(*renderer, scene, cl, outputs, format);
     if (scene.orbitFrames > 0) return sequence(*renderer, outputs, format, frames, jobs, cl.quiet);
     return still(*renderer, scene, outputs, format);
@@ -468,7 +583,8 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
-        return run(argc, argv);
+        Ranks ranks(&argc, &argv);
+        return run(argc, argv, ranks);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "taluna-render: out of host memory\n");
     } catch (const std::exception& e) {

@@ -61,7 +61,8 @@ bool readAll(readers::ParticleReader& reader, const std::string& label, std::str
 // pass (made even when the range is given) also samples the positions into it, and *count gets the number
 // of particles read.
 bool colorMapping(const Scene& scene, const readers::ReadOptions& options, std::optional<ColorMapping>* mapping,
-                  std::string* error, Reservoir<TLV3>* positions = nullptr, uint64_t* count = nullptr) {
+                  std::string* error, Reservoir<TLV3>* positions = nullptr, uint64_t* count = nullptr,
+                  double* range = nullptr) {
     double lo = scene.colorRange[0], hi = scene.colorRange[1];
     std::string how = "given";
     const bool values = !scene.colorBy.empty() && !scene.colorRangeGiven;
@@ -89,6 +90,10 @@ bool colorMapping(const Scene& scene, const readers::ReadOptions& options, std::
             lo = hi = 0.0;
             how = "no usable value";
         }
+    }
+    if (range) {
+        range[0] = values && how == "no usable value" ? std::nan("") : lo;
+        range[1] = values && how == "no usable value" ? std::nan("") : hi;
     }
     std::printf("color-by %s: range %g .. %g (%s%s)\n", scene.colorBy.c_str(), lo, hi, how.c_str(),
                 scene.colorLog ? ", log10" : "");
@@ -154,6 +159,8 @@ readers::ReadOptions readOptions(const Scene& scene) {
     options.format = scene.inputFormat;
     options.colorBy = scene.colorBy;
     options.types = scene.inputTypes;
+    options.shareIndex = scene.shareIndex;
+    options.shareCount = scene.shareCount;
     return options;
 }
 
@@ -172,7 +179,8 @@ bool surveyFile(const Scene& scene, bool bounds, CloudInfo* info, std::optional<
                 std::string* error) {
     *info = CloudInfo();
     Reservoir<TLV3> sample;
-    if (!colorMapping(scene, readOptions(scene), mapping, error, bounds ? &sample : nullptr, &info->count))
+    if (!colorMapping(scene, readOptions(scene), mapping, error, bounds ? &sample : nullptr, &info->count,
+                      info->colorRange))
         return false;
     if (bounds) centralBox(sample.kept(), info);
     return true;

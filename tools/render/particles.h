@@ -18,6 +18,8 @@ struct CloudInfo {
     // from a sample of bounded size: the box of the central 99%, which stray points far out do not widen.
     bool bounded = false;
     TLV3 lo{}, hi{};
+    // surveyFile: the colour range of --color-by (NaN: no usable value to take one from).
+    double colorRange[2] = {0.0, 0.0};
 };
 
 // The scene's cloud before anything is read or made: the galaxy's count, or the count the file declares (at

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "render/colormap.h"
 #include "render/views.h"
@@ -89,6 +90,10 @@ bool StreamedRenderer::render(int frame, std::vector<TLFloat4>& image, float* de
         if (!pass(frame)) return false;
         held = held_.find(frame);
     }
+    if (ranks_ && ranks_->rank() != 0) {  // rank 0 holds the sums of every rank
+        held_.erase(held);
+        return true;
+    }
     const TLRenderSettings& s = settings_;
     const bool ok = b_.api.resolve(s.width, s.height, s.exposure * held->second.exposureScale, held->second.sums.data(),
                                    nullptr, image.data()) == 0;
@@ -117,7 +122,13 @@ bool StreamedRenderer::pass(int frame) {
     std::vector<std::vector<TLFloat4>> sums(views.size(), std::vector<TLFloat4>(pixels(), TLFloat4{0, 0, 0, 0}));
     PassResult result;
     std::string error;
-    if (!accumulatePass(b_.api, b_.devices, source_, chunk_, settings_, views, sums, passProgress_, &result, &error)) {
+    const bool ok =
+        accumulatePass(b_.api, b_.devices, source_, chunk_, settings_, views, sums, passProgress_, &result, &error);
+    if (ranks_ && !spread(ok, sums, &result, &error)) {
+        if (ranks_->rank() == 0) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
+        return false;
+    }
+    if (!ok) {
         std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
         return false;
     }
@@ -138,9 +149,30 @@ bool StreamedRenderer::pass(int frame) {
     float scale = 1.0f;
     if (expose_) {
         expose_ = false;
-        scale = exposureScale(sums[measured]);
+        if (!ranks_ || ranks_->rank() == 0) scale = exposureScale(sums[measured]);
     }
     for (size_t i = 0; i < batch.size(); ++i) held_[batch[i]] = Held{std::move(sums[i]), scale};
+    return true;
+}
+
+// After a pass on every rank: whether all of them succeeded (else false everywhere, with the message of the
+// rank that failed), then the sums of all ranks added up on rank 0 and the particles counted over all of
+// them. Every rank makes the same calls, whatever happened on it.
+bool StreamedRenderer::spread(bool ok, std::vector<std::vector<TLFloat4>>& sums, PassResult* result,
+                              std::string* error) {
+    if (!ranks_->agree(ok, error)) return false;
+    for (std::vector<TLFloat4>& s : sums)
+        if (!ranks_->reduceToRoot(&s[0].x, 4 * s.size(), error)) return false;
+    const uint64_t mine = result->particles;
+    std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(&mine), reinterpret_cast<const uint8_t*>(&mine + 1));
+    std::vector<std::vector<uint8_t>> all;
+    if (!ranks_->allGather(bytes, &all, error)) return false;
+    result->particles = 0;
+    for (const std::vector<uint8_t>& b : all) {
+        uint64_t n = 0;
+        std::memcpy(&n, b.data(), std::min(b.size(), sizeof n));
+        result->particles += n;
+    }
     return true;
 }
 

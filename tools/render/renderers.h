@@ -10,6 +10,7 @@
 
 #include "common/taluna_loader.h"
 #include "render/outputs.h"
+#include "render/ranks.h"
 #include "render/scene.h"
 #include "render/streaming.h"
 
@@ -107,6 +108,10 @@ public:
     // own) and resolves its own frames with the scale.
     void exposeOnFirstPass() { expose_ = true; }
 
+    // Under mpirun: every rank streams its share of the cloud, and each pass's sums are added up on rank 0,
+    // which alone resolves frames; a failure on any rank fails the pass on all of them, with its message.
+    void spreadOver(Ranks& ranks) { ranks_ = &ranks; }
+
     bool render(int frame, std::vector<TLFloat4>& image, float* deviceMs) override;
     uint64_t particles() const override { return particles_; }
 
@@ -117,6 +122,7 @@ private:
     };
 
     bool pass(int frame);
+    bool spread(bool ok, std::vector<std::vector<TLFloat4>>& sums, PassResult* result, std::string* error);
     float exposureScale(const std::vector<TLFloat4>& sums);
 
     TLRenderSettings& settings_;  // the scene's: auto exposure sets the intensity
@@ -124,6 +130,7 @@ private:
     uint64_t chunk_;
     std::vector<int> order_;
     bool passProgress_;
+    Ranks* ranks_ = nullptr;
     bool expose_ = false;
     bool reported_ = false;
     uint64_t particles_ = 0;

@@ -61,6 +61,10 @@ struct Scene {
     // (empty: the command line's --device; an ordinal may repeat).
     uint64_t chunk = 0;
     std::vector<int> devices;
+    // This process's share of the particle file when mpirun starts several (share shareIndex of
+    // shareCount); set by the launch, not a scene key.
+    uint32_t shareIndex = 0;
+    uint32_t shareCount = 1;
 
     bool lit() const { return settings.lightingMode == TL_LIGHTING_LIT; }
 };
