@@ -495,7 +495,8 @@ int run(int argc, char** argv, Ranks& ranks) {
     CloudSize size;
     Split split;
     bool ok = cloudSize(scene, &size, &error);
-    if (ok && spread) {  // this rank's share of the count
+    // This rank's share of the galaxy (the reader of a file counts its own share).
+    if (ok && spread && scene.inputFile.empty()) {
         const uint64_t r = scene.shareIndex, n = scene.shareCount;
         size.count = static_cast<uint64_t>((static_cast<unsigned __int128>(size.count) * (r + 1)) / n -
                                            (static_cast<unsigned __int128>(size.count) * r) / n);
