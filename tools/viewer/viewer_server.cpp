@@ -106,8 +106,9 @@ ViewerServer::ViewerServer(const Api& api, TLContext* ctx, const Scene& scene, u
     httplib::Server& s = http_->server;
     // Requests are small JSON objects; a larger one is refused (413) before it is read.
     s.set_payload_max_length(64 * 1024);
-    s.set_read_timeout(5);
+    s.set_read_timeout(options_.idleSeconds);
     s.set_write_timeout(5);
+    s.set_keep_alive_timeout(options_.idleSeconds);
     s.set_keep_alive_max_count(1000);
     auto route = [this](const httplib::Request& req, httplib::Response& res) {
         const std::string token = req.get_param_value("token");

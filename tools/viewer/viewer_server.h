@@ -30,6 +30,7 @@ struct ServeOptions {
     // The command that renders a saved scene file, e.g. "taluna-render --backend cpu"; empty where no tool
     // holds the cloud (Python), and then save names no command.
     std::string stillCommand;
+    int idleSeconds = 5;  // how long a connection may wait for the rest of a request, or for the next one
     render::ExrCompression exrCompression = render::ExrCompression::None;  // of a saved still's EXR files
     Limits limits;
 };
