@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <thread>
 
@@ -20,7 +19,8 @@
 namespace {
 
 taluna::Api api;  // the library linked into this program, not loaded
-std::unique_ptr<taluna::viewer::ViewerServer> server;
+// Serves until the process ends: never destroyed, since its thread runs to the end.
+taluna::viewer::ViewerServer* server = nullptr;
 int port = 0;
 
 // Sends `request`, then reads one answer: up to the end of its body, or until the server closes the
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     options.port = 0, options.token = "fuzz", options.idleSeconds = 1;
     // Small frames and passes keep an input's renders short; the checks are the same at any limit.
     options.limits = {64, 64, 16, 4};
-    server = std::make_unique<taluna::viewer::ViewerServer>(api, ctx, scene, 2000, options);
+    server = new taluna::viewer::ViewerServer(api, ctx, scene, 2000, options);
     std::string error;
     FUZZ_CHECK(server->bind(&error), error);
     const std::string url = server->url();

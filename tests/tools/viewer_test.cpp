@@ -54,7 +54,9 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    Reply post(const std::string& path, const std::string& body) { return server_->handle("POST", path, &kToken, body); }
+    Reply post(const std::string& path, const std::string& body) {
+        return server_->handle("POST", path, &kToken, body);
+    }
     Reply frame(const std::string& view, bool refine = false, const char* format = "jpeg") {
         return post("/frame", "{\"view\": " + view + ", \"refine\": " + (refine ? "true" : "false") +
                                   ", \"format\": \"" + format + "\"}");

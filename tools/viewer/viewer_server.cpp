@@ -234,7 +234,8 @@ bool ViewerServer::renderPass(const ViewRequest& request, Frame& f, double* ms, 
     settings.seed = sc.settings.seed + static_cast<uint32_t>(f.passes) * 0x9E3779B9u;
     int failed = 0;
     if (f.sums) {
-        failed = api_.accumulate(ctx_, &camera, &settings, static_cast<uint64_t>(f.passes) * particles_, f.accum.data());
+        const uint64_t firstIndex = static_cast<uint64_t>(f.passes) * particles_;
+        failed = api_.accumulate(ctx_, &camera, &settings, firstIndex, f.accum.data());
     } else {
         f.scratch.resize(pixels);
         float deviceMs = 0.0f;
@@ -313,12 +314,13 @@ Reply ViewerServer::encode(const ViewRequest& request, const Frame& f, double ms
     char msText[32], encodeText[32];
     std::snprintf(msText, sizeof msText, "%.2f", ms);
     std::snprintf(encodeText, sizeof encodeText, "%.2f", msSince(t0));
+    const bool converged = f.passes >= options_.limits.maxPasses || !refinable(request.scene, f.sums);
     r.headers = {{"X-Passes", std::to_string(f.passes)},
                  {"X-Samples-Per-Particle", std::to_string(static_cast<int64_t>(perPass * f.passes))},
                  {"X-Render-Ms", msText},
                  {"X-Encode-Ms", encodeText},
                  {"X-Samples-Per-Second", rate},
-                 {"X-Converged", f.passes >= options_.limits.maxPasses || !refinable(request.scene, f.sums) ? "1" : "0"},
+                 {"X-Converged", converged ? "1" : "0"},
                  {"X-Size", std::to_string(f.width) + "x" + std::to_string(f.height)}};
     return r;
 }
