@@ -18,6 +18,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 all_targets=(render store image_writers ply_reader text_reader raw_reader)
 [ -f "$root/fuzz/scene_fuzz.cpp" ] && all_targets+=(scene)
+[ -f "$root/fuzz/viewer_requests_fuzz.cpp" ] && all_targets+=(viewer_requests)
 minimize=0
 seconds=60
 if [ "${1:-}" = "--minimize" ]; then

@@ -18,22 +18,35 @@ packages=(
   openmpi-bin libopenmpi-dev python3-mpi4py
   # Fuzzing, ThreadSanitizer and soak (scripts/fuzz.sh, scripts/tsan.sh, scripts/soak.sh).
   clang-14 libclang-rt-14-dev valgrind
+  # The live viewer (taluna-render --serve): HTTP and JPEG; chromium for its browser test.
+  libcpp-httplib-dev libturbojpeg0-dev chromium
 )
+# Node.js for the browser test, unless one is installed already (a newer one from elsewhere included).
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
+    sudo="sudo"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "setup: need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
-  sudo="sudo"
+# puppeteer-core for the browser test, at the version package-lock.json pins, into tests/browser/node_modules
+# (ignored by git); it drives Debian's chromium and downloads no browser. Without the registry the browser
+# test skips.
+browser_tests="$(cd "$(dirname "${BASH_SOURCE[0]}")/../tests/browser" && pwd)"
+if [ ! -f "$browser_tests/node_modules/.package-lock.json" ] ||
+   [ "$browser_tests/package-lock.json" -nt "$browser_tests/node_modules/.package-lock.json" ]; then
+  echo "setup: installing puppeteer-core into tests/browser/node_modules"
+  PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix "$browser_tests" --no-audit --no-fund --loglevel=error ||
+    echo "setup: warning: npm could not install puppeteer-core; the browser test will be skipped" >&2
 fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -16,6 +16,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import time
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -24,8 +25,8 @@ from typing import Iterable, Optional, Sequence, Tuple
 import numpy as np
 
 __all__ = [
-    "Camera", "Context", "Error", "FallbackWarning", "Light", "Settings", "load_library", "resolve", "save_exr",
-    "save_png",
+    "Camera", "Context", "Error", "FallbackWarning", "Light", "Settings", "Viewer", "load_library", "resolve",
+    "save_exr", "save_png", "serve",
     "API_VERSION", "DEFAULT_CAMERA", "DEFAULT_LIGHT", "DEFAULT_LIGHTS", "DEFAULT_SETTINGS", "LIGHT_KINDS", "MAX_LIGHTS",
 ]
 
@@ -449,7 +450,11 @@ class Context:
 
     # lifecycle
     def close(self) -> None:
-        """Releases the context and everything it holds; later calls raise Error("context is closed")."""
+        """Releases the context and everything it holds (stopping its viewer first); later calls raise
+        Error("context is closed")."""
+        viewer = getattr(self, "_viewer", None)
+        if viewer is not None:
+            viewer.stop()
         if self._ctx:
             self._lib.tlDestroy(self._ctx)
             self._ctx = None
@@ -658,3 +663,104 @@ def save_exr(path, image, opaque: bool = False) -> None:
     a = _over_black(_image(image), opaque)
     if _writer_library().tlSaveEXR(_path(path), a.shape[1], a.shape[0], a.ctypes.data):
         raise Error(f"cannot write EXR file {os.fspath(path)!s}")
+
+
+# ---------------------------------------------------------------------------------------------------
+# The live viewer (libtaluna_viewer.so: the server of taluna-render --serve)
+
+_viewer_lib: Optional[ctypes.CDLL] = None
+
+
+def _viewer_library() -> ctypes.CDLL:
+    global _viewer_lib
+    if _viewer_lib is None:
+        errors = []
+        for candidate in _candidates("libtaluna_viewer.so"):
+            try:
+                lib = ctypes.CDLL(candidate)
+                break
+            except OSError as exc:
+                errors.append(str(exc))
+        else:
+            raise Error("cannot load the viewer library (a build without cpp-httplib?): " + "; ".join(errors))
+        p = ctypes.c_void_p
+        lib.tlvStart.restype = p
+        lib.tlvStart.argtypes = [ctypes.c_char_p, p, ctypes.POINTER(_Camera), ctypes.POINTER(_Settings),
+                                 ctypes.POINTER(_Light), ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                                 ctypes.c_char_p, ctypes.c_int]
+        lib.tlvUrl.restype, lib.tlvUrl.argtypes = ctypes.c_char_p, [p]
+        lib.tlvStop.restype, lib.tlvStop.argtypes = None, [p]
+        _viewer_lib = lib
+    return _viewer_lib
+
+
+class Viewer:
+    """A live viewer of a context's cloud in the browser, served from this process (see serve). `url` holds
+    the address with its token; stop() (or leaving a with block) ends it."""
+
+    def __init__(self, lib: ctypes.CDLL, handle: int, ctx: "Context"):
+        self._lib, self._handle, self._ctx = lib, handle, ctx
+        self.url: str = lib.tlvUrl(handle).decode()
+
+    def stop(self) -> None:
+        """Stops the server after the requests in progress; the context may be used again afterwards."""
+        if self._handle:
+            self._lib.tlvStop(self._handle)
+            self._handle = None
+            self._ctx._viewer = None
+
+    def __enter__(self) -> "Viewer":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    def __del__(self) -> None:
+        try:
+            self.stop()
+        except Exception:  # noqa: BLE001 - never raise from a finaliser
+            pass
+
+    def __repr__(self) -> str:
+        return f"Viewer({self.url!r})" if self._handle else "Viewer(stopped)"
+
+
+def serve(ctx: Context, camera: Optional[Camera] = None, settings: Optional[Settings] = None,
+          lights: Optional[Sequence[Light]] = None, port: int = 8765, bind: str = "127.0.0.1",
+          outputs: Sequence[str] = ("view.png", "view.exr"), block: bool = True) -> Viewer:
+    """Serves the live viewer of the renderer tool (taluna-render --serve) on ctx's cloud, starting from
+    camera, settings and lights (None: the defaults, as render takes them); port 0 takes any free port.
+    The page's save button writes `outputs` at the settings' size, and a scene file beside the first.
+    The viewer renders on ctx from its own threads: leave ctx alone until it stops.
+    block=True (a script) prints the URL and serves until Ctrl-C; block=False (a notebook) returns the running
+    Viewer at once. Bad settings raise Error with the tool's message for the scene key."""
+    if getattr(ctx, "_viewer", None) is not None:
+        raise Error("this context is already being served: stop its viewer first")
+    camera = camera if camera is not None else Camera()
+    settings = settings if settings is not None else Settings()
+    light_list = [Light(**d) for d in DEFAULT_LIGHTS] if lights is None else list(lights)
+    if len(light_list) > MAX_LIGHTS:
+        raise ValueError(f"lights: at most {MAX_LIGHTS} lights, got {len(light_list)}")
+    cam, rs = camera._record(), settings._record()
+    arr = (_Light * max(len(light_list), 1))(*[l._record() for l in light_list])
+    lib = _viewer_library()
+    error = ctypes.create_string_buffer(1024)
+    handle = lib.tlvStart(ctx._lib._name.encode(), ctx._handle(), ctypes.byref(cam), ctypes.byref(rs), arr,
+                          len(light_list), bind.encode(), int(port), "\n".join(map(os.fspath, outputs)).encode(),
+                          error, len(error))
+    if not handle:
+        raise Error(error.value.decode("utf-8", "replace"))
+    viewer = Viewer(lib, handle, ctx)
+    ctx._viewer = viewer
+    if not block:
+        return viewer
+    print(f"viewer: {viewer.url}", flush=True)
+    try:
+        while True:
+            time.sleep(0.5)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        viewer.stop()
+    return viewer
+

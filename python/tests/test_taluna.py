@@ -268,3 +268,35 @@ def test_installs_find_the_library(tmp_path):
     site = next(prefix.glob("lib/python3*/*-packages"))
     package, library = render_elsewhere(sys.executable, "/", TALUNA_LIBRARY_DIR=None, PYTHONPATH=str(site))
     assert package.parent == site / "taluna" and library.parent == (prefix / "lib").resolve()
+
+
+def test_serve_over_the_context(ctx, tmp_path):
+    """The tool's viewer on a cloud held here: the token, a frame, a refused view; the context renders again
+    once it stops, and settings the tool refuses are refused with its message."""
+    import urllib.error
+    import urllib.request
+    ctx.generate_galaxy(20_000)
+    viewer = taluna.serve(ctx, settings=taluna.Settings(width=64, height=48), port=0, block=False,
+                          outputs=[str(tmp_path / "v.png")])
+    with pytest.raises(taluna.Error, match="already being served"):
+        taluna.serve(ctx, port=0, block=False)
+    base, token = viewer.url.split("/?token=")
+    try:
+        assert b"<canvas" in urllib.request.urlopen(viewer.url).read()
+        with pytest.raises(urllib.error.HTTPError, match="403"):
+            urllib.request.urlopen(base + "/info")
+
+        def post(view):
+            return urllib.request.urlopen(urllib.request.Request(base + "/frame?token=" + token,
+                                                                 data=json.dumps({"view": view}).encode()))
+        frame = post({"settings": {"width": 40, "height": 30}})
+        assert frame.headers["Content-Type"] == "image/jpeg" and frame.headers["X-Size"] == "40x30"
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            post({"camera": {"fov": 0}})
+        assert refused.value.code == 400 and b"view.camera.fov: must be greater than 0" in refused.value.read()
+    finally:
+        viewer.stop()
+    assert repr(viewer) == "Viewer(stopped)"
+    ctx.render(taluna.Camera(), taluna.Settings(width=8, height=8))
+    with pytest.raises(taluna.Error, match="settings.width: expected an integer from 1 to 65535"):
+        taluna.serve(ctx, settings=taluna.Settings(width=0), port=0, block=False)

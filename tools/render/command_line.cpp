@@ -1,5 +1,6 @@
 #include "render/command_line.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -135,6 +136,10 @@ void printUsage(std::FILE* out) {
         "                            an orbit once per batch of frames that fits 2 GB of host memory\n"
         "  --bench N                 render N frames after a warm-up frame and print the samples per\n"
         "                            second; writes files only when outputs are given\n"
+        "  --serve [PORT]            instead of writing images, serve a live viewer of the scene in the browser\n"
+        "                            at the URL printed (default port 8765; 0: any free port); its save button\n"
+        "                            writes the outputs. Ctrl-C stops it\n"
+        "  --bind ADDR               the address the viewer listens on (default 127.0.0.1: this machine only)\n"
         "  -q, --quiet               print only results and errors: no progress, no notices\n"
         "  --version                 the tool's version and the library API version it was built for\n"
         "  -h, --help                this text\n"
@@ -262,6 +267,7 @@ struct Option {
     std::vector<const char*> names;
     bool takesValue;
     Handler handle;
+    bool optionalNumber = false;  // takes the next argument as its value only when it is a number
 };
 
 // Makes the handlers of the options that describe the scene: each writes its value into the overlay at a
@@ -504,6 +510,19 @@ std::vector<Option> runOptions(CommandLine& cl) {
         {{"--exr-compression"}, true,
          [&cl](const char* value) { return parseExrCompression(value, &cl.exrCompression); }},
         {{"--quiet", "-q"}, false, [&cl](const char*) { return cl.quiet = true; }},
+        {{"--serve"}, false,
+         [&cl](const char* value) {
+             int64_t port = 8765;
+             if (value && (!parseInteger(value, &port) || port < 0 || port > 65535)) return false;
+             cl.servePort = static_cast<int>(port);
+             return true;
+         },
+         true},
+        {{"--bind"}, true,
+         [&cl](const char* value) {
+             cl.bind = value;
+             return *value != '\0';
+         }},
     };
 }
 
@@ -540,7 +559,10 @@ Parsed parseCommandLine(int argc, char** argv, CommandLine& cl, std::string* err
             return Parsed::UsageError;
         }
         const char* value = attached;
-        if (!option->takesValue && attached) {
+        if (option->optionalNumber && !attached && i + 1 < argc &&
+            std::isdigit(static_cast<unsigned char>(argv[i + 1][0])))
+            value = argv[++i];
+        if (!option->takesValue && attached && !option->optionalNumber) {
             *error = name + " takes no value";
             return Parsed::UsageError;
         }

@@ -32,6 +32,8 @@ struct CommandLine {
     ExrCompression exrCompression = ExrCompression::None;
     bool quiet = false;       // no progress and no notices: only results and errors
     bool lightsGiven = false;  // a --light was given (it implies --lit)
+    int servePort = -1;        // --serve [PORT]: the live viewer on PORT (0: any free port); -1: no viewer
+    std::string bind = "127.0.0.1";
 };
 
 enum class Parsed { Run, Help, Version, UsageError };

@@ -25,6 +25,7 @@
 #include "render/renderers.h"
 #include "render/streaming.h"
 #include "render/views.h"
+#include "viewer/serve.h"
 
 using namespace taluna::render;
 
@@ -484,7 +485,8 @@ int run(int argc, char** argv, Ranks& ranks) {
     // After each parallel loop the CPU library's OpenMP threads spin a while (200 ms) on the cores the frame
     // writers need; that cost an orbit on two cores about a seventh of its CPU time. The runtime reads this
     // when it starts, in the first render; a value in the environment wins.
-    if (scene.orbitFrames > 0 && jobs > 1) setenv("KMP_BLOCKTIME", "0", 0);
+    // The viewer encodes each frame right after rendering it, so there too the spinning threads slow it.
+    if ((scene.orbitFrames > 0 && jobs > 1) || cl.servePort >= 0) setenv("KMP_BLOCKTIME", "0", 0);
     Backend backend;
     if (!agreed(openBackend(cl, scene, ordinals, rankDevice, backend), "could not open its device")) return 1;
     char info[512];
@@ -566,6 +568,10 @@ int run(int argc, char** argv, Ranks& ranks) {
         streamed->exposeOnFirstPass();
     else if (scene.autoExposure && !autoExpose(*renderer, scene))
         return 1;
+    if (cl.servePort >= 0) {
+        scene.camera = camera;
+        return taluna::viewer::serveViewer(backend.api, backend.ctx, scene, cloud.count, cl, argv[0]);
+    }
     const ImageFormat format{scene.pngBits == 16, cl.exrCompression};
     if (!root) return followFrames(*renderer, frames);
     if (spread) {

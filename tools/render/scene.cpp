@@ -115,8 +115,10 @@ public:
         const std::string range = "an integer from " + std::to_string(lo) + " to " + std::to_string(hi);
         double d = 0.0;
         if (v.is_number_unsigned()) {
+            // The parser reads every integer from 0 up as unsigned: both ends apply here too.
             const uint64_t u = v.get<uint64_t>();
-            if (u > static_cast<uint64_t>(hi)) throw SceneError{key, "expected " + range};
+            if ((lo > 0 && u < static_cast<uint64_t>(lo)) || u > static_cast<uint64_t>(hi))
+                throw SceneError{key, "expected " + range};
             return static_cast<int64_t>(u);
         }
         if (v.is_number_integer()) {
