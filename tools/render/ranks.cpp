@@ -56,7 +56,7 @@ Ranks::Ranks(int* argc, char*** argv) : unwinding_(std::uncaught_exceptions()), 
         if (code != MPI_SUCCESS) throw std::runtime_error(mpiMessage("MPI_Init_thread", code));
         started_ = true;
     }
-    // Failures come back as codes and messages; the default handler would abort without saying which file.
+    // Failures come back as codes that become messages; the default handler would abort the run outright.
     MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_RETURN);
     MPI_Comm_rank(MPI_COMM_WORLD, &rank_);
     MPI_Comm_size(MPI_COMM_WORLD, &size_);
@@ -76,7 +76,7 @@ Ranks::Ranks(int* argc, char*** argv) : unwinding_(std::uncaught_exceptions()), 
             MPI_Comm_free(&node);
         }
         if (code != MPI_SUCCESS) {
-            // Every rank makes the split, so a failure here is not one rank's alone; still, leave by abort.
+            // Ranks whose split succeeded go on to their first collective: end them all at exit.
             abortAtExit = true;
             throw std::runtime_error(mpiMessage("MPI_Comm_split_type", code));
         }
