@@ -60,23 +60,21 @@ with taluna.Context(backend="cpu") as ctx, tempfile.TemporaryDirectory() as work
         rec["p"], rec["c"] = pos, col
         rec.tofile(f)
     tool = os.path.join(build, "bin", "taluna-render")
-    reads = []
-    for _ in range(rounds):
-        out = subprocess.run([tool, "--input", ply, "--backend", "cpu", "--size", "64x36", "--intensity", "0.1",
-                              "--quiet", "-o", os.path.join(work, "x.png")], capture_output=True, text=True,
-                             check=True).stdout
-        reads.append(float(re.search(r"in ([0-9.]+) ms", out).group(1)) / 1e3)
-    report("read + upload (binary PLY, 16 B/particle)", statistics.median(reads), particles, "particles")
+
+    def tool_read(path):  # the tool's own time for reading and uploading the file, median of the rounds
+        reads = []
+        for _ in range(rounds):
+            out = subprocess.run([tool, "--input", path, "--backend", "cpu", "--size", "64x36", "--intensity", "0.1",
+                                  "--quiet", "-o", os.path.join(work, "x.png")], capture_output=True, text=True,
+                                 check=True).stdout
+            reads.append(float(re.search(r"in ([0-9.]+) ms", out).group(1)) / 1e3)
+        return statistics.median(reads)
+
+    report("read + upload (binary PLY, 16 B/particle)", tool_read(ply), particles, "particles")
 
     raw = os.path.join(work, "cloud.raw")
     pos.tofile(raw)
-    reads = []
-    for _ in range(rounds):
-        out = subprocess.run([tool, "--input", raw, "--backend", "cpu", "--size", "64x36", "--intensity", "0.1",
-                              "--quiet", "-o", os.path.join(work, "x.png")], capture_output=True, text=True,
-                             check=True).stdout
-        reads.append(float(re.search(r"in ([0-9.]+) ms", out).group(1)) / 1e3)
-    report("read + upload (raw float32, 12 B/particle)", statistics.median(reads), particles, "particles")
+    report("read + upload (raw float32, 12 B/particle)", tool_read(raw), particles, "particles")
 
     report("upload (tlUpload, 16 B/particle)", median_seconds(lambda: ctx.upload(pos, col)), particles, "particles")
 
