@@ -53,6 +53,20 @@ bool workCount(uint64_t count, const TLRenderSettings& s, uint64_t* n) {
     return !__builtin_mul_overflow(copies, samples, &perParticle) && !__builtin_mul_overflow(count, perParticle, n);
 }
 
+// The plain path's sums: the accumulator cleared, then every sample added (velocities already chosen).
+Status splatPlain(const TLRenderSettings& settings, const TLFrame& frame, const ParticleArrays& particles,
+                  float* accumulator, int multiprocessors) {
+    const char* step = "launch render kernel";
+    const uint64_t pixels = static_cast<uint64_t>(settings.width) * static_cast<uint64_t>(settings.height);
+    if (Status s = Status::failed(step, gpu::memsetAsync(accumulator, 0, pixels * 16ull))) return s;
+    uint64_t n = 0;
+    workCount(particles.count, settings, &n);
+    if (n == 0) return {};
+    const LaunchConfig splat{gridSizeFor(n, kBlock, multiprocessors), kBlock};
+    return Status::failed(step, launchSplat(splat, frame, particles.positions, particles.colors, particles.velocities,
+                                            n, accumulator));
+}
+
 // The frame's GPU work between the two events; launch failures are reported as the launch's step.
 Status issueFrame(const FrameRequest& r, FrameResources& res, const TLFrame& frame, int multiprocessors) {
     const char* step = "launch render kernel";
@@ -71,15 +85,7 @@ Status issueFrame(const FrameRequest& r, FrameResources& res, const TLFrame& fra
         return Status::failed(step, launchResolveVol(resolve, px.accumulator.get(), px.totalDepth.get(), image,
                                                      imageFloat, pixelCount, r.settings->exposure));
     }
-    if (Status s = Status::failed(step, gpu::memsetAsync(px.accumulator.get(), 0, pixelCount * 16ull))) return s;
-    uint64_t n = 0;
-    workCount(particles.count, *r.settings, &n);
-    if (n > 0) {
-        const LaunchConfig splat{gridSizeFor(n, kBlock, multiprocessors), kBlock};
-        const gpu::Error err = launchSplat(splat, frame, particles.positions, particles.colors, particles.velocities,
-                                           n, px.accumulator.get());
-        if (Status s = Status::failed(step, err)) return s;
-    }
+    if (Status s = splatPlain(*r.settings, frame, particles, px.accumulator.get(), multiprocessors)) return s;
     return Status::failed(step, launchResolve(resolve, px.accumulator.get(), image, imageFloat, pixelCount,
                                               r.settings->exposure));
 }
@@ -120,17 +126,8 @@ Status accumulateFrame(const FrameRequest& r, FrameResources& res, uint64_t firs
     ParticleArrays particles = res.particles;
     if (!(frame.shutter > 0.0f)) particles.velocities = nullptr;
 
-    const char* step = "launch render kernel";
     float* accumulator = res.pixels.accumulator.get();
-    if (Status s = Status::failed(step, gpu::memsetAsync(accumulator, 0, floats * sizeof(float)))) return s;
-    uint64_t n = 0;
-    workCount(particles.count, *r.settings, &n);
-    if (n > 0) {
-        const LaunchConfig splat{gridSizeFor(n, kBlock, multiprocessors), kBlock};
-        if (Status s = Status::failed(step, launchSplat(splat, frame, particles.positions, particles.colors,
-                                                        particles.velocities, n, accumulator)))
-            return s;
-    }
+    if (Status s = splatPlain(*r.settings, frame, particles, accumulator, multiprocessors)) return s;
     gpu::eventRecord(res.stop);
     if (Status s = Status::failed("run render kernel", gpu::eventSynchronize(res.stop))) return s;
 

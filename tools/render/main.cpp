@@ -497,11 +497,14 @@ int run(int argc, char** argv, Ranks& ranks) {
     CloudSize size;
     Split split;
     bool ok = cloudSize(scene, &size, &error);
-    // This rank's share of the galaxy (the reader of a file counts its own share).
+    // This rank's share of the galaxy (the reader of a file counts its own share and knows where it starts).
+    uint64_t shareFirst = 0;  // index of this rank's first particle in the whole cloud
     if (ok && spread && scene.inputFile.empty()) {
-        const uint64_t r = scene.shareIndex, n = scene.shareCount;
-        size.count = static_cast<uint64_t>((static_cast<unsigned __int128>(size.count) * (r + 1)) / n -
-                                           (static_cast<unsigned __int128>(size.count) * r) / n);
+        auto start = [&](uint64_t r) {
+            return static_cast<uint64_t>(static_cast<unsigned __int128>(size.count) * r / scene.shareCount);
+        };
+        shareFirst = start(scene.shareIndex);
+        size.count = start(scene.shareIndex + 1) - shareFirst;
     }
     ok = ok && planSplit(backend, scene, size, spread, &split, &error);
     if (!ok && !spread) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
@@ -509,7 +512,6 @@ int run(int argc, char** argv, Ranks& ranks) {
     CloudInfo cloud;
     std::optional<ColorMapping> mapping;  // a streamed file's
     const bool surveyed = split.streamed && !scene.inputFile.empty();
-    uint64_t shareFirst = 0;  // index of this rank's first particle in the whole cloud
     const bool bounds = scene.fit && scene.camera.projection != TL_PROJECTION_PANORAMA;  // what fitView reads
     ok = surveyed ? surveyFile(scene, bounds, &cloud, &mapping, &error)
                   : split.streamed || loadParticles(backend.api, backend.ctx, scene, &cloud, &error);
@@ -517,9 +519,6 @@ int run(int argc, char** argv, Ranks& ranks) {
         auto reader = taluna::readers::openParticleFile(scene.inputFile, readOptions(scene), &error);
         ok = reader != nullptr;
         if (ok) shareFirst = reader->firstIndex();
-    } else if (spread) {
-        shareFirst = static_cast<uint64_t>((static_cast<unsigned __int128>(scene.galaxyCount) * scene.shareIndex) /
-                                           scene.shareCount);
     }
     if (!ok && !spread) std::fprintf(stderr, "taluna-render: %s\n", error.c_str());
     if (!agreed(ok, error) || !ok) return 1;
