@@ -21,9 +21,13 @@ gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFr
     if (!(vc.copyCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
     const litcpu::Order order = litcpu::orderByShadowMap(vc, positions, n / walk.per);
-    litcpu::forEachSample(walk, order, nullptr, n, [&](uint64_t, TLV3 p, uint32_t, uint32_t times, TLUChar4) {
-        for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
-    }, [&](TLV3 p) { litcpu::prefetchShadowTexels(vc, shadowMaps, p); });
+    struct NoState {};
+    litcpu::forEachSample<NoState>(
+        walk, order, nullptr, n,
+        [&](NoState&, uint64_t, TLV3 p, uint32_t, uint32_t times, TLUChar4) {
+            for (uint32_t t = 0; t < times; ++t) lightSplatPoint(vc, p, shadowMaps);
+        },
+        [&](NoState&, uint64_t, TLV3 p) { litcpu::prefetchShadowTexels(vc, shadowMaps, p); }, [](NoState&) {});
     return gpu::kSuccess;
 }
 
@@ -58,26 +62,121 @@ struct DepositRing {
     }
 };
 
-thread_local DepositRing tDeposits;
+// What kShade needs of a visit's projection: its pixel (kCulled when the sample missed the image), the
+// slice position of its depth and its deposit weight. kCamSplat computes them and keeps them in walk
+// order for the kShade launch that follows it on the same thread, which then neither projects the
+// sample again nor computes its depth.
+constexpr uint32_t kCulled = UINT32_MAX;
+struct SampleRecord {
+    uint32_t pixel;
+    SlicePosition slice;
+    float w;
+};
+
+// At most this much memory for the records of a launch; beyond it kShade projects again.
+constexpr uint64_t kMaxRecordBytes = uint64_t{512} << 20;
+
+// The records of the last kCamSplat launch of the calling thread, and what they were computed from.
+// Only the next kShade launch with the very same inputs reads them; any other launch of kShade
+// forgets them.
+class SampleRecords {
+public:
+    struct Inputs {
+        TLFrame f;
+        const TLV3* positions;
+        const TLV3* velocities;
+        const uint32_t* order;
+        uint64_t n;
+        float depthNear, depthScale, sampleCrossSection;
+        int32_t depthSlices;
+    };
+    static Inputs inputsOf(const LitConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
+                           litcpu::Order order, uint64_t n) {
+        Inputs in;
+        std::memset(&in, 0, sizeof in);
+        in.f = f;
+        in.positions = positions;
+        in.velocities = velocities;
+        in.order = order.order;
+        in.n = n;
+        in.depthNear = vc.depthNear;
+        in.depthScale = vc.depthScale;
+        in.sampleCrossSection = vc.sampleCrossSection;
+        in.depthSlices = vc.depthSlices;
+        return in;
+    }
+    SampleRecords() = default;
+    SampleRecords(const SampleRecords&) = delete;
+    SampleRecords& operator=(const SampleRecords&) = delete;
+    ~SampleRecords() { gpu::cpu::freeLarge(records_); }
+
+    // Room for `count` records made from `in`, or null (too many, or no memory).
+    SampleRecord* begin(const Inputs& in, uint64_t count) {
+        valid_ = false;
+        if (count > kMaxRecordBytes / sizeof(SampleRecord)) return nullptr;
+        if (count > capacity_) {
+            gpu::cpu::freeLarge(records_);
+            capacity_ = 0;
+            records_ = static_cast<SampleRecord*>(gpu::cpu::allocateLarge(count * sizeof(SampleRecord)));
+            if (!records_) return nullptr;
+            capacity_ = count;
+        }
+        inputs_ = in;
+        return records_;
+    }
+    void complete() { valid_ = true; }
+    // The records made from `in`, handed out once; null when there are none.
+    const SampleRecord* take(const Inputs& in) {
+        const bool match = valid_ && std::memcmp(&in, &inputs_, sizeof in) == 0;
+        valid_ = false;
+        return match ? records_ : nullptr;
+    }
+
+private:
+    SampleRecord* records_ = nullptr;
+    uint64_t capacity_ = 0;
+    Inputs inputs_;
+    bool valid_ = false;
+};
+
+SampleRecords& sampleRecords() {
+    static thread_local SampleRecords records;
+    return records;
+}
 
 }  // namespace
 
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                           const TLV3* velocities, uint64_t n, float* cameraDepth) {
+    sampleRecords().begin({}, 0);  // whatever happens below, no kShade reads older records
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
     const litcpu::Order order = litcpu::orderByImage(frame, positions, n / walk.per);
-    litcpu::forEachSample(
+    // Records are kept for whole particles only (a count that ends inside one is not a frame's).
+    SampleRecord* const records =
+        n % walk.per == 0
+            ? sampleRecords().begin(SampleRecords::inputsOf(vc, frame, positions, velocities, order, n),
+                                    n / walk.per * litcpu::visitsPer(walk))
+            : nullptr;
+    litcpu::forEachSample<DepositRing>(
         walk, order, nullptr, n,
-        [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
+        [&](DepositRing& ring, uint64_t r, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
             CameraHit hit;
-            if (!projectToCamera(frame, p, s, hit)) return;
-            float* column;
-            const SliceShares shares = camSplatShares(vc, frame, hit, cameraDepth, &column);
-            tDeposits.push(column, shares, times);
+            if (!projectToCamera(frame, p, s, hit)) {
+                if (records) records[r].pixel = kCulled;
+                return;
+            }
+            const SampleDepth sd = sampleDepth(frame, hit);
+            const uint64_t pixel = pixelIndex(frame, hit);
+            const SlicePosition slice = cameraSlice(vc, sd.depth);
+            const float w = depositWeight(vc.sampleCrossSection, sd.footprint);
+            if (records) records[r] = SampleRecord{static_cast<uint32_t>(pixel), slice, w};
+            ring.push(cameraDepth + pixel * static_cast<uint64_t>(vc.depthSlices), sliceShares(vc.depthSlices, slice, w),
+                      times);
         },
-        [](TLV3) {}, [] { tDeposits.drain(); });
+        [](DepositRing&, uint64_t, TLV3) {}, [](DepositRing& ring) { ring.drain(); });
+    if (records) sampleRecords().complete();
     return gpu::kSuccess;
 }
 
@@ -150,42 +249,64 @@ struct ShadeBatch {
     }
 };
 
-thread_local ShadeBatch tShadeBatch;
-
 }  // namespace
 
 gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                        const TLUChar4* colors, const TLV3* velocities, uint64_t n, const float* shadowMaps,
                        const float* cameraDepth, float* accumulator) {
-    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
-    if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every sample is transparent
-    // With shadows most scattered reads are shadow lookups: the shadow-map order serves them.
     const cpu::CopyWalk walk(frame, positions, velocities);
     const uint64_t particles = n / walk.per;
-    const bool shadowOrder = litcpu::firstShadowLight(vc) >= 0;
-    const litcpu::Order order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles)
-                                        : litcpu::orderByImage(frame, positions, particles);
-    litcpu::forEachSample(
+    // The camera depth launch's records, when they were made from this very frame, cloud and order.
+    const litcpu::Order imageOrder = litcpu::orderByImage(frame, positions, particles);
+    const SampleRecord* const records =
+        sampleRecords().take(SampleRecords::inputsOf(vc, frame, positions, velocities, imageOrder, n));
+    if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
+    if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every sample is transparent
+    // Without records and with shadows, most scattered reads are shadow lookups: the shadow-map order
+    // serves them. The records are in image order.
+    const bool shadowOrder = !records && litcpu::firstShadowLight(vc) >= 0;
+    const litcpu::Order order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles) : imageOrder;
+    const uint64_t per = litcpu::visitsPer(walk);
+    const uint64_t slices = static_cast<uint64_t>(vc.depthSlices);
+    litcpu::forEachSample<ShadeBatch>(
         walk, order, colors, n,
-        [&](uint64_t, TLV3 p, uint32_t s, uint32_t times, TLUChar4 color) {
-            CameraHit hit;
-            if (!projectToCamera(frame, p, s, hit)) return;
-            ShadeBatch& batch = tShadeBatch;
-            const Visibility v = sampleVisibility(vc, frame, hit, cameraDepth);
+        [&](ShadeBatch& batch, uint64_t r, TLV3 p, uint32_t s, uint32_t times, TLUChar4 color) {
+            uint64_t pixel;
+            Visibility v;
+            if (records) {
+                const SampleRecord& record = records[r];
+                if (record.pixel == kCulled) return;
+                pixel = record.pixel;
+                v.tau = readSlices(cameraDepth + pixel * slices, record.slice);
+                v.w = record.w;
+            } else {
+                CameraHit hit;
+                if (!projectToCamera(frame, p, s, hit)) return;
+                v = sampleVisibility(vc, frame, hit, cameraDepth);
+                pixel = pixelIndex(frame, hit);
+            }
             const int l = batch.count++;
             batch.tau[l] = v.tau;
             batch.w[l] = v.w;
             batch.p[l] = p;
             batch.color[l] = color;
-            batch.pixel[l] = accumulator + 4u * pixelIndex(frame, hit);
+            batch.pixel[l] = accumulator + 4u * pixel;
             batch.times[l] = times;
             if (batch.count == simd::kLanes) batch.flush(vc, shadowMaps);
         },
-        [&](TLV3 p) {
-            litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
+        [&](ShadeBatch&, uint64_t slot, TLV3 p) {
+            if (records) {
+                const SampleRecord& record = records[slot * per];
+                if (record.pixel != kCulled) {
+                    __builtin_prefetch(cameraDepth + record.pixel * slices + record.slice.i);
+                    __builtin_prefetch(accumulator + 4u * static_cast<uint64_t>(record.pixel));
+                }
+            } else {
+                litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
+            }
             if (!shadowOrder && vc.lightCount > 0) litcpu::prefetchShadowTexels(vc, shadowMaps, p);
         },
-        [&] { tShadeBatch.flush(vc, shadowMaps); });
+        [&](ShadeBatch& batch) { batch.flush(vc, shadowMaps); });
     return gpu::kSuccess;
 }
 

@@ -270,14 +270,20 @@ inline OrderedCopy& orderedCopy() {
     return copy;
 }
 
-// Runs visit(i, p, s, times, c) over every sample of the n work items, particles in `order` (or in
-// index order when it is empty), with c the particle's colour when colors is given (else zero);
-// touch(p) is called with the position of the particle kTouchAhead places ahead. Each thread calls
-// done() once its share is visited, so that work it holds back in batches can be finished.
-template <class Visit, class Touch, class Done>
+// Runs visit(state, r, p, s, times, c) over every sample of the n work items, particles in `order`
+// (or in index order when it is empty), with c the particle's colour when colors is given (else zero)
+// and r the visit's place in the walk: the visits of the particle in slot t are numbered from
+// t x visitsPer(walk) on, in work order, so two walks of one launch shape number them alike. Each
+// thread keeps a State of its own (made on its stack; work it holds back in batches lives there);
+// touch(state, slot, p) is called with the slot and position of the particle kTouchAhead places
+// ahead, and done(state) once the thread's share is visited.
+inline uint64_t visitsPer(const cpu::CopyWalk& walk) { return walk.perSample ? walk.per : walk.per / walk.samples; }
+
+template <class State, class Visit, class Touch, class Done>
 void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* colors, uint64_t n, Visit&& visit,
                    Touch&& touch, Done&& done) {
     const uint64_t whole = n / walk.per;  // particles with all their work items
+    const uint64_t per = visitsPer(walk);
     const bool copied = order && orderedCopy().reserve(whole, colors != nullptr);
     TLV3* const copyP = copied ? orderedCopy().positions() : nullptr;
     TLUChar4* const copyC = copied && colors ? orderedCopy().colors() : nullptr;
@@ -285,6 +291,7 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
     const bool velocityAhead = walk.perSample && walk.velocities;
 #pragma omp parallel
     {
+        State state{};
         if (copied) {
 #pragma omp for schedule(static)
             for (uint64_t i = 0; i < whole; ++i) {
@@ -301,7 +308,7 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
             if (copied) {
                 if (velocityAhead && t + kPrefetchAhead < whole)
                     __builtin_prefetch(walk.velocities + order.order[t + kPrefetchAhead]);
-                if (t + kTouchAhead < whole) touch(copyP[t + kTouchAhead]);
+                if (t + kTouchAhead < whole) touch(state, t + kTouchAhead, copyP[t + kTouchAhead]);
                 base = copyP[t];
                 if (copyC) c = copyC[t];
             } else {
@@ -311,29 +318,27 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
                     if (colors) __builtin_prefetch(colors + ahead);
                     if (velocityAhead) __builtin_prefetch(walk.velocities + ahead);
                 }
-                if (order && t + kTouchAhead < whole) touch(walk.positions[order.order[t + kTouchAhead]]);
+                if (order && t + kTouchAhead < whole)
+                    touch(state, t + kTouchAhead, walk.positions[order.order[t + kTouchAhead]]);
                 base = walk.positions[i];
                 if (colors) c = colors[i];
             }
+            uint64_t r = t * per;
             walk.particle(
-                i, base, walk.per, [&](uint64_t j, TLV3 p, uint32_t s, uint32_t times) { visit(j, p, s, times, c); },
-                jitter);
+                i, base, walk.per,
+                [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) { visit(state, r++, p, s, times, c); }, jitter);
         }
-        done();
+        done(state);
     }
     // A count that ends inside a particle: its first work items.
     if (n - whole * walk.per > 0) {
+        State state{};
         const TLUChar4 c = colors ? colors[whole] : TLUChar4{0, 0, 0, 0};
+        uint64_t r = whole * per;
         walk.particle(whole, n - whole * walk.per,
-                      [&](uint64_t j, TLV3 p, uint32_t s, uint32_t times) { visit(j, p, s, times, c); });
-        done();
+                      [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) { visit(state, r++, p, s, times, c); });
+        done(state);
     }
-}
-
-template <class Visit, class Touch>
-void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* colors, uint64_t n, Visit&& visit,
-                   Touch&& touch) {
-    forEachSample(walk, order, colors, n, visit, touch, [] {});
 }
 
 }  // namespace tl::litcpu

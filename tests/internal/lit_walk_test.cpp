@@ -94,14 +94,29 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     std::vector<float> totals(pixels);
     tl::launchPrefix(cfg, depthRef.data(), pixels, 8, totals.data());
 
+    // Shading follows a camera depth launch. Of the same frame and a whole number of particles, it
+    // reuses what that launch projected; of another frame (or a count that ends inside a particle) it
+    // must project for itself.
     TLFrame still = frame;  // without motion and lens the walk shades each copy once for all its samples
     still.shutter = still.aperture = 0.0f;
-    for (const TLFrame* f : {&frame, &still}) {
-        std::vector<float> acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
-        tl::launchShade(cfg, vc, *f, positions.data(), colors.data(), v, n, mapsRef.data(), depthRef.data(), acc.data());
-        for (uint64_t w = 0; w < n; ++w)
-            tl::shadeItem(vc, *f, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(), accRef.data());
-        expectClose(acc, accRef, f == &frame ? "accumulator" : "accumulator without motion and lens");
+    const uint64_t whole = positions.size() * per;
+    struct Case {
+        const TLFrame* splat;
+        const TLFrame* shade;
+        uint64_t count;
+        const char* what;
+    };
+    for (const Case& c : {Case{&frame, &frame, n, "accumulator"}, Case{&frame, &frame, whole, "accumulator, whole"},
+                          Case{&still, &still, whole, "accumulator without motion and lens"},
+                          Case{&frame, &still, whole, "accumulator after another frame's depth launch"}}) {
+        std::vector<float> scratch(pixels * 8, 0.0f), acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
+        tl::launchCamSplat(cfg, vc, *c.splat, positions.data(), v, c.count, scratch.data());
+        tl::launchShade(cfg, vc, *c.shade, positions.data(), colors.data(), v, c.count, mapsRef.data(),
+                        depthRef.data(), acc.data());
+        for (uint64_t w = 0; w < c.count; ++w)
+            tl::shadeItem(vc, *c.shade, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(),
+                          accRef.data());
+        expectClose(acc, accRef, c.what);
     }
     // A cloud changed in place keeps its kept order (same arrays, same frame): its new values are read.
     std::reverse(positions.begin(), positions.end());
