@@ -249,6 +249,45 @@ struct ShadeBatch {
     }
 };
 
+// kShade of the records of `particles` whole particles walked in `order`, without lights: each visit
+// adds its colour, weighted by what is seen of it, to its pixel.
+void shadeRecordsUnlit(const LitConstants& vc, const cpu::CopyWalk& walk, litcpu::Order order, const TLUChar4* colors,
+                       const SampleRecord* records, uint64_t particles, const float* cameraDepth, float* accumulator) {
+    const uint64_t per = litcpu::visitsPer(walk);
+    const uint32_t times = walk.perSample ? 1u : walk.samples;
+    const uint64_t slices = static_cast<uint64_t>(vc.depthSlices);
+    constexpr uint64_t kAhead = 8;
+#pragma omp parallel
+    {
+        ShadeBatch batch{};
+#pragma omp for schedule(static, litcpu::kChunk) nowait
+        for (uint64_t t = 0; t < particles; ++t) {
+            if (t + 2 * kAhead < particles) __builtin_prefetch(colors + (order ? order.order[t + 2 * kAhead] : t));
+            if (t + kAhead < particles) {
+                const SampleRecord& ahead = records[(t + kAhead) * per];
+                if (ahead.pixel != kCulled) {
+                    __builtin_prefetch(cameraDepth + ahead.pixel * slices + ahead.slice.i);
+                    __builtin_prefetch(accumulator + 4u * static_cast<uint64_t>(ahead.pixel));
+                }
+            }
+            const TLUChar4 color = colors[order ? order.order[t] : t];
+            for (uint64_t r = t * per; r < (t + 1) * per; ++r) {
+                const SampleRecord& record = records[r];
+                if (record.pixel == kCulled) continue;
+                const int l = batch.count++;
+                batch.tau[l] = readSlices(cameraDepth + record.pixel * slices, record.slice);
+                batch.w[l] = record.w;
+                batch.p[l] = TLV3{0.0f, 0.0f, 0.0f};
+                batch.color[l] = color;
+                batch.pixel[l] = accumulator + 4u * static_cast<uint64_t>(record.pixel);
+                batch.times[l] = times;
+                if (batch.count == simd::kLanes) batch.flush(vc, nullptr);
+            }
+        }
+        batch.flush(vc, nullptr);
+    }
+}
+
 }  // namespace
 
 gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
@@ -268,6 +307,11 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
     const litcpu::Order order = shadowOrder ? litcpu::orderByShadowMap(vc, positions, particles) : imageOrder;
     const uint64_t per = litcpu::visitsPer(walk);
     const uint64_t slices = static_cast<uint64_t>(vc.depthSlices);
+    if (records && vc.lightCount == 0) {
+        // Without lights a sample's shade needs no position: the records and the colours are all.
+        shadeRecordsUnlit(vc, walk, order, colors, records, particles, cameraDepth, accumulator);
+        return gpu::kSuccess;
+    }
     litcpu::forEachSample<ShadeBatch>(
         walk, order, colors, n,
         [&](ShadeBatch& batch, uint64_t r, TLV3 p, uint32_t s, uint32_t times, TLUChar4 color) {

@@ -100,22 +100,28 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     TLFrame still = frame;  // without motion and lens the walk shades each copy once for all its samples
     still.shutter = still.aperture = 0.0f;
     const uint64_t whole = positions.size() * per;
+    tl::LitConstants unlit = vc;  // base light and ambient only
+    unlit.lightCount = 0;
     struct Case {
         const TLFrame* splat;
         const TLFrame* shade;
         uint64_t count;
+        const tl::LitConstants* constants;
         const char* what;
     };
-    for (const Case& c : {Case{&frame, &frame, n, "accumulator"}, Case{&frame, &frame, whole, "accumulator, whole"},
-                          Case{&still, &still, whole, "accumulator without motion and lens"},
-                          Case{&frame, &still, whole, "accumulator after another frame's depth launch"}}) {
+    for (const Case& c : {Case{&frame, &frame, n, &vc, "accumulator"},
+                          Case{&frame, &frame, whole, &vc, "accumulator, whole"},
+                          Case{&still, &still, whole, &vc, "accumulator without motion and lens"},
+                          Case{&frame, &still, whole, &vc, "accumulator after another frame's depth launch"},
+                          Case{&frame, &frame, whole, &unlit, "accumulator without lights"},
+                          Case{&still, &still, whole, &unlit, "accumulator without lights, motion and lens"}}) {
         std::vector<float> scratch(pixels * 8, 0.0f), acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
-        tl::launchCamSplat(cfg, vc, *c.splat, positions.data(), v, c.count, scratch.data());
-        tl::launchShade(cfg, vc, *c.shade, positions.data(), colors.data(), v, c.count, mapsRef.data(),
+        tl::launchCamSplat(cfg, *c.constants, *c.splat, positions.data(), v, c.count, scratch.data());
+        tl::launchShade(cfg, *c.constants, *c.shade, positions.data(), colors.data(), v, c.count, mapsRef.data(),
                         depthRef.data(), acc.data());
         for (uint64_t w = 0; w < c.count; ++w)
-            tl::shadeItem(vc, *c.shade, positions.data(), colors.data(), v, w, mapsRef.data(), depthRef.data(),
-                          accRef.data());
+            tl::shadeItem(*c.constants, *c.shade, positions.data(), colors.data(), v, w, mapsRef.data(),
+                          depthRef.data(), accRef.data());
         expectClose(acc, accRef, c.what);
     }
     // A cloud changed in place keeps its kept order (same arrays, same frame): its new values are read.
