@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cpu/launch.h"
+#include "cpu/projection_lanes.h"
 #include "cpu/simd.h"
 #include "cpu/lit_walk.h"
 
@@ -159,23 +160,62 @@ gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFram
             ? sampleRecords().begin(SampleRecords::inputsOf(vc, frame, positions, velocities, order, n),
                                     n / walk.per * litcpu::visitsPer(walk))
             : nullptr;
-    litcpu::forEachSample<DepositRing>(
+    // A visit's deposit and record, from its pixel and sampleDepth's values.
+    auto deposit = [&](DepositRing& ring, uint64_t r, uint64_t pixel, float depth, float footprint, uint32_t times) {
+        const SlicePosition slice = cameraSlice(vc, depth);
+        const float w = depositWeight(vc.sampleCrossSection, footprint);
+        if (records) records[r] = SampleRecord{static_cast<uint32_t>(pixel), slice, w};
+        ring.push(cameraDepth + pixel * static_cast<uint64_t>(vc.depthSlices), sliceShares(vc.depthSlices, slice, w),
+                  times);
+    };
+    // The perspective camera without lens projects kLanes visits at a time.
+    struct Lanes {
+        DepositRing ring;
+        float x[simd::kLanes], y[simd::kLanes], z[simd::kLanes];
+        uint64_t r[simd::kLanes];
+        uint32_t times[simd::kLanes];
+        int count;
+    };
+    auto flush = [&](Lanes& lanes) {
+        if (lanes.count == 0) return;
+        for (int l = lanes.count; l < simd::kLanes; ++l) lanes.x[l] = lanes.y[l] = lanes.z[l] = 0.0f;
+        uint32_t pixel[simd::kLanes];
+        float depth[simd::kLanes], footprint[simd::kLanes];
+        cpu::projectLanes(frame, lanes.x, lanes.y, lanes.z, pixel, depth, footprint);
+        for (int l = 0; l < lanes.count; ++l) {
+            if (pixel[l] == cpu::kCulledPixel) {
+                if (records) records[lanes.r[l]].pixel = kCulled;
+            } else {
+                deposit(lanes.ring, lanes.r[l], pixel[l], depth[l], footprint[l], lanes.times[l]);
+            }
+        }
+        lanes.count = 0;
+    };
+    const bool inLanes = cpu::projectsInLanes(frame);
+    litcpu::forEachSample<Lanes>(
         walk, order, nullptr, n,
-        [&](DepositRing& ring, uint64_t r, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
+        [&](Lanes& lanes, uint64_t r, TLV3 p, uint32_t s, uint32_t times, TLUChar4) {
+            if (inLanes) {
+                const int l = lanes.count++;
+                lanes.x[l] = p.x, lanes.y[l] = p.y, lanes.z[l] = p.z;
+                lanes.r[l] = r;
+                lanes.times[l] = times;
+                if (lanes.count == simd::kLanes) flush(lanes);
+                return;
+            }
             CameraHit hit;
             if (!projectToCamera(frame, p, s, hit)) {
                 if (records) records[r].pixel = kCulled;
                 return;
             }
             const SampleDepth sd = sampleDepth(frame, hit);
-            const uint64_t pixel = pixelIndex(frame, hit);
-            const SlicePosition slice = cameraSlice(vc, sd.depth);
-            const float w = depositWeight(vc.sampleCrossSection, sd.footprint);
-            if (records) records[r] = SampleRecord{static_cast<uint32_t>(pixel), slice, w};
-            ring.push(cameraDepth + pixel * static_cast<uint64_t>(vc.depthSlices), sliceShares(vc.depthSlices, slice, w),
-                      times);
+            deposit(lanes.ring, r, pixelIndex(frame, hit), sd.depth, sd.footprint, times);
         },
-        [](DepositRing&, uint64_t, TLV3) {}, [](DepositRing& ring) { ring.drain(); });
+        [](Lanes&, uint64_t, TLV3) {},
+        [&](Lanes& lanes) {
+            flush(lanes);
+            lanes.ring.drain();
+        });
     if (records) sampleRecords().complete();
     return gpu::kSuccess;
 }

@@ -4,8 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "cpu/projection_lanes.h"
 #include "cpu/simd.h"
+#include "kernels/lit_shading.h"
 #include "kernels/sampling.h"
+#include "render/frame.h"
 
 namespace {
 
@@ -75,4 +78,35 @@ TEST(HostSimd, CopyJitterLanesMatchCopyJitter) {
         }
     }
     EXPECT_EQ(bad, 0);
+}
+
+TEST(HostSimd, ProjectLanesMatchTheScalarProjectionAndDepth) {
+    const TLCamera camera{.eye = {0.3f, 2, 5}, .target = {0, 0, 0}, .up = {0, 1, 0}, .fovY = 55};
+    const TLRenderSettings settings{.width = 333, .height = 211};
+    const TLFrame f = tl::buildFrame(camera, settings);
+    ASSERT_TRUE(tl::cpu::projectsInLanes(f));
+    uint32_t state = 17;
+    auto coordinate = [&](float span) { return (tl::uniform(state = tl::nextState(state)) - 0.5f) * span; };
+    int bad = 0, seen = 0;
+    for (int batch = 0; batch < 20000; ++batch) {
+        float x[kLanes], y[kLanes], z[kLanes], depth[kLanes], footprint[kLanes];
+        uint32_t pixel[kLanes];
+        for (int l = 0; l < kLanes; ++l) x[l] = coordinate(12), y[l] = coordinate(8), z[l] = coordinate(14);
+        tl::cpu::projectLanes(f, x, y, z, pixel, depth, footprint);
+        for (int l = 0; l < kLanes; ++l) {
+            uint32_t s = 0;
+            tl::CameraHit hit;
+            const bool in = tl::projectToCamera(f, TLV3{x[l], y[l], z[l]}, s, hit);
+            bool same = in == (pixel[l] != tl::cpu::kCulledPixel);
+            if (in && same) {
+                const tl::SampleDepth sd = tl::sampleDepth(f, hit);
+                same = pixel[l] == tl::pixelIndex(f, hit) && tl::floatBits(depth[l]) == tl::floatBits(sd.depth) &&
+                       tl::floatBits(footprint[l]) == tl::floatBits(sd.footprint);
+                ++seen;
+            }
+            if (!same && ++bad <= 5) ADD_FAILURE() << "point " << x[l] << ", " << y[l] << ", " << z[l];
+        }
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_GT(seen, 20000) << "points in the image";
 }

@@ -116,7 +116,11 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
                           Case{&frame, &frame, whole, &unlit, "accumulator without lights"},
                           Case{&still, &still, whole, &unlit, "accumulator without lights, motion and lens"}}) {
         std::vector<float> scratch(pixels * 8, 0.0f), acc(pixels * 4, 0.0f), accRef(pixels * 4, 0.0f);
+        std::vector<float> scratchRef(pixels * 8, 0.0f);
         tl::launchCamSplat(cfg, *c.constants, *c.splat, positions.data(), v, c.count, scratch.data());
+        for (uint64_t w = 0; w < c.count; ++w)
+            tl::camSplatItem(*c.constants, *c.splat, positions.data(), v, w, scratchRef.data());
+        expectClose(scratch, scratchRef, c.what);
         tl::launchShade(cfg, *c.constants, *c.shade, positions.data(), colors.data(), v, c.count, mapsRef.data(),
                         depthRef.data(), acc.data());
         for (uint64_t w = 0; w < c.count; ++w)
