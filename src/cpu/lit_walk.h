@@ -209,10 +209,12 @@ inline void prefetchShadowTexels(const LitConstants& vc, const float* shadowMaps
         if (!lightTexel(v, p, t)) continue;
         const int32_t slice = lightSlice(v, t.z).i;
         const int32_t x = static_cast<int32_t>(t.tx - 0.5f), y = static_cast<int32_t>(t.ty - 0.5f);
-        const int32_t y1 = y + 1 < v.resolution ? y + 1 : y;
+        const int32_t x1 = x + 1 < v.resolution ? x + 1 : x, y1 = y + 1 < v.resolution ? y + 1 : y;
         const float* map = shadowMaps + v.mapOffset;
         __builtin_prefetch(texelColumn(map, v, x, y) + slice);
+        __builtin_prefetch(texelColumn(map, v, x1, y) + slice);
         __builtin_prefetch(texelColumn(map, v, x, y1) + slice);
+        __builtin_prefetch(texelColumn(map, v, x1, y1) + slice);
     }
 }
 

@@ -28,6 +28,15 @@
 #define TL_SIMD_CLONES
 #endif
 
+// Loops whose fmaF and fmaD should be one instruction instead of a library call: compiled with and
+// without FMA, the right one picked at run time. A fused multiply-add rounds once either way, so both
+// give the same bits; nothing else is contracted (-ffp-contract=off).
+#if defined(__x86_64__)
+#define TL_FMA_CLONES __attribute__((target_clones("fma", "default")))
+#else
+#define TL_FMA_CLONES
+#endif
+
 namespace tl::simd {
 
 constexpr int kLanes = 16;
