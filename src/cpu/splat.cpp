@@ -186,16 +186,20 @@ void jitterLanes(const uint64_t* particle, const uint32_t* copy, float sigma, fl
 }
 
 // The copy offsets of consecutive particles in the order their copies are visited (copies 1 to
-// jitterCount of one particle, then of the next), computed simd::kLanes at a time.
+// jitterCount of one particle, then of the next), computed simd::kLanes at a time, or read from a
+// cache that holds them already. Given a cache that does not, each offset is written to it as it is
+// handed out.
 class JitterFeed {
 public:
-    JitterFeed(uint64_t firstParticle, uint32_t jitterCount, float sigma)
-        : particle_(firstParticle), copies_(jitterCount), sigma_(sigma) {}
+    JitterFeed(uint64_t firstParticle, uint32_t jitterCount, float sigma, TLV3* cache = nullptr, bool cached = false)
+        : particle_(firstParticle), copies_(jitterCount), sigma_(sigma), cache_(cache), cached_(cached) {}
 
     TLV3 next() {
+        if (cached_) return *cache_++;
         if (pos_ == simd::kLanes) refill();
         const TLV3 o{x_[pos_], y_[pos_], z_[pos_]};
         ++pos_;
+        if (cache_) *cache_++ = o;
         return o;
     }
 
@@ -216,9 +220,64 @@ private:
     uint32_t copy_ = 1;
     uint32_t copies_;
     float sigma_;
+    TLV3* cache_;
+    bool cached_;
     int pos_ = simd::kLanes;
     float x_[simd::kLanes], y_[simd::kLanes], z_[simd::kLanes];
 };
+
+// Copy offsets depend on the particle's index in the cloud, the copy and sigma alone (not on the
+// positions, the camera or the seed), so the calling thread keeps a frame's for the next: an orbit,
+// a refined view or a benchmark computes them once. At most this much memory:
+constexpr uint64_t kMaxJitterCacheBytes = uint64_t{512} << 20;
+
+class JitterCache {
+public:
+    JitterCache() = default;
+    JitterCache(const JitterCache&) = delete;
+    JitterCache& operator=(const JitterCache&) = delete;
+    ~JitterCache() { gpu::cpu::freeLarge(offsets_); }
+
+    // The offsets of copies 1 to `copies` of `particles` particles from cloud index `first`, in the
+    // feed's order. *ready tells whether they hold them already; if not, the frame writes them all
+    // and then calls filled(). Null when they would take too much memory or none is left.
+    TLV3* get(uint64_t first, uint64_t particles, uint32_t copies, float sigma, bool* ready) {
+        const Key key{first, copies, floatBits(sigma)};
+        *ready = valid_ && key == key_ && particles <= particles_;
+        if (*ready) return offsets_;
+        valid_ = false;
+        if (copies == 0 || particles > kMaxJitterCacheBytes / sizeof(TLV3) / copies) return nullptr;
+        if (particles * copies > capacity_) {
+            gpu::cpu::freeLarge(offsets_);
+            capacity_ = 0;
+            offsets_ = static_cast<TLV3*>(gpu::cpu::allocateLarge(particles * copies * sizeof(TLV3)));
+            if (!offsets_) return nullptr;
+            capacity_ = particles * copies;
+        }
+        key_ = key;
+        particles_ = particles;
+        return offsets_;
+    }
+    void filled() { valid_ = true; }
+
+private:
+    struct Key {
+        uint64_t first;
+        uint32_t copies;
+        uint32_t sigmaBits;
+        bool operator==(const Key&) const = default;
+    };
+    TLV3* offsets_ = nullptr;
+    uint64_t capacity_ = 0;  // offsets
+    Key key_{};
+    uint64_t particles_ = 0;
+    bool valid_ = false;
+};
+
+JitterCache& jitterCache() {
+    static thread_local JitterCache cache;
+    return cache;
+}
 
 // The walk of the plain splat: every sample that is not culled deposits into its pixel.
 struct SplatJob {
@@ -338,6 +397,12 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
     // Every sample of a copy at one point, seen through the perspective camera: projected on vectors.
     const bool vectors = !job.walk.perSample && f.panorama != TL_PROJECTION_PANORAMA;
     const BandAdder adder(f, samplesPerDeposit);
+    // The copy offsets kept from an earlier frame, or written by this one for the next.
+    bool offsetsReady = false;
+    TLV3* const offsets =
+        f.jitterCount > 0 ? jitterCache().get(cloudIndex(f, 0), particles, static_cast<uint32_t>(f.jitterCount),
+                                              f.jitterSigma, &offsetsReady)
+                          : nullptr;
 
 #pragma omp parallel num_threads(threads)
     {
@@ -368,7 +433,9 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
             for (uint64_t c = 0; c < chunks; ++c) {
                 const uint64_t begin = first + c * kChunk;
                 const uint64_t end = last - begin < kChunk ? last : begin + kChunk;
-                JitterFeed feed(cloudIndex(f, begin), static_cast<uint32_t>(f.jitterCount), f.jitterSigma);
+                JitterFeed feed(cloudIndex(f, begin), static_cast<uint32_t>(f.jitterCount), f.jitterSigma,
+                                offsets ? offsets + begin * static_cast<uint64_t>(f.jitterCount) : nullptr,
+                                offsetsReady);
                 if (vectors) {
                     const uint32_t copies = static_cast<uint32_t>(f.jitterCount);
                     for (uint64_t i = begin; i < end; ++i) {
@@ -419,6 +486,7 @@ void splatBinned(const SplatJob& job, uint64_t particles, uint64_t pixels, float
             mine.recycle();
         }
     }
+    if (offsets && !offsetsReady) jitterCache().filled();
 }
 
 }  // namespace

@@ -90,6 +90,29 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
     }
 }
 
+// Copy offsets are kept from one frame to the next: a frame of another sigma, copy count or first
+// index, or of fewer particles, must still place every copy where the work items do.
+TEST(HostSplat, KeptCopyOffsetsFollowSigmaCopiesAndFirstIndex) {
+    const Cloud cloud = randomCloud(700);
+    struct Step {
+        int jitter;
+        float sigma;
+        uint32_t firstIndex;
+        size_t particles;
+    };
+    for (const Step& step : {Step{2, 0.3f, 0, 700}, Step{2, 0.3f, 0, 700}, Step{2, 0.5f, 0, 700}, Step{3, 0.5f, 0, 700},
+                             Step{3, 0.5f, 1000, 700}, Step{3, 0.5f, 1000, 600}, Step{3, 0.5f, 0, 600},
+                             Step{3, 0.5f, 0, 700}}) {
+        TLFrame f = frameFor({"jitter", 1, step.jitter, step.sigma, 0, 0, 0, 0}, 181, 97);
+        f.firstIndex[0] = step.firstIndex;
+        const uint64_t n = step.particles * tl::workPerParticle(f);
+        const std::vector<float> want = reference(f, cloud, nullptr, n);
+        std::vector<float> got(want.size(), 0.0f);
+        tl::hostSplat(f, cloud.positions.data(), cloud.colors.data(), nullptr, n, got.data());
+        expectSameSums(got, want, "kept offsets");
+    }
+}
+
 // A band's bin fills several blocks (and prepared ones) when most of a large cloud lands in one band.
 TEST(HostSplat, BinsSpanningManyBlocksKeepEveryDeposit) {
     const Cloud cloud = randomCloud(30000);
