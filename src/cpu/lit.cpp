@@ -82,15 +82,18 @@ constexpr uint64_t kMaxRecordBytes = uint64_t{512} << 20;
 // forgets them.
 class SampleRecords {
 public:
+    // Compared byte for byte: no padding anywhere.
     struct Inputs {
-        TLFrame f;
         const TLV3* positions;
         const TLV3* velocities;
         const uint32_t* order;
         uint64_t n;
         float depthNear, depthScale, sampleCrossSection;
         int32_t depthSlices;
+        TLFrame f;
+        uint32_t unused;
     };
+    static_assert(sizeof(Inputs) == 4 * 8 + 4 * 4 + sizeof(TLFrame) + 4, "no padding in the record inputs");
     static Inputs inputsOf(const LitConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
                            litcpu::Order order, uint64_t n) {
         Inputs in;
