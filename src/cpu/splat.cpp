@@ -240,13 +240,17 @@ public:
 
     // The offsets of copies 1 to `copies` of `particles` particles from cloud index `first`, in the
     // feed's order. *ready tells whether they hold them already; if not, the frame writes them all
-    // and then calls filled(). Null when they would take too much memory or none is left.
+    // and then calls filled(). Null when they are not kept: they are kept from the second frame in a
+    // row that asks for them on (a single frame does not pay for writing them), and only where they
+    // take at most kMaxJitterCacheBytes and the memory is there.
     TLV3* get(uint64_t first, uint64_t particles, uint32_t copies, float sigma, bool* ready) {
         const Key key{first, copies, floatBits(sigma)};
         *ready = valid_ && key == key_ && particles <= particles_;
         if (*ready) return offsets_;
         valid_ = false;
-        if (copies == 0 || particles > kMaxJitterCacheBytes / sizeof(TLV3) / copies) return nullptr;
+        const bool again = key == asked_;
+        asked_ = key;
+        if (!again || copies == 0 || particles > kMaxJitterCacheBytes / sizeof(TLV3) / copies) return nullptr;
         if (particles * copies > capacity_) {
             gpu::cpu::freeLarge(offsets_);
             capacity_ = 0;
@@ -270,6 +274,7 @@ private:
     TLV3* offsets_ = nullptr;
     uint64_t capacity_ = 0;  // offsets
     Key key_{};
+    Key asked_{};  // what the last frame asked for
     uint64_t particles_ = 0;
     bool valid_ = false;
 };

@@ -90,8 +90,9 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
     }
 }
 
-// Copy offsets are kept from one frame to the next: a frame of another sigma, copy count or first
-// index, or of fewer particles, must still place every copy where the work items do.
+// Copy offsets are kept from one frame to the next (from the second frame that asks for the same
+// ones): a frame of another sigma, copy count or first index, or of more or fewer particles, must still
+// place every copy where the work items do.
 TEST(HostSplat, KeptCopyOffsetsFollowSigmaCopiesAndFirstIndex) {
     const Cloud cloud = randomCloud(700);
     struct Step {
@@ -100,9 +101,10 @@ TEST(HostSplat, KeptCopyOffsetsFollowSigmaCopiesAndFirstIndex) {
         uint32_t firstIndex;
         size_t particles;
     };
-    for (const Step& step : {Step{2, 0.3f, 0, 700}, Step{2, 0.3f, 0, 700}, Step{2, 0.5f, 0, 700}, Step{3, 0.5f, 0, 700},
-                             Step{3, 0.5f, 1000, 700}, Step{3, 0.5f, 1000, 600}, Step{3, 0.5f, 0, 600},
-                             Step{3, 0.5f, 0, 700}}) {
+    for (const Step& step : {Step{2, 0.3f, 0, 700}, Step{2, 0.3f, 0, 700}, Step{2, 0.3f, 0, 700}, Step{2, 0.5f, 0, 700},
+                             Step{3, 0.5f, 0, 700}, Step{3, 0.5f, 1000, 700}, Step{3, 0.5f, 1000, 700},
+                             Step{3, 0.5f, 0, 600}, Step{3, 0.5f, 0, 600}, Step{3, 0.5f, 0, 700},
+                             Step{3, 0.5f, 0, 650}}) {
         TLFrame f = frameFor({"jitter", 1, step.jitter, step.sigma, 0, 0, 0, 0}, 181, 97);
         f.firstIndex[0] = step.firstIndex;
         const uint64_t n = step.particles * tl::workPerParticle(f);
