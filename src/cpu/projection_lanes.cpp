@@ -15,9 +15,9 @@ typedef uint32_t V8U __attribute__((vector_size(32)));
 
 }  // namespace
 
-TL_SIMD_CLONES
-void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel, float* depth,
-                  float* footprint) {
+template <bool kDepth>
+TL_SIMD_INLINE void projectLanesImpl(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel,
+                                     float* depth, float* footprint) {
     // Every operand a whole vector, for the same reason.
     auto all = [](float v) { return V8{} + v; };
     const V8 width = all(static_cast<float>(f.width)), height = all(static_cast<float>(f.height));
@@ -41,7 +41,7 @@ void projectLanes(const TLFrame& f, const float* px, const float* py, const floa
         const V8U index = V8U(iy) * (V8U{} + static_cast<uint32_t>(f.width)) + V8U(ix);
         const V8U out = index | ~V8U(in);
         std::memcpy(pixel + h, &out, sizeof out);
-        if (!depth) continue;
+        if constexpr (!kDepth) continue;
         // sampleDepth of the perspective camera: depth -z, footprint pixelArea z^2 (depth / |v|).
         const V8 d = -vz;
         const V8 squared = (vx * vx + vy * vy) + vz * vz;
@@ -51,6 +51,17 @@ void projectLanes(const TLFrame& f, const float* px, const float* py, const floa
         std::memcpy(depth + h, &d, sizeof d);
         std::memcpy(footprint + h, &area, sizeof area);
     }
+}
+
+TL_SIMD_CLONES
+void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel) {
+    projectLanesImpl<false>(f, px, py, pz, pixel, nullptr, nullptr);
+}
+
+TL_SIMD_CLONES
+void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel, float* depth,
+                  float* footprint) {
+    projectLanesImpl<true>(f, px, py, pz, pixel, depth, footprint);
 }
 
 }  // namespace tl::cpu

@@ -17,8 +17,9 @@ inline bool projectsInLanes(const TLFrame& f) { return f.panorama != TL_PROJECTI
 
 // Projects the points (px, py, pz)[l] for l < simd::kLanes: lane by lane the scalar bits, each
 // operation in the same order and rounded once. pixel[l] is pixelIndex of the hit, or kCulledPixel.
-// With depth and footprint given, they receive sampleDepth's two values of each lane that is not culled.
-void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel,
-                  float* depth = nullptr, float* footprint = nullptr);
+void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel);
+// The same, and depth and footprint receive sampleDepth's two values of each lane that is not culled.
+void projectLanes(const TLFrame& f, const float* px, const float* py, const float* pz, uint32_t* pixel, float* depth,
+                  float* footprint);
 
 }  // namespace tl::cpu
