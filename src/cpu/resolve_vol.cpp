@@ -3,9 +3,34 @@
 #include "kernels/resolve_vol.h"
 #include "kernels/launchers.h"
 
+#include <cstring>
+
 #include "cpu/launch.h"
+#include "cpu/simd.h"
 
 namespace tl {
+namespace {
+
+// Pixels whose three colours and optical depth fill one vector.
+constexpr uint64_t kGroup = simd::kLanes / 4;
+
+// resolveLitPixel of kGroup consecutive pixels at once: lane by lane 1 - expF(scale x (-x)), where the
+// scale is the exposure for the colours (toneCurve) and 1 for the optical depth (-1 x tau is -tau).
+TL_SIMD_CLONES
+void litToneLanes(const float* x, const float* scale, float* out) {
+    simd::VF v, s;
+    std::memcpy(&v, x, sizeof v);
+    std::memcpy(&s, scale, sizeof s);
+    const simd::VF t = (simd::VF{} + 1.0f) - simd::expF(s * (-v));
+    std::memcpy(out, &t, sizeof t);
+}
+
+void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat) {
+    if (imageFloat) imageFloat[t] = v;
+    if (image) image[t] = encodePixel(v);
+}
+
+}  // namespace
 
 gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const float* totalDepth, TLUChar4* image,
                             TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
@@ -17,16 +42,39 @@ gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const fl
     // A pixel no sample reached resolves to transparent black for any finite exposure (expF(+-0) is
     // exactly 1); most of a sparse frame is skipped without the exponentials.
     const bool finiteExposure = exposure - exposure == 0.0f;
-    gpu::cpu::parallelFor(n, [&](uint64_t i) {
+    auto empty = [&](uint64_t i) {
         const float* a = accumulator + 4u * i;
-        if (finiteExposure && a[0] == 0.0f && a[1] == 0.0f && a[2] == 0.0f && totalDepth[i] == 0.0f) {
-            if (imageFloat) imageFloat[i] = TLFloat4{0.0f, 0.0f, 0.0f, 0.0f};
-            if (image) image[i] = TLUChar4{0, 0, 0, 255};
+        return finiteExposure && a[0] == 0.0f && a[1] == 0.0f && a[2] == 0.0f && totalDepth[i] == 0.0f;
+    };
+    float scale[simd::kLanes];
+    for (uint64_t l = 0; l < simd::kLanes; ++l) scale[l] = l % 4 == 3 ? 1.0f : exposure;
+    gpu::cpu::parallelFor((n + kGroup - 1) / kGroup, [&](uint64_t g) {
+        const uint64_t first = g * kGroup;
+        const uint64_t count = n - first < kGroup ? n - first : kGroup;
+        bool allEmpty = true;
+        for (uint64_t q = 0; q < count && allEmpty; ++q) allEmpty = empty(first + q);
+        if (allEmpty) {
+            for (uint64_t t = first; t < first + count; ++t) {
+                if (imageFloat) imageFloat[t] = TLFloat4{0.0f, 0.0f, 0.0f, 0.0f};
+                if (image) image[t] = TLUChar4{0, 0, 0, 255};
+            }
             return;
         }
-        const TLFloat4 v = resolveLitPixel(a, totalDepth[i], exposure);
-        if (imageFloat) imageFloat[i] = v;
-        if (image) image[i] = encodePixel(v);
+        if (count < kGroup) {
+            for (uint64_t t = first; t < first + count; ++t)
+                store(t, resolveLitPixel(accumulator + 4u * t, totalDepth[t], exposure), image, imageFloat);
+            return;
+        }
+        float x[simd::kLanes], tone[simd::kLanes];
+        for (uint64_t q = 0; q < kGroup; ++q) {
+            std::memcpy(x + 4 * q, accumulator + 4u * (first + q), 3 * sizeof(float));
+            x[4 * q + 3] = totalDepth[first + q];
+        }
+        litToneLanes(x, scale, tone);
+        for (uint64_t q = 0; q < kGroup; ++q) {
+            const float* p = tone + 4 * q;
+            store(first + q, TLFloat4{p[0], p[1], p[2], p[3]}, image, imageFloat);
+        }
     });
     return gpu::kSuccess;
 }
