@@ -7,6 +7,7 @@
 
 #include "cpu/launch.h"
 #include "cpu/simd.h"
+#include "cpu/tone_lanes.h"
 
 namespace tl {
 namespace {
@@ -14,21 +15,25 @@ namespace {
 // Pixels whose four channels fill one vector.
 constexpr uint64_t kGroup = simd::kLanes / 4;
 
-// The tone curve of kGroup consecutive pixels' channels at once, lane by lane the scalar toneCurve.
-TL_SIMD_CLONES
-void toneLanes(const float* accumulator, float exposure, float* out) {
-    simd::VF x;
-    std::memcpy(&x, accumulator, sizeof x);
-    const simd::VF t = (simd::VF{} + 1.0f) - simd::expF(exposure * (-x));
-    std::memcpy(out, &t, sizeof t);
-}
-
 void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat) {
     if (imageFloat) imageFloat[t] = v;
     if (image) image[t] = encodePixel(v);
 }
 
 }  // namespace
+
+namespace cpu {
+
+TL_SIMD_CLONES
+void toneLanes(const float* x, const float* scale, float* out) {
+    simd::VF v, s;
+    std::memcpy(&v, x, sizeof v);
+    std::memcpy(&s, scale, sizeof s);
+    const simd::VF t = (simd::VF{} + 1.0f) - simd::expF(s * (-v));
+    std::memcpy(out, &t, sizeof t);
+}
+
+}  // namespace cpu
 
 gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* image, TLFloat4* imageFloat,
                          int32_t pixelCount, float exposure) {
@@ -41,6 +46,8 @@ gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* i
     // so most of a sparse frame is written without the exponentials.
     const bool finiteExposure = exposure - exposure == 0.0f;
     const uint64_t groups = (n + kGroup - 1) / kGroup;
+    float scale[simd::kLanes];
+    for (float& e : scale) e = exposure;
     gpu::cpu::parallelFor(groups, [&](uint64_t g) {
         const uint64_t first = g * kGroup;
         const uint64_t count = n - first < kGroup ? n - first : kGroup;
@@ -62,7 +69,7 @@ gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* i
             return;
         }
         float tone[simd::kLanes];
-        toneLanes(a, exposure, tone);
+        cpu::toneLanes(a, scale, tone);
         for (uint64_t q = 0; q < kGroup; ++q) {
             const float* p = tone + 4 * q;
             store(first + q, premultiplied(p[0], p[1], p[2], p[3]), image, imageFloat);

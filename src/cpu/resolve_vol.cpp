@@ -7,23 +7,13 @@
 
 #include "cpu/launch.h"
 #include "cpu/simd.h"
+#include "cpu/tone_lanes.h"
 
 namespace tl {
 namespace {
 
 // Pixels whose three colours and optical depth fill one vector.
 constexpr uint64_t kGroup = simd::kLanes / 4;
-
-// resolveLitPixel of kGroup consecutive pixels at once: lane by lane 1 - expF(scale x (-x)), where the
-// scale is the exposure for the colours (toneCurve) and 1 for the optical depth (-1 x tau is -tau).
-TL_SIMD_CLONES
-void litToneLanes(const float* x, const float* scale, float* out) {
-    simd::VF v, s;
-    std::memcpy(&v, x, sizeof v);
-    std::memcpy(&s, scale, sizeof s);
-    const simd::VF t = (simd::VF{} + 1.0f) - simd::expF(s * (-v));
-    std::memcpy(out, &t, sizeof t);
-}
 
 void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat) {
     if (imageFloat) imageFloat[t] = v;
@@ -46,6 +36,7 @@ gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const fl
         const float* a = accumulator + 4u * i;
         return finiteExposure && a[0] == 0.0f && a[1] == 0.0f && a[2] == 0.0f && totalDepth[i] == 0.0f;
     };
+    // The colours' tone curve, and 1 - expF(-tau) for the optical depth (1 x (-tau) is -tau).
     float scale[simd::kLanes];
     for (uint64_t l = 0; l < simd::kLanes; ++l) scale[l] = l % 4 == 3 ? 1.0f : exposure;
     gpu::cpu::parallelFor((n + kGroup - 1) / kGroup, [&](uint64_t g) {
@@ -70,7 +61,7 @@ gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const fl
             std::memcpy(x + 4 * q, accumulator + 4u * (first + q), 3 * sizeof(float));
             x[4 * q + 3] = totalDepth[first + q];
         }
-        litToneLanes(x, scale, tone);
+        cpu::toneLanes(x, scale, tone);  // resolveLitPixel of kGroup pixels
         for (uint64_t q = 0; q < kGroup; ++q) {
             const float* p = tone + 4 * q;
             store(first + q, TLFloat4{p[0], p[1], p[2], p[3]}, image, imageFloat);
