@@ -1,41 +1,21 @@
 // Procedural galaxy generation rate (particles per second) on each library present.
 #include <benchmark/benchmark.h>
 
-#include <string>
-
-#include "common/taluna_loader.h"
+#include "bench_context.h"
 
 namespace {
 
 void generate(benchmark::State& state, const char* library) {
-    taluna::Api api;
-    std::string error;
-    if (!api.load(library, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    TLContext* ctx = api.create(0);
-    if (!ctx || *api.lastError(ctx)) {
-        state.SkipWithError(ctx ? api.lastError(ctx) : "no context");
-        if (ctx) api.destroy(ctx);
-        return;
-    }
+    BenchContext c(state, library);
+    if (!c) return;
     const uint64_t n = static_cast<uint64_t>(state.range(0));
     const int withVelocity = static_cast<int>(state.range(1));
-    if (api.reserve(ctx, n, withVelocity) != 0) {
-        state.SkipWithError(api.lastError(ctx));
-        api.destroy(ctx);
-        return;
-    }
+    if (c.api.reserve(c.ctx, n, withVelocity) != 0) return c.fail(state);
     for (auto _ : state) {
-        if (api.generateTestCloud(ctx, n, 1, withVelocity) != 0) {
-            state.SkipWithError(api.lastError(ctx));
-            break;
-        }
+        if (c.api.generateTestCloud(c.ctx, n, 1, withVelocity) != 0) return c.fail(state);
     }
     state.counters["particles/s"] =
         benchmark::Counter(static_cast<double>(n), benchmark::Counter::kIsIterationInvariantRate);
-    api.destroy(ctx);
 }
 
 }  // namespace

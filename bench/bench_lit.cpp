@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/taluna_loader.h"
+#include "bench_context.h"
 
 namespace {
 
@@ -19,23 +19,10 @@ constexpr int kHeight = 1080;
 enum Scene { kPlain = 0, kNoLights = 1, kSun = 2, kPointLight = 3 };
 
 void render(benchmark::State& state, const char* library) {
-    taluna::Api api;
-    std::string error;
-    if (!api.load(library, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    TLContext* ctx = api.create(0);
-    if (!ctx || *api.lastError(ctx)) {
-        state.SkipWithError(ctx ? api.lastError(ctx) : "no context");
-        if (ctx) api.destroy(ctx);
-        return;
-    }
-    if (api.generateTestCloud(ctx, kParticles, 1, 0) != 0) {
-        state.SkipWithError(api.lastError(ctx));
-        api.destroy(ctx);
-        return;
-    }
+    BenchContext c(state, library, kParticles);
+    if (!c) return;
+    taluna::Api& api = c.api;
+    TLContext* const ctx = c.ctx;
     const TLCamera camera = tlDefaultCamera();
     TLRenderSettings settings = tlDefaultSettings();
     settings.width = kWidth;
@@ -70,9 +57,7 @@ void render(benchmark::State& state, const char* library) {
     // One frame first: the buffers are allocated (and their memory touched) once, not in the timing.
     if (api.render(ctx, &camera, &settings, lights.data(), static_cast<int>(lights.size()), nullptr, image.data(),
                    nullptr) != 0) {
-        state.SkipWithError(api.lastError(ctx));
-        api.destroy(ctx);
-        return;
+        return c.fail(state);
     }
     double deviceMs = 0.0;
     for (auto _ : state) {
@@ -88,7 +73,6 @@ void render(benchmark::State& state, const char* library) {
     state.counters["samples/s"] = benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate);
     // The frame's own device time from the library's events (without the image download).
     state.counters["device_ms"] = benchmark::Counter(deviceMs, benchmark::Counter::kAvgIterations);
-    api.destroy(ctx);
 }
 
 void scenes(benchmark::internal::Benchmark* b) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/taluna_loader.h"
+#include "bench_context.h"
 #include "kernels/galaxy.h"
 
 namespace {
@@ -19,23 +19,10 @@ constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
 void render(benchmark::State& state, const char* library) {
-    taluna::Api api;
-    std::string error;
-    if (!api.load(library, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    TLContext* ctx = api.create(0);
-    if (!ctx || *api.lastError(ctx)) {
-        state.SkipWithError(ctx ? api.lastError(ctx) : "no context");
-        if (ctx) api.destroy(ctx);
-        return;
-    }
-    if (api.generateTestCloud(ctx, kParticles, 1, 0) != 0) {
-        state.SkipWithError(api.lastError(ctx));
-        api.destroy(ctx);
-        return;
-    }
+    BenchContext c(state, library, kParticles);
+    if (!c) return;
+    taluna::Api& api = c.api;
+    TLContext* const ctx = c.ctx;
     // The renderer tool's default picture, with the sampling under test.
     const TLCamera camera = tlDefaultCamera();
     TLRenderSettings settings = tlDefaultSettings();
@@ -49,9 +36,7 @@ void render(benchmark::State& state, const char* library) {
     // offsets kept from the second frame on). A process's first frame is bench/first_frame's.
     for (int warm = 0; warm < 2; ++warm) {
         if (api.render(ctx, &camera, &settings, nullptr, 0, nullptr, image.data(), nullptr) != 0) {
-            state.SkipWithError(api.lastError(ctx));
-            api.destroy(ctx);
-            return;
+            return c.fail(state);
         }
     }
     double deviceMs = 0.0;
@@ -67,7 +52,6 @@ void render(benchmark::State& state, const char* library) {
     state.counters["samples/s"] = benchmark::Counter(samples, benchmark::Counter::kIsIterationInvariantRate);
     // The frame's own GPU time from the library's events (without the image download).
     state.counters["device_ms"] = benchmark::Counter(deviceMs, benchmark::Counter::kAvgIterations);
-    api.destroy(ctx);
 }
 
 // The baseline a C++ user writes without taluna: a plain OpenMP loop that projects every particle of

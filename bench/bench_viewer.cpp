@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_context.h"
 #include "viewer/viewer_server.h"
 
 namespace {
@@ -21,26 +22,15 @@ namespace {
 [[maybe_unused]] const int kNoSpinning = setenv("KMP_BLOCKTIME", "0", 0);
 
 void frameLatency(benchmark::State& state, const char* library) {
-    taluna::Api api;
-    std::string error;
-    if (!api.load(library, &error)) return state.SkipWithError(error.c_str());
-    TLContext* ctx = api.create(0);
-    if (!ctx || *api.lastError(ctx)) {
-        state.SkipWithError(ctx ? api.lastError(ctx) : "no context");
-        if (ctx) api.destroy(ctx);
-        return;
-    }
     const uint64_t n = static_cast<uint64_t>(state.range(0));
-    if (api.generateTestCloud(ctx, n, 1, 0) != 0) {
-        state.SkipWithError(api.lastError(ctx));
-        api.destroy(ctx);
-        return;
-    }
+    BenchContext c(state, library, n);
+    if (!c) return;
+    std::string error;
     taluna::viewer::ServeOptions options;
     options.port = 0;
     options.token = "bench";
     taluna::render::Scene scene;
-    auto server = std::make_unique<taluna::viewer::ViewerServer>(api, ctx, scene, n, options);
+    auto server = std::make_unique<taluna::viewer::ViewerServer>(c.api, c.ctx, scene, n, options);
     if (!server->bind(&error)) return state.SkipWithError(error.c_str());
     std::thread serving([&] { server->run(); });
     const std::string url = server->url();
@@ -76,7 +66,6 @@ void frameLatency(benchmark::State& state, const char* library) {
     server->stop();
     serving.join();
     server.reset();
-    api.destroy(ctx);
 }
 
 }  // namespace

@@ -412,7 +412,26 @@ def _path(path) -> bytes:
 # ---------------------------------------------------------------------------------------------------
 # The context
 
-class Context:
+class _Releasing:
+    """A `with` block, or the garbage collector, calls `_release` (``close`` or ``stop``) at the end."""
+
+    def _release(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._release()
+
+    def __del__(self) -> None:
+        try:
+            self._release()
+        except Exception:  # noqa: BLE001 - never raise from a finaliser
+            pass
+
+
+class Context(_Releasing):
     """A rendering context on one device. backend: "auto" (GPU library, falling back to the CPU
     library when it cannot be loaded or finds no device, with a FallbackWarning saying why; the reason
     stays in `fallback_reason`), "cuda" or "cpu". `library` names a library file to load instead."""
@@ -459,17 +478,7 @@ class Context:
             self._lib.tlDestroy(self._ctx)
             self._ctx = None
 
-    def __enter__(self) -> "Context":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:  # noqa: BLE001 - never raise from a finaliser
-            pass
+    _release = close
 
     def _handle(self):
         if not self._ctx:
@@ -694,7 +703,7 @@ def _viewer_library() -> ctypes.CDLL:
     return _viewer_lib
 
 
-class Viewer:
+class Viewer(_Releasing):
     """A live viewer of a context's cloud in the browser, served from this process (see serve). `url` holds
     the address with its token; stop() (or leaving a with block) ends it."""
 
@@ -709,17 +718,7 @@ class Viewer:
             self._handle = None
             self._ctx._viewer = None
 
-    def __enter__(self) -> "Viewer":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
-    def __del__(self) -> None:
-        try:
-            self.stop()
-        except Exception:  # noqa: BLE001 - never raise from a finaliser
-            pass
+    _release = stop
 
     def __repr__(self) -> str:
         return f"Viewer({self.url!r})" if self._handle else "Viewer(stopped)"

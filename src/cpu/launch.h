@@ -35,6 +35,34 @@ void limitAllocations(size_t maxBytes);
 void* allocateLarge(size_t bytes);
 inline void freeLarge(void* p) { std::free(p); }
 
+// Large host scratch of T (allocateLarge), grown as needed and kept until it is destroyed.
+template <class T>
+class LargeScratch {
+public:
+    LargeScratch() = default;
+    LargeScratch(const LargeScratch&) = delete;
+    LargeScratch& operator=(const LargeScratch&) = delete;
+    ~LargeScratch() { freeLarge(data_); }
+
+    // Room for `count` elements (what it held is lost when it grows); null without memory, and then
+    // it holds none.
+    T* reserve(uint64_t count) {
+        if (count <= capacity_) return data_;
+        freeLarge(data_);
+        data_ = nullptr;
+        capacity_ = 0;
+        if (count > SIZE_MAX / sizeof(T)) return nullptr;
+        data_ = static_cast<T*>(allocateLarge(count * sizeof(T)));
+        if (data_) capacity_ = count;
+        return data_;
+    }
+    T* data() const { return data_; }
+
+private:
+    T* data_ = nullptr;
+    uint64_t capacity_ = 0;
+};
+
 template <class Body>
 void parallelFor(uint64_t n, Body&& body) {
 #pragma omp parallel for schedule(static)

@@ -63,15 +63,13 @@ struct DepositRing {
     }
 };
 
-// What kShade needs of a visit's projection: its pixel (kCulled when the sample missed the image), the
-// slice position of its depth and its deposit weight. kCamSplat computes them and keeps them in walk
-// order for the kShade launch that follows it on the same thread, which then neither projects the
-// sample again nor computes its depth.
+// What kShade needs of a visit's projection: its pixel (kCulled when the sample missed the image) and
+// its deposit. kCamSplat computes them and keeps them in walk order for the kShade launch that follows
+// it on the same thread, which then neither projects the sample again nor computes its depth.
 constexpr uint32_t kCulled = UINT32_MAX;
 struct SampleRecord {
     uint32_t pixel;
-    SlicePosition slice;
-    float w;
+    CameraDeposit deposit;
 };
 
 // At most this much memory for the records of a launch; beyond it kShade projects again.
@@ -96,8 +94,7 @@ public:
     static_assert(sizeof(Inputs) == 4 * 8 + 4 * 4 + sizeof(TLFrame) + 4, "no padding in the record inputs");
     static Inputs inputsOf(const LitConstants& vc, const TLFrame& f, const TLV3* positions, const TLV3* velocities,
                            litcpu::Order order, uint64_t n) {
-        Inputs in;
-        std::memset(&in, 0, sizeof in);
+        Inputs in{};
         in.f = f;
         in.positions = positions;
         in.velocities = velocities;
@@ -109,37 +106,25 @@ public:
         in.depthSlices = vc.depthSlices;
         return in;
     }
-    SampleRecords() = default;
-    SampleRecords(const SampleRecords&) = delete;
-    SampleRecords& operator=(const SampleRecords&) = delete;
-    ~SampleRecords() { gpu::cpu::freeLarge(records_); }
-
     // Room for `count` records made from `in`, or null (too many, or no memory).
     SampleRecord* begin(const Inputs& in, uint64_t count) {
         valid_ = false;
         if (count > kMaxRecordBytes / sizeof(SampleRecord)) return nullptr;
-        if (count > capacity_) {
-            gpu::cpu::freeLarge(records_);
-            capacity_ = 0;
-            records_ = static_cast<SampleRecord*>(gpu::cpu::allocateLarge(count * sizeof(SampleRecord)));
-            if (!records_) return nullptr;
-            capacity_ = count;
-        }
         inputs_ = in;
-        return records_;
+        return records_.reserve(count);
     }
     void complete() { valid_ = true; }
+    void forget() { valid_ = false; }
     // The records made from `in`, handed out once; null when there are none.
     const SampleRecord* take(const Inputs& in) {
         const bool match = valid_ && std::memcmp(&in, &inputs_, sizeof in) == 0;
         valid_ = false;
-        return match ? records_ : nullptr;
+        return match ? records_.data() : nullptr;
     }
 
 private:
-    SampleRecord* records_ = nullptr;
-    uint64_t capacity_ = 0;
-    Inputs inputs_;
+    gpu::cpu::LargeScratch<SampleRecord> records_;
+    Inputs inputs_{};
     bool valid_ = false;
 };
 
@@ -152,7 +137,7 @@ SampleRecords& sampleRecords() {
 
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame, const TLV3* positions,
                           const TLV3* velocities, uint64_t n, float* cameraDepth) {
-    sampleRecords().begin({}, 0);  // whatever happens below, no kShade reads older records
+    sampleRecords().forget();  // whatever happens below, no kShade reads older records
     if (gpu::Error err = gpu::cpu::launchError(cfg)) return err;
     if (!(vc.sampleCrossSection > 0.0f)) return gpu::kSuccess;  // every deposit would be 0
     const cpu::CopyWalk walk(frame, positions, velocities);
@@ -164,11 +149,10 @@ gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFram
                                     n / walk.per * litcpu::visitsPer(walk))
             : nullptr;
     // A visit's deposit and record, from its pixel and sampleDepth's values.
-    auto deposit = [&](DepositRing& ring, uint64_t r, uint64_t pixel, float depth, float footprint, uint32_t times) {
-        const SlicePosition slice = cameraSlice(vc, depth);
-        const float w = depositWeight(vc.sampleCrossSection, footprint);
-        if (records) records[r] = SampleRecord{static_cast<uint32_t>(pixel), slice, w};
-        ring.push(cameraDepth + pixel * static_cast<uint64_t>(vc.depthSlices), sliceShares(vc.depthSlices, slice, w),
+    auto deposit = [&](DepositRing& ring, uint64_t r, uint64_t pixel, SampleDepth sd, uint32_t times) {
+        const CameraDeposit d = cameraDeposit(vc, sd);
+        if (records) records[r] = SampleRecord{static_cast<uint32_t>(pixel), d};
+        ring.push(cameraDepth + pixel * static_cast<uint64_t>(vc.depthSlices), sliceShares(vc.depthSlices, d.slice, d.w),
                   times);
     };
     // The perspective camera without lens projects kLanes visits at a time.
@@ -189,7 +173,7 @@ gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFram
             if (pixel[l] == cpu::kCulledPixel) {
                 if (records) records[lanes.r[l]].pixel = kCulled;
             } else {
-                deposit(lanes.ring, lanes.r[l], pixel[l], depth[l], footprint[l], lanes.times[l]);
+                deposit(lanes.ring, lanes.r[l], pixel[l], SampleDepth{depth[l], footprint[l]}, lanes.times[l]);
             }
         }
         lanes.count = 0;
@@ -211,8 +195,7 @@ gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFram
                 if (records) records[r].pixel = kCulled;
                 return;
             }
-            const SampleDepth sd = sampleDepth(frame, hit);
-            deposit(lanes.ring, r, pixelIndex(frame, hit), sd.depth, sd.footprint, times);
+            deposit(lanes.ring, r, pixelIndex(frame, hit), sampleDepth(frame, hit), times);
         },
         [](Lanes&, uint64_t, TLV3) {},
         [&](Lanes& lanes) {
@@ -292,6 +275,14 @@ struct ShadeBatch {
     }
 };
 
+// Fetches the camera depth map entry and the accumulator pixel a record's shading reads.
+void prefetchRecordEntries(const SampleRecord& record, uint64_t slices, const float* cameraDepth,
+                           const float* accumulator) {
+    if (record.pixel == kCulled) return;
+    __builtin_prefetch(cameraDepth + record.pixel * slices + record.deposit.slice.i);
+    __builtin_prefetch(accumulator + 4u * static_cast<uint64_t>(record.pixel));
+}
+
 // kShade of the records of `particles` whole particles walked in `order`, without lights: each visit
 // adds its colour, weighted by what is seen of it, to its pixel.
 void shadeRecordsUnlit(const LitConstants& vc, const cpu::CopyWalk& walk, litcpu::Order order, const TLUChar4* colors,
@@ -307,19 +298,16 @@ void shadeRecordsUnlit(const LitConstants& vc, const cpu::CopyWalk& walk, litcpu
         for (uint64_t t = 0; t < particles; ++t) {
             if (t + 2 * kAhead < particles) __builtin_prefetch(colors + (order ? order.order[t + 2 * kAhead] : t));
             if (t + kAhead < particles) {
-                const SampleRecord& ahead = records[(t + kAhead) * per];
-                if (ahead.pixel != kCulled) {
-                    __builtin_prefetch(cameraDepth + ahead.pixel * slices + ahead.slice.i);
-                    __builtin_prefetch(accumulator + 4u * static_cast<uint64_t>(ahead.pixel));
-                }
+                prefetchRecordEntries(records[(t + kAhead) * per], slices, cameraDepth, accumulator);
             }
             const TLUChar4 color = colors[order ? order.order[t] : t];
             for (uint64_t r = t * per; r < (t + 1) * per; ++r) {
                 const SampleRecord& record = records[r];
                 if (record.pixel == kCulled) continue;
+                const Visibility v = visibilityIn(cameraDepth + record.pixel * slices, record.deposit);
                 const int l = batch.count++;
-                batch.tau[l] = readSlices(cameraDepth + record.pixel * slices, record.slice);
-                batch.w[l] = record.w;
+                batch.tau[l] = v.tau;
+                batch.w[l] = v.w;
                 batch.p[l] = TLV3{0.0f, 0.0f, 0.0f};
                 batch.color[l] = color;
                 batch.pixel[l] = accumulator + 4u * static_cast<uint64_t>(record.pixel);
@@ -364,8 +352,7 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
                 const SampleRecord& record = records[r];
                 if (record.pixel == kCulled) return;
                 pixel = record.pixel;
-                v.tau = readSlices(cameraDepth + pixel * slices, record.slice);
-                v.w = record.w;
+                v = visibilityIn(cameraDepth + pixel * slices, record.deposit);
             } else {
                 CameraHit hit;
                 if (!projectToCamera(frame, p, s, hit)) return;
@@ -383,11 +370,7 @@ gpu::Error launchShade(LaunchConfig cfg, const LitConstants& vc, const TLFrame& 
         },
         [&](ShadeBatch&, uint64_t slot, TLV3 p) {
             if (records) {
-                const SampleRecord& record = records[slot * per];
-                if (record.pixel != kCulled) {
-                    __builtin_prefetch(cameraDepth + record.pixel * slices + record.slice.i);
-                    __builtin_prefetch(accumulator + 4u * static_cast<uint64_t>(record.pixel));
-                }
+                prefetchRecordEntries(records[slot * per], slices, cameraDepth, accumulator);
             } else {
                 litcpu::prefetchCameraEntries(vc, frame, cameraDepth, accumulator, p);
             }

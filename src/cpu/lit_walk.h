@@ -209,12 +209,10 @@ inline void prefetchShadowTexels(const LitConstants& vc, const float* shadowMaps
         if (!lightTexel(v, p, t)) continue;
         const int32_t slice = lightSlice(v, t.z).i;
         const int32_t x = static_cast<int32_t>(t.tx - 0.5f), y = static_cast<int32_t>(t.ty - 0.5f);
-        const int32_t x1 = x + 1 < v.resolution ? x + 1 : x, y1 = y + 1 < v.resolution ? y + 1 : y;
+        const int32_t y1 = y + 1 < v.resolution ? y + 1 : y;
         const float* map = shadowMaps + v.mapOffset;
         __builtin_prefetch(texelColumn(map, v, x, y) + slice);
-        __builtin_prefetch(texelColumn(map, v, x1, y) + slice);
         __builtin_prefetch(texelColumn(map, v, x, y1) + slice);
-        __builtin_prefetch(texelColumn(map, v, x1, y1) + slice);
     }
 }
 
@@ -233,38 +231,16 @@ inline void prefetchCameraEntries(const LitConstants& vc, const TLFrame& f, cons
 // kernel has them. Grown as needed and kept between launches, like the orders.
 class OrderedCopy {
 public:
-    OrderedCopy() = default;
-    OrderedCopy(const OrderedCopy&) = delete;
-    OrderedCopy& operator=(const OrderedCopy&) = delete;
-    ~OrderedCopy() {
-        std::free(positions_);
-        std::free(colors_);
-    }
     // False without memory: then the launch reads the arrays in place.
     bool reserve(uint64_t count, bool colors) {
-        if (count > positionCount_) {
-            std::free(positions_);
-            positionCount_ = 0;
-            positions_ = static_cast<TLV3*>(gpu::cpu::allocateLarge(count * sizeof(TLV3)));
-            if (!positions_) return false;
-            positionCount_ = count;
-        }
-        if (colors && count > colorCount_) {
-            std::free(colors_);
-            colorCount_ = 0;
-            colors_ = static_cast<TLUChar4*>(gpu::cpu::allocateLarge(count * sizeof(TLUChar4)));
-            if (!colors_) return false;
-            colorCount_ = count;
-        }
-        return true;
+        return positions_.reserve(count) && (!colors || colors_.reserve(count));
     }
-    TLV3* positions() const { return positions_; }
-    TLUChar4* colors() const { return colors_; }
+    TLV3* positions() const { return positions_.data(); }
+    TLUChar4* colors() const { return colors_.data(); }
 
 private:
-    TLV3* positions_ = nullptr;
-    TLUChar4* colors_ = nullptr;
-    uint64_t positionCount_ = 0, colorCount_ = 0;
+    gpu::cpu::LargeScratch<TLV3> positions_;
+    gpu::cpu::LargeScratch<TLUChar4> colors_;
 };
 
 inline OrderedCopy& orderedCopy() {

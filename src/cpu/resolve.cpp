@@ -10,17 +10,6 @@
 #include "cpu/tone_lanes.h"
 
 namespace tl {
-namespace {
-
-// Pixels whose four channels fill one vector.
-constexpr uint64_t kGroup = simd::kLanes / 4;
-
-void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat) {
-    if (imageFloat) imageFloat[t] = v;
-    if (image) image[t] = encodePixel(v);
-}
-
-}  // namespace
 
 namespace cpu {
 
@@ -45,34 +34,31 @@ gpu::Error launchResolve(LaunchConfig cfg, const float* accumulator, TLUChar4* i
     // An empty pixel resolves to transparent black for any finite exposure (expF(+-0) is exactly 1),
     // so most of a sparse frame is written without the exponentials.
     const bool finiteExposure = exposure - exposure == 0.0f;
-    const uint64_t groups = (n + kGroup - 1) / kGroup;
+    const uint64_t groups = (n + cpu::kPixelsPerLanes - 1) / cpu::kPixelsPerLanes;
     float scale[simd::kLanes];
     for (float& e : scale) e = exposure;
     gpu::cpu::parallelFor(groups, [&](uint64_t g) {
-        const uint64_t first = g * kGroup;
-        const uint64_t count = n - first < kGroup ? n - first : kGroup;
+        const uint64_t first = g * cpu::kPixelsPerLanes;
+        const uint64_t count = n - first < cpu::kPixelsPerLanes ? n - first : cpu::kPixelsPerLanes;
         const float* a = accumulator + 4u * first;
         bool empty = finiteExposure;
         for (uint64_t c = 0; c < 4 * count && empty; ++c) empty = a[c] == 0.0f;
         if (empty) {
-            for (uint64_t t = first; t < first + count; ++t) {
-                if (imageFloat) imageFloat[t] = TLFloat4{0.0f, 0.0f, 0.0f, 0.0f};
-                if (image) image[t] = TLUChar4{0, 0, 0, 255};
-            }
+            for (uint64_t t = first; t < first + count; ++t) cpu::storeEmptyPixel(t, image, imageFloat);
             return;
         }
-        if (count < kGroup) {
+        if (count < cpu::kPixelsPerLanes) {
             for (uint64_t t = first; t < first + count; ++t) {
                 const float* p = accumulator + 4u * t;
-                store(t, resolveLinear(p[0], p[1], p[2], p[3], exposure), image, imageFloat);
+                cpu::storePixel(t, resolveLinear(p[0], p[1], p[2], p[3], exposure), image, imageFloat);
             }
             return;
         }
         float tone[simd::kLanes];
         cpu::toneLanes(a, scale, tone);
-        for (uint64_t q = 0; q < kGroup; ++q) {
+        for (uint64_t q = 0; q < cpu::kPixelsPerLanes; ++q) {
             const float* p = tone + 4 * q;
-            store(first + q, premultiplied(p[0], p[1], p[2], p[3]), image, imageFloat);
+            cpu::storePixel(first + q, premultiplied(p[0], p[1], p[2], p[3]), image, imageFloat);
         }
     });
     return gpu::kSuccess;

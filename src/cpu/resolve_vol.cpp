@@ -10,17 +10,6 @@
 #include "cpu/tone_lanes.h"
 
 namespace tl {
-namespace {
-
-// Pixels whose three colours and optical depth fill one vector.
-constexpr uint64_t kGroup = simd::kLanes / 4;
-
-void store(uint64_t t, const TLFloat4& v, TLUChar4* image, TLFloat4* imageFloat) {
-    if (imageFloat) imageFloat[t] = v;
-    if (image) image[t] = encodePixel(v);
-}
-
-}  // namespace
 
 gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const float* totalDepth, TLUChar4* image,
                             TLFloat4* imageFloat, int32_t pixelCount, float exposure) {
@@ -39,32 +28,29 @@ gpu::Error launchResolveVol(LaunchConfig cfg, const float* accumulator, const fl
     // The colours' tone curve, and 1 - expF(-tau) for the optical depth (1 x (-tau) is -tau).
     float scale[simd::kLanes];
     for (uint64_t l = 0; l < simd::kLanes; ++l) scale[l] = l % 4 == 3 ? 1.0f : exposure;
-    gpu::cpu::parallelFor((n + kGroup - 1) / kGroup, [&](uint64_t g) {
-        const uint64_t first = g * kGroup;
-        const uint64_t count = n - first < kGroup ? n - first : kGroup;
+    gpu::cpu::parallelFor((n + cpu::kPixelsPerLanes - 1) / cpu::kPixelsPerLanes, [&](uint64_t g) {
+        const uint64_t first = g * cpu::kPixelsPerLanes;
+        const uint64_t count = n - first < cpu::kPixelsPerLanes ? n - first : cpu::kPixelsPerLanes;
         bool allEmpty = true;
         for (uint64_t q = 0; q < count && allEmpty; ++q) allEmpty = empty(first + q);
         if (allEmpty) {
-            for (uint64_t t = first; t < first + count; ++t) {
-                if (imageFloat) imageFloat[t] = TLFloat4{0.0f, 0.0f, 0.0f, 0.0f};
-                if (image) image[t] = TLUChar4{0, 0, 0, 255};
-            }
+            for (uint64_t t = first; t < first + count; ++t) cpu::storeEmptyPixel(t, image, imageFloat);
             return;
         }
-        if (count < kGroup) {
+        if (count < cpu::kPixelsPerLanes) {
             for (uint64_t t = first; t < first + count; ++t)
-                store(t, resolveLitPixel(accumulator + 4u * t, totalDepth[t], exposure), image, imageFloat);
+                cpu::storePixel(t, resolveLitPixel(accumulator + 4u * t, totalDepth[t], exposure), image, imageFloat);
             return;
         }
         float x[simd::kLanes], tone[simd::kLanes];
-        for (uint64_t q = 0; q < kGroup; ++q) {
+        for (uint64_t q = 0; q < cpu::kPixelsPerLanes; ++q) {
             std::memcpy(x + 4 * q, accumulator + 4u * (first + q), 3 * sizeof(float));
             x[4 * q + 3] = totalDepth[first + q];
         }
-        cpu::toneLanes(x, scale, tone);  // resolveLitPixel of kGroup pixels
-        for (uint64_t q = 0; q < kGroup; ++q) {
+        cpu::toneLanes(x, scale, tone);  // resolveLitPixel of cpu::kPixelsPerLanes pixels
+        for (uint64_t q = 0; q < cpu::kPixelsPerLanes; ++q) {
             const float* p = tone + 4 * q;
-            store(first + q, TLFloat4{p[0], p[1], p[2], p[3]}, image, imageFloat);
+            cpu::storePixel(first + q, TLFloat4{p[0], p[1], p[2], p[3]}, image, imageFloat);
         }
     });
     return gpu::kSuccess;

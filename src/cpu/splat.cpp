@@ -233,11 +233,6 @@ constexpr uint64_t kMaxJitterCacheBytes = uint64_t{512} << 20;
 
 class JitterCache {
 public:
-    JitterCache() = default;
-    JitterCache(const JitterCache&) = delete;
-    JitterCache& operator=(const JitterCache&) = delete;
-    ~JitterCache() { gpu::cpu::freeLarge(offsets_); }
-
     // The offsets of copies 1 to `copies` of `particles` particles from cloud index `first`, in the
     // feed's order. *ready tells whether they hold them already; if not, the frame writes them all
     // and then calls filled(). Null when they are not kept: they are kept from the second frame in a
@@ -246,21 +241,14 @@ public:
     TLV3* get(uint64_t first, uint64_t particles, uint32_t copies, float sigma, bool* ready) {
         const Key key{first, copies, floatBits(sigma)};
         *ready = valid_ && key == key_ && particles <= particles_;
-        if (*ready) return offsets_;
+        if (*ready) return offsets_.data();
         valid_ = false;
         const bool again = key == asked_;
         asked_ = key;
         if (!again || copies == 0 || particles > kMaxJitterCacheBytes / sizeof(TLV3) / copies) return nullptr;
-        if (particles * copies > capacity_) {
-            gpu::cpu::freeLarge(offsets_);
-            capacity_ = 0;
-            offsets_ = static_cast<TLV3*>(gpu::cpu::allocateLarge(particles * copies * sizeof(TLV3)));
-            if (!offsets_) return nullptr;
-            capacity_ = particles * copies;
-        }
         key_ = key;
         particles_ = particles;
-        return offsets_;
+        return offsets_.reserve(particles * copies);
     }
     void filled() { valid_ = true; }
 
@@ -271,8 +259,7 @@ private:
         uint32_t sigmaBits;
         bool operator==(const Key&) const = default;
     };
-    TLV3* offsets_ = nullptr;
-    uint64_t capacity_ = 0;  // offsets
+    gpu::cpu::LargeScratch<TLV3> offsets_;
     Key key_{};
     Key asked_{};  // what the last frame asked for
     uint64_t particles_ = 0;

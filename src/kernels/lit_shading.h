@@ -50,20 +50,25 @@ TL_HD uint64_t cameraColumn(const TLFrame& f, const CameraHit& hit, int32_t slic
     return pixelIndex(f, hit) * static_cast<uint64_t>(slices);
 }
 
-// kCamSplat's deposit of a projected sample: its share of the pixel, split between the two slices
-// around its depth, in the column returned through `column`.
-TL_HD SliceShares camSplatShares(const LitConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth,
-                                 float** column) {
-    const SampleDepth sd = sampleDepth(f, hit);
-    *column = cameraDepth + cameraColumn(f, hit, vc.depthSlices);
-    return sliceShares(vc.depthSlices, cameraSlice(vc, sd.depth), depositWeight(vc.sampleCrossSection, sd.footprint));
+// Where a projected sample sits in its pixel's column of the camera depth map, and its share of the
+// pixel: what kCamSplat deposits and kShade reads back.
+struct CameraDeposit {
+    SlicePosition slice;
+    float w;
+};
+
+TL_HD CameraDeposit cameraDeposit(const LitConstants& vc, SampleDepth sd) {
+    CameraDeposit d;
+    d.slice = cameraSlice(vc, sd.depth);
+    d.w = depositWeight(vc.sampleCrossSection, sd.footprint);
+    return d;
 }
 
+// kCamSplat's deposit of a projected sample: its share of the pixel, split between the two slices
+// around its depth.
 TL_HD void camSplatHit(const LitConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
-    float* column;
-    const SliceShares s = camSplatShares(vc, f, hit, cameraDepth, &column);
-    atomicAddF(column + s.first, s.firstShare);
-    if (s.second >= 0) atomicAddF(column + s.second, s.secondShare);
+    const CameraDeposit d = cameraDeposit(vc, sampleDepth(f, hit));
+    depositSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), vc.depthSlices, d.slice, d.w);
 }
 
 // Work item w of kCamSplat.
@@ -204,13 +209,17 @@ struct Visibility {
     float w;
 };
 
+// The visibility of a sample deposited as d into `column`, once the map is prefix-summed.
+TL_HD Visibility visibilityIn(const float* column, CameraDeposit d) {
+    Visibility v;
+    v.tau = readSlices(column, d.slice);
+    v.w = d.w;
+    return v;
+}
+
 TL_HD Visibility sampleVisibility(const LitConstants& vc, const TLFrame& f, const CameraHit& hit,
                                   const float* cameraDepth) {
-    const SampleDepth sd = sampleDepth(f, hit);
-    Visibility v;
-    v.tau = readSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), cameraSlice(vc, sd.depth));
-    v.w = depositWeight(vc.sampleCrossSection, sd.footprint);
-    return v;
+    return visibilityIn(cameraDepth + cameraColumn(f, hit, vc.depthSlices), cameraDeposit(vc, sampleDepth(f, hit)));
 }
 
 // The sample's own opacity 1 - exp(-w), dimmed by the cloud in front of it.

@@ -94,17 +94,18 @@ TEST(HostSplat, EveryStrategyMatchesTheWorkItemOrder) {
 // ones): a frame of another sigma, copy count or first index, or of more or fewer particles, must still
 // place every copy where the work items do.
 TEST(HostSplat, KeptCopyOffsetsFollowSigmaCopiesAndFirstIndex) {
-    const Cloud cloud = randomCloud(700);
+    // Several of the splat's chunks of 2048 particles, each reading the offsets from its own place.
+    const Cloud cloud = randomCloud(5000);
     struct Step {
         int jitter;
         float sigma;
         uint32_t firstIndex;
         size_t particles;
     };
-    for (const Step& step : {Step{2, 0.3f, 0, 700}, Step{2, 0.3f, 0, 700}, Step{2, 0.3f, 0, 700}, Step{2, 0.5f, 0, 700},
-                             Step{3, 0.5f, 0, 700}, Step{3, 0.5f, 1000, 700}, Step{3, 0.5f, 1000, 700},
-                             Step{3, 0.5f, 0, 600}, Step{3, 0.5f, 0, 600}, Step{3, 0.5f, 0, 700},
-                             Step{3, 0.5f, 0, 650}}) {
+    for (const Step& step : {Step{2, 0.3f, 0, 5000}, Step{2, 0.3f, 0, 5000}, Step{2, 0.3f, 0, 5000},
+                             Step{2, 0.5f, 0, 5000}, Step{3, 0.5f, 0, 5000}, Step{3, 0.5f, 1000, 5000},
+                             Step{3, 0.5f, 1000, 5000}, Step{3, 0.5f, 0, 4300}, Step{3, 0.5f, 0, 4300},
+                             Step{3, 0.5f, 0, 5000}, Step{3, 0.5f, 0, 4650}}) {
         TLFrame f = frameFor({"jitter", 1, step.jitter, step.sigma, 0, 0, 0, 0}, 181, 97);
         f.firstIndex[0] = step.firstIndex;
         const uint64_t n = step.particles * tl::workPerParticle(f);
