@@ -275,6 +275,17 @@ def _candidates(name: str) -> Iterable[str]:
         yield versioned
 
 
+def _load_first(candidates, what: str) -> ctypes.CDLL:
+    """The first of the candidate paths that loads; Error naming `what` with every reason otherwise."""
+    errors = []
+    for candidate in candidates:
+        try:
+            return ctypes.CDLL(candidate)
+        except OSError as exc:
+            errors.append(str(exc))
+    raise Error(f"cannot load {what}: " + "; ".join(errors))
+
+
 def load_library(backend: str = "cpu", path: Optional[str] = None) -> ctypes.CDLL:
     """Loads (once) the library of a backend ("cuda" or "cpu"), or the library at `path`. Without a path
     the library is looked for in $TALUNA_LIBRARY_DIR, the folder `cmake --install` recorded, the package's
@@ -288,15 +299,7 @@ def load_library(backend: str = "cpu", path: Optional[str] = None) -> ctypes.CDL
         candidates = _candidates(_LIB_NAMES[backend])
     else:
         candidates = [path]
-    errors = []
-    for candidate in candidates:
-        try:
-            lib = ctypes.CDLL(candidate)
-            break
-        except OSError as exc:
-            errors.append(str(exc))
-    else:
-        raise Error(f"cannot load the {key} library: " + "; ".join(errors))
+    lib = _load_first(candidates, f"the {key} library")
     _declare(lib)
     if lib.tlApiVersion() != API_VERSION:
         raise Error(f"{candidate}: interface version {lib.tlApiVersion()}, expected {API_VERSION}")
@@ -683,15 +686,7 @@ _viewer_lib: Optional[ctypes.CDLL] = None
 def _viewer_library() -> ctypes.CDLL:
     global _viewer_lib
     if _viewer_lib is None:
-        errors = []
-        for candidate in _candidates("libtaluna_viewer.so"):
-            try:
-                lib = ctypes.CDLL(candidate)
-                break
-            except OSError as exc:
-                errors.append(str(exc))
-        else:
-            raise Error("cannot load the viewer library (a build without cpp-httplib?): " + "; ".join(errors))
+        lib = _load_first(_candidates("libtaluna_viewer.so"), "the viewer library (a build without cpp-httplib?)")
         p = ctypes.c_void_p
         lib.tlvStart.restype = p
         lib.tlvStart.argtypes = [ctypes.c_char_p, p, ctypes.POINTER(_Camera), ctypes.POINTER(_Settings),
