@@ -291,11 +291,11 @@ void shadeRecordsUnlit(const LitConstants& vc, const cpu::CopyWalk& walk, litcpu
     const uint32_t times = walk.perSample ? 1u : walk.samples;
     const uint64_t slices = static_cast<uint64_t>(vc.depthSlices);
     constexpr uint64_t kAhead = 8;
+    const litcpu::Runs runs(particles);
 #pragma omp parallel
     {
         ShadeBatch batch{};
-#pragma omp for schedule(static, litcpu::kChunk) nowait
-        for (uint64_t t = 0; t < particles; ++t) {
+        litcpu::forEachSlot(runs, [&](uint64_t t) {
             if (t + 2 * kAhead < particles) __builtin_prefetch(colors + (order ? order.order[t + 2 * kAhead] : t));
             if (t + kAhead < particles) {
                 prefetchRecordEntries(records[(t + kAhead) * per], slices, cameraDepth, accumulator);
@@ -314,7 +314,7 @@ void shadeRecordsUnlit(const LitConstants& vc, const cpu::CopyWalk& walk, litcpu
                 batch.times[l] = times;
                 if (batch.count == simd::kLanes) batch.flush(vc, nullptr);
             }
-        }
+        });
         batch.flush(vc, nullptr);
     }
 }

@@ -191,8 +191,37 @@ inline Order orderByShadowMap(const LitConstants& vc, const TLV3* positions, uin
     });
 }
 
-// Particles handed to a thread at a time.
-constexpr uint64_t kChunk = 1024;
+// A walk's work split into runs of the order, handed to threads one at a time. Runs walked at the
+// same time lie far apart in the order, in different bands of the maps: a cache line that two threads
+// write moves between their caches on every write. The thread that takes the j-th run walks run
+// (j mod T) x (runs / T) + j / T, so the T threads start at T equally spaced places and move on from
+// there; threads whose runs cost more take fewer of them.
+constexpr uint64_t kChunk = 1024;  // particles a run at least
+struct Runs {
+    uint64_t particles, threads, count;
+    explicit Runs(uint64_t n) : particles(n), threads(static_cast<uint64_t>(omp_get_max_threads())) {
+        const uint64_t perThread = n / (kChunk * threads);
+        count = threads * (perThread < 1 ? 1 : perThread > 16 ? 16 : perThread);
+    }
+    // The run handed out j-th.
+    uint64_t run(uint64_t j) const { return (j % threads) * (count / threads) + j / threads; }
+    // The first particle slot of run k (k = count: the end).
+    uint64_t begin(uint64_t k) const {
+        return particles / count * k + (k < particles % count ? k : particles % count);
+    }
+};
+
+// Calls slot(t) for every particle slot t, run by run; called by every thread of a parallel region,
+// which it does not wait for.
+template <class Slot>
+void forEachSlot(const Runs& runs, Slot&& slot) {
+#pragma omp for schedule(dynamic, 1) nowait
+    for (uint64_t j = 0; j < runs.count; ++j) {
+        const uint64_t k = runs.run(j);
+        for (uint64_t t = runs.begin(k), end = runs.begin(k + 1); t < end; ++t) slot(t);
+    }
+}
+
 // How far ahead of the walk a particle's arrays are fetched, and (once its position has arrived)
 // what the particle will touch in the maps.
 constexpr uint64_t kPrefetchAhead = 16;
@@ -211,8 +240,8 @@ inline void prefetchShadowTexels(const LitConstants& vc, const float* shadowMaps
         const int32_t x = static_cast<int32_t>(t.tx - 0.5f), y = static_cast<int32_t>(t.ty - 0.5f);
         const int32_t y1 = y + 1 < v.resolution ? y + 1 : y;
         const float* map = shadowMaps + v.mapOffset;
-        __builtin_prefetch(texelColumn(map, v, x, y) + slice);
-        __builtin_prefetch(texelColumn(map, v, x, y1) + slice);
+        __builtin_prefetch(&texelColumn(map, v, x, y)[slice]);
+        __builtin_prefetch(&texelColumn(map, v, x, y1)[slice]);
     }
 }
 
@@ -267,6 +296,7 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
     TLUChar4* const copyC = copied && colors ? orderedCopy().colors() : nullptr;
     const cpu::ScalarJitter jitter{walk.f};
     const bool velocityAhead = walk.perSample && walk.velocities;
+    const Runs runs(whole);
 #pragma omp parallel
     {
         State state{};
@@ -278,8 +308,7 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
                 if (copyC) copyC[t] = colors[i];
             }
         }
-#pragma omp for schedule(static, kChunk) nowait
-        for (uint64_t t = 0; t < whole; ++t) {
+        forEachSlot(runs, [&](uint64_t t) {
             const uint64_t i = order ? order.order[t] : t;
             TLV3 base;
             TLUChar4 c{0, 0, 0, 0};
@@ -305,7 +334,7 @@ void forEachSample(const cpu::CopyWalk& walk, Order order, const TLUChar4* color
             walk.particle(
                 i, base, walk.per,
                 [&](uint64_t, TLV3 p, uint32_t s, uint32_t times) { visit(state, r++, p, s, times, c); }, jitter);
-        }
+        });
         done(state);
     }
     // A count that ends inside a particle: its first work items.

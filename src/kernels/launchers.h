@@ -68,9 +68,11 @@ gpu::Error launchBounds(LaunchConfig cfg, const TLV3* positions, const TLV3* vel
 gpu::Error launchLightSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame,
                             const TLV3* positions, const TLV3* velocities, uint64_t n, float* shadowMaps);
 
-// kPrefix: turns each of `columns` columns of `slices` floats into mid-slice running sums; writes
-// each column's total into totals when it is non-null.
-gpu::Error launchPrefix(LaunchConfig cfg, float* data, uint64_t columns, int32_t slices, float* totals);
+// kPrefix: turns each of `columns` columns of `slices` floats, stored in rows of rowLength columns
+// (kernels/deep_maps.h), into mid-slice running sums; writes each column's total into totals when it
+// is non-null. columns is a whole number of rows.
+gpu::Error launchPrefix(LaunchConfig cfg, float* data, uint64_t columns, int32_t slices, uint64_t rowLength,
+                        float* totals);
 
 // kCamSplat: deposits every camera sample's optical density into the camera depth map.
 gpu::Error launchCamSplat(LaunchConfig cfg, const LitConstants& vc, const TLFrame& frame,

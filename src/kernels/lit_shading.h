@@ -68,7 +68,7 @@ TL_HD CameraDeposit cameraDeposit(const LitConstants& vc, SampleDepth sd) {
 // around its depth.
 TL_HD void camSplatHit(const LitConstants& vc, const TLFrame& f, const CameraHit& hit, float* cameraDepth) {
     const CameraDeposit d = cameraDeposit(vc, sampleDepth(f, hit));
-    depositSlices(cameraDepth + cameraColumn(f, hit, vc.depthSlices), vc.depthSlices, d.slice, d.w);
+    depositSlices(DeepColumn{cameraDepth + cameraColumn(f, hit, vc.depthSlices), 1}, vc.depthSlices, d.slice, d.w);
 }
 
 // Work item w of kCamSplat.
@@ -212,7 +212,7 @@ struct Visibility {
 // The visibility of a sample deposited as d into `column`, once the map is prefix-summed.
 TL_HD Visibility visibilityIn(const float* column, CameraDeposit d) {
     Visibility v;
-    v.tau = readSlices(column, d.slice);
+    v.tau = readSlices(DeepColumn{const_cast<float*>(column), 1}, d.slice);
     v.w = d.w;
     return v;
 }

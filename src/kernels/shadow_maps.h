@@ -63,11 +63,12 @@ TL_HD SlicePosition lightSlice(const ShadowView& v, float z) {
     return slicePosition(d, v.depthScale, v.slices);
 }
 
-TL_HD float* texelColumn(float* map, const ShadowView& v, int32_t x, int32_t y) {
-    return map + (static_cast<uint64_t>(v.resolution) * static_cast<uint64_t>(y) + static_cast<uint64_t>(x)) *
-                     static_cast<uint64_t>(v.slices);
+// A view's map holds its rows of texels one after the other, each row slice by slice (DeepColumn).
+TL_HD DeepColumn texelColumn(float* map, const ShadowView& v, int32_t x, int32_t y) {
+    const uint64_t n = static_cast<uint64_t>(v.resolution);
+    return DeepColumn{map + n * static_cast<uint64_t>(v.slices) * static_cast<uint64_t>(y) + static_cast<uint64_t>(x), n};
 }
-TL_HD const float* texelColumn(const float* map, const ShadowView& v, int32_t x, int32_t y) {
+TL_HD DeepColumn texelColumn(const float* map, const ShadowView& v, int32_t x, int32_t y) {
     return texelColumn(const_cast<float*>(map), v, x, y);
 }
 

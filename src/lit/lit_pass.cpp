@@ -49,7 +49,8 @@ Status buildShadowMaps(LitBuffers& b, const LitFrame& job, const LitConstants& v
         const ShadowView& view = vc.shadowViews[v];
         const uint64_t columns = static_cast<uint64_t>(view.resolution) * static_cast<uint64_t>(view.resolution);
         const LaunchConfig cfg{gridSizeFor(columns, kBlock, job.multiprocessors), kBlock};
-        const gpu::Error err = launchPrefix(cfg, b.shadowMaps.get() + view.mapOffset, columns, view.slices, nullptr);
+        const gpu::Error err = launchPrefix(cfg, b.shadowMaps.get() + view.mapOffset, columns, view.slices,
+                                            static_cast<uint64_t>(view.resolution), nullptr);
         if (Status s = Status::failed(step, err)) return s;
     }
     return {};
@@ -70,7 +71,7 @@ Status buildCameraDepth(LitBuffers& b, const LitFrame& job, const LitConstants& 
         if (Status s = Status::failed(step, err)) return s;
     }
     const LaunchConfig cfg{gridSizeFor(pixels, kBlock, job.multiprocessors), kBlock};
-    return Status::failed(step, launchPrefix(cfg, depth, pixels, vc.depthSlices, job.totalDepth));
+    return Status::failed(step, launchPrefix(cfg, depth, pixels, vc.depthSlices, 1, job.totalDepth));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <vector>
 
@@ -42,11 +43,39 @@ TEST(DeepMaps, FootprintsOfShadowDeposits) {
         std::vector<float> map(static_cast<size_t>(c.n) * c.n * c.s, 0.0f);
         tl::splatFootprint(map.data(), view, c.tx, c.ty, c.slice, c.w);
         int touched = 0;
-        for (size_t t = 0; t < map.size(); t += c.s) touched += std::accumulate(&map[t], &map[t] + c.s, 0.0f) != 0.0f;
+        for (int32_t t = 0; t < c.n * c.n; ++t) {
+            const tl::DeepColumn column = tl::texelColumn(map.data(), view, t % c.n, t / c.n);
+            float columnSum = 0.0f;
+            for (int32_t z = 0; z < c.s; ++z) columnSum += column[z];
+            touched += columnSum != 0.0f;
+        }
         SCOPED_TRACE(::testing::Message() << "w " << c.w << " at " << c.tx << "," << c.ty);
         EXPECT_TRUE(touched == c.touched && std::fabs(sum(map) - c.total) <= c.total * 1e-5f) << touched << " " << sum(map);
-        EXPECT_FLOAT_EQ(map[(static_cast<size_t>(c.n) * c.y + c.x) * c.s + c.z], c.value);  // a probed entry
+        // A probed entry, where rows of texels are stored slice by slice.
+        EXPECT_FLOAT_EQ(map[(static_cast<size_t>(c.y) * c.s + c.z) * c.n + c.x], c.value);
     }
+}
+
+// kPrefix gives every column prefixColumn's bits, whether a map stores its columns whole or in rows of
+// several columns slice by slice; an empty row stays empty, and a row length of 0 is refused.
+TEST(DeepMaps, PrefixOfEveryColumnInEitherLayout) {
+    constexpr int32_t kSlices = 5;
+    for (const uint64_t rowLength : {uint64_t{1}, uint64_t{7}, uint64_t{1030}}) {
+        const uint64_t columns = rowLength * 3;
+        std::vector<float> map(columns * kSlices);
+        for (size_t k = 0; k < map.size(); ++k) map[k] = k % 3 == 0 ? 0.0f : 0.37f * static_cast<float>(k % 101) + 1e-3f;
+        for (uint64_t x = 0; x < rowLength * kSlices; ++x) map[rowLength * kSlices + x] = 0.0f;  // row 1 empty
+        std::vector<float> expected = map, totals(columns, -1.0f), expectedTotals(columns);
+        for (uint64_t c = 0; c < columns; ++c)
+            expectedTotals[c] = tl::prefixColumn(tl::mapColumn(expected.data(), c, kSlices, rowLength), kSlices);
+        ASSERT_EQ(tl::launchPrefix(tl::LaunchConfig{4, 256}, map.data(), columns, kSlices, rowLength, totals.data()),
+                  tl::gpu::kSuccess);
+        SCOPED_TRACE(::testing::Message() << "row length " << rowLength);
+        EXPECT_EQ(std::memcmp(map.data(), expected.data(), map.size() * sizeof(float)), 0);
+        EXPECT_EQ(std::memcmp(totals.data(), expectedTotals.data(), columns * sizeof(float)), 0);
+    }
+    float one = 1.0f;
+    EXPECT_NE(tl::launchPrefix(tl::LaunchConfig{1, 256}, &one, 1, 1, 0, nullptr), tl::gpu::kSuccess);
 }
 
 // On each cube face a blob between the light and a probe shadows it; deposit and lookup agree on every face.
@@ -70,7 +99,7 @@ TEST(LightSplat, EveryCubeFaceShadowsWhatLiesBehindItsOccluder) {
         const uint64_t m = tl::buildLitConstants(&camera, &settings, &frame, &bulb, 1, lo, hi, 1e-3f, &vc);
         std::vector<float> maps(m, 0.0f);
         tl::launchLightSplat(tl::LaunchConfig{1, 256}, vc, frame, p.data(), nullptr, p.size(), maps.data());
-        tl::launchPrefix(tl::LaunchConfig{1, 256}, maps.data(), 6u * 32u * 32u, 16, nullptr);
+        tl::launchPrefix(tl::LaunchConfig{1, 256}, maps.data(), 6u * 32u * 32u, 16, 32u, nullptr);
         const auto tau = [&](float t) {
             const TLV3 q{t * d.x, t * d.y, t * d.z};
             return tl::shadowDepth(vc.shadowViews[tl::shadowViewFor(vc.lights[0], q)], maps.data(), q);
@@ -108,7 +137,10 @@ TEST(LitShading, Terms) {
 TEST(ShadowLookup, BilinearAcrossTexelsLinearAcrossSlicesZeroOutside) {
     ShadowView view = squareView(4, 2);
     std::vector<float> map(4 * 4 * 2);
-    for (int t = 0; t < 16; ++t) map[2 * t] = 10.0f * (t / 4) + t % 4, map[2 * t + 1] = 100 + map[2 * t];
+    for (int t = 0; t < 16; ++t) {
+        const tl::DeepColumn column = tl::texelColumn(map.data(), view, t % 4, t / 4);
+        column[0] = 10.0f * (t / 4) + t % 4, column[1] = 100 + column[0];
+    }
     const float cases[][4] = {{2.5f, 1.5f, 0.5f, 12}, {2.0f, 1.5f, 0.5f, 11.5f}, {2.0f, 2.0f, 0.5f, 16.5f},
                               {3.9f, 1.5f, 0.5f, 13}, {0.2f, 1.5f, 0.5f, 10}, {2.5f, 1.5f, 1.0f, 62},
                               {2.5f, 1.5f, 9.0f, 112}, {4.0f, 1.5f, 0.5f, 0}, {-0.1f, 1.5f, 0.5f, 0}};

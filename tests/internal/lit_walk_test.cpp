@@ -84,7 +84,7 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     for (uint64_t w = 0; w < nL; ++w) tl::lightSplatItem(vc, lightFrame, positions.data(), v, w, mapsRef.data());
     expectClose(maps, mapsRef, "shadow maps");
     for (int32_t m = 0; m < vc.shadowViewCount; ++m)
-        tl::launchPrefix(cfg, mapsRef.data() + vc.shadowViews[m].mapOffset, 32u * 32u, 8, nullptr);
+        tl::launchPrefix(cfg, mapsRef.data() + vc.shadowViews[m].mapOffset, 32u * 32u, 8, 32u, nullptr);
 
     const uint64_t pixels = static_cast<uint64_t>(frame.width) * frame.height;
     std::vector<float> depth(pixels * 8, 0.0f), depthRef(pixels * 8, 0.0f);
@@ -92,7 +92,7 @@ TEST_P(LitWalk, KernelsMatchThePerItemFunctions) {
     for (uint64_t w = 0; w < n; ++w) tl::camSplatItem(vc, frame, positions.data(), v, w, depthRef.data());
     expectClose(depth, depthRef, "camera depth map");
     std::vector<float> totals(pixels);
-    tl::launchPrefix(cfg, depthRef.data(), pixels, 8, totals.data());
+    tl::launchPrefix(cfg, depthRef.data(), pixels, 8, 1, totals.data());
 
     // Shading follows a camera depth launch. Of the same frame and a whole number of particles, it
     // reuses what that launch projected; of another frame (or a count that ends inside a particle) it
