@@ -46,15 +46,25 @@ inline void atomicAddRepeated(float* address, float v, uint32_t times) {
 constexpr uint64_t kMaxBands = uint64_t{1} << 16;
 
 // Band of `units` map units (pixels or texels) holding `unit`: 2048 units a band (256 KiB of a
-// 32-slice camera depth map), more when there would be too many bands.
+// 32-slice camera depth map), more when there would be too many keys. A band may be split further
+// into `depths` groups of depth slices, nearest first: particles of one band and depth then deposit
+// into the same rows of slices one after the other.
 struct Bands {
+    static constexpr uint32_t kMaxDepths = 64;
     uint32_t shift = 11;
-    uint32_t count;  // bands, plus one key for what lands in no band
-    explicit Bands(uint64_t units) {
-        while ((units >> shift) + 1 > kMaxBands) ++shift;
-        count = static_cast<uint32_t>(units >> shift) + 2u;
+    uint32_t depths;
+    uint32_t count;  // keys: bands times depths, plus one key for what lands in no band
+    explicit Bands(uint64_t units, uint32_t depthGroups = 1)
+        : depths(depthGroups < 1 ? 1 : depthGroups > kMaxDepths ? kMaxDepths : depthGroups) {
+        while (((units >> shift) + 1) * depths > kMaxBands) ++shift;
+        count = static_cast<uint32_t>(((units >> shift) + 1) * depths) + 1u;
     }
-    uint32_t of(uint64_t unit) const { return static_cast<uint32_t>(unit >> shift); }
+    // The key of a unit, and of depth slice `slice` of `slices` when the bands are split by depth.
+    uint32_t of(uint64_t unit, int32_t slice = 0, int32_t slices = 1) const {
+        const uint64_t group =
+            slice > 0 && slices > slice ? static_cast<uint64_t>(slice) * depths / static_cast<uint64_t>(slices) : 0;
+        return static_cast<uint32_t>((unit >> shift) * depths + group);
+    }
     uint32_t none() const { return count - 1u; }
 };
 
@@ -167,14 +177,15 @@ inline int32_t firstShadowLight(const LitConstants& vc) {
     return -1;
 }
 
-// Particles in the order of the bands of the first shadow-casting light's maps their copy 0 lands in
-// (outside them last); empty without shadows.
+// Particles in the order of the bands of the first shadow-casting light's maps their copy 0 lands in,
+// and within a band in the order of its depth slices (outside the maps last); empty without shadows.
 inline Order orderByShadowMap(const LitConstants& vc, const TLV3* positions, uint64_t count) {
     const int32_t l = firstShadowLight(vc);
     if (l < 0) return {};
     const LitLight& light = vc.lights[l];
     const uint64_t n = static_cast<uint64_t>(vc.shadowViews[light.firstView].resolution);
-    const Bands bands(static_cast<uint64_t>(light.viewCount) * n * n);
+    const int32_t slices = vc.shadowViews[light.firstView].slices;
+    const Bands bands(static_cast<uint64_t>(light.viewCount) * n * n, slices > 1 ? static_cast<uint32_t>(slices) : 1u);
     struct {
         const TLV3* positions;
         LitConstants vc;
@@ -187,7 +198,8 @@ inline Order orderByShadowMap(const LitConstants& vc, const TLV3* positions, uin
         LightTexel t;
         if (!lightTexel(vc.shadowViews[m], positions[i], t)) return bands.none();
         const uint64_t face = static_cast<uint64_t>(m - light.firstView);
-        return bands.of((face * n + static_cast<uint64_t>(t.ty)) * n + static_cast<uint64_t>(t.tx));
+        return bands.of((face * n + static_cast<uint64_t>(t.ty)) * n + static_cast<uint64_t>(t.tx),
+                        lightSlice(vc.shadowViews[m], t.z).i, slices);
     });
 }
 
