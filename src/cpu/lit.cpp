@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cpu/launch.h"
+#include "cpu/light_lanes.h"
 #include "cpu/projection_lanes.h"
 #include "cpu/simd.h"
 #include "cpu/lit_walk.h"
@@ -243,17 +244,30 @@ struct ShadeBatch {
         if (count == 0) return;
         for (int l = count; l < simd::kLanes; ++l) tau[l] = w[l] = 0.0f;
         visibleWeightLanes(tau, w, weight);
-        // The lights of the visible samples, light by light, with their shadows' dimming in lanes;
-        // the sums then follow receivedLight's order exactly.
+        // The lights of the visible samples, light by light: falloff, cone and phase in lanes, then
+        // each shadow's lookup, then their dimming in lanes; the sums then follow receivedLight's
+        // order exactly.
         LightTerm terms[kMaxLitLights][simd::kLanes];
         float dim[kMaxLitLights][simd::kLanes];
         bool visible[simd::kLanes];
+        float px[simd::kLanes], py[simd::kLanes], pz[simd::kLanes];
         for (int l = 0; l < simd::kLanes; ++l) {
             visible[l] = l < count && weight[l] > kMinVisibleWeight;
-            if (!visible[l]) continue;
-            ViewDirection view;
-            for (int32_t i = 0; i < vc.lightCount; ++i)
-                terms[i][l] = lightTerm(vc, vc.lights[i], shadowMaps, p[l], view);
+            px[l] = p[l].x, py[l] = p[l].y, pz[l] = p[l].z;
+        }
+        for (int32_t i = 0; i < vc.lightCount; ++i) {
+            const LitLight& light = vc.lights[i];
+            float intensity[simd::kLanes];
+            int32_t reaches[simd::kLanes];
+            cpu::lightIntensityLanes(vc, light, px, py, pz, intensity, reaches);
+            for (int l = 0; l < simd::kLanes; ++l) {
+                if (!visible[l]) continue;
+                LightTerm& t = terms[i][l];
+                t = LightTerm{reaches[l] != 0, intensity[l], 0.0f};
+                if (!t.reaches) continue;
+                const int32_t m = shadowViewFor(light, p[l]);
+                if (m >= 0) t.tau = shadowDepth(vc.shadowViews[m], shadowMaps, p[l]);
+            }
         }
         for (int32_t i = 0; i < vc.lightCount; ++i) {
             float depth[simd::kLanes];

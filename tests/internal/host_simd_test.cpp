@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "cpu/light_lanes.h"
 #include "cpu/projection_lanes.h"
 #include "cpu/simd.h"
 #include "kernels/lit_shading.h"
@@ -109,4 +110,54 @@ TEST(HostSimd, ProjectLanesMatchTheScalarProjectionAndDepth) {
     }
     EXPECT_EQ(bad, 0);
     EXPECT_GT(seen, 20000) << "points in the image";
+}
+
+// Every light kind and falloff, with and without a phase, over points near and far (one at the light
+// and one at the eye among them): the lanes give lightTerm's reach, and its intensity's bits.
+TEST(HostSimd, LightIntensityLanesMatchTheScalarLightTerm) {
+    tl::LitConstants vc{};
+    vc.eye[0] = 1, vc.eye[1] = 2, vc.eye[2] = 6;
+    std::vector<tl::LitLight> lights;
+    tl::LitLight sun{};
+    sun.kind = TL_LIGHT_DIRECTIONAL, sun.direction[0] = 0.6f, sun.direction[1] = -0.8f;
+    lights.push_back(sun);
+    for (int32_t falloff : {TL_FALLOFF_INVERSE_SQUARE, TL_FALLOFF_INVERSE_SQUARE_CLAMPED, TL_FALLOFF_INVERSE,
+                            TL_FALLOFF_INVERSE_CLAMPED, TL_FALLOFF_LINEAR, TL_FALLOFF_CUTOFF, 99}) {
+        tl::LitLight bulb{};
+        bulb.kind = TL_LIGHT_POINT, bulb.position[1] = 2, bulb.falloff = falloff, bulb.range = 4, bulb.innerRange = 1;
+        lights.push_back(bulb);
+    }
+    tl::LitLight spot = lights[1];
+    spot.kind = TL_LIGHT_SPOT, spot.direction[1] = -1, spot.cosInner = 0.9f, spot.cosOuter = 0.5f;
+    lights.push_back(spot);
+    spot.cosInner = spot.cosOuter;  // a hard edge
+    lights.push_back(spot);
+    uint32_t state = 5;
+    auto coordinate = [&](float span) { return (tl::uniform(state = tl::nextState(state)) - 0.5f) * span; };
+    int bad = 0, reached = 0;
+    for (const float g : {0.0f, 0.3f, -0.95f}) {
+        vc.anisotropy = g;
+        for (const tl::LitLight& light : lights) {
+            for (int batch = 0; batch < 500; ++batch) {
+                float x[kLanes], y[kLanes], z[kLanes], intensity[kLanes];
+                int32_t reaches[kLanes];
+                for (int l = 0; l < kLanes; ++l) x[l] = coordinate(12), y[l] = coordinate(8), z[l] = coordinate(14);
+                if (batch == 0) x[0] = light.position[0], y[0] = light.position[1], z[0] = light.position[2];
+                if (batch == 0) x[1] = vc.eye[0], y[1] = vc.eye[1], z[1] = vc.eye[2];
+                tl::cpu::lightIntensityLanes(vc, light, x, y, z, intensity, reaches);
+                for (int l = 0; l < kLanes; ++l) {
+                    tl::ViewDirection view;
+                    const tl::LightTerm t = tl::lightTerm(vc, light, nullptr, TLV3{x[l], y[l], z[l]}, view);
+                    const bool same = t.reaches == (reaches[l] != 0) &&
+                                      (!t.reaches || tl::floatBits(t.intensity) == tl::floatBits(intensity[l]));
+                    reached += t.reaches;
+                    if (!same && ++bad <= 5)
+                        ADD_FAILURE() << "light kind " << light.kind << " falloff " << light.falloff << " g " << g
+                                      << " at " << x[l] << ", " << y[l] << ", " << z[l];
+                }
+            }
+        }
+    }
+    EXPECT_EQ(bad, 0);
+    EXPECT_GT(reached, 100000) << "points the lights reach";
 }
