@@ -1,7 +1,7 @@
 // The deep maps of the lighting path: per texel (shadow maps) or pixel (camera depth map) a column
-// of depth slices. Deposits split a weight between the two slices around a
-// continuous slice position; kPrefix then turns each column into mid-slice running sums, so a column
-// read at slice position t gives the optical depth up to that depth.
+// of depth slices. Deposits split a weight between the two slices around a continuous slice
+// position; kPrefix then turns each column into mid-slice running sums, so a column read at slice
+// position t gives the optical depth up to that depth.
 #pragma once
 
 #include "kernels/portable.h"

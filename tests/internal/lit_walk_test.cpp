@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         std::mt19937 rng(21);
         std::normal_distribution<float> g(0.0f, 1.0f);
-        for (size_t i = 0; i < 1500; ++i) {
+        for (size_t i = 0; i < 9000; ++i) {  // several runs of the walk a thread
             positions.push_back(TLV3{g(rng), 0.3f * g(rng), g(rng)});
             velocities.push_back(TLV3{g(rng), g(rng), g(rng)});
             colors.push_back(TLUChar4{static_cast<uint8_t>(i), static_cast<uint8_t>(3 * i), 200, 255});
