@@ -65,6 +65,11 @@ TEST(DeepMaps, PrefixOfEveryColumnInEitherLayout) {
         std::vector<float> map(columns * kSlices);
         for (size_t k = 0; k < map.size(); ++k) map[k] = k % 3 == 0 ? 0.0f : 0.37f * static_cast<float>(k % 101) + 1e-3f;
         for (uint64_t x = 0; x < rowLength * kSlices; ++x) map[rowLength * kSlices + x] = 0.0f;  // row 1 empty
+        // A column of row 2, pinned: slices 2, 4, 0, 6, 8 give 1, 4, 6, 9, 16, and 20 in all.
+        const uint64_t probe = 2 * rowLength + (rowLength - 1) / 2;
+        const tl::DeepColumn pinned = tl::mapColumn(map.data(), probe, kSlices, rowLength);
+        const float slices[kSlices] = {2, 4, 0, 6, 8};
+        for (int32_t z = 0; z < kSlices; ++z) pinned[z] = slices[z];
         std::vector<float> expected = map, totals(columns, -1.0f), expectedTotals(columns);
         for (uint64_t c = 0; c < columns; ++c)
             expectedTotals[c] = tl::prefixColumn(tl::mapColumn(expected.data(), c, kSlices, rowLength), kSlices);
@@ -73,6 +78,8 @@ TEST(DeepMaps, PrefixOfEveryColumnInEitherLayout) {
         SCOPED_TRACE(::testing::Message() << "row length " << rowLength);
         EXPECT_EQ(std::memcmp(map.data(), expected.data(), map.size() * sizeof(float)), 0);
         EXPECT_EQ(std::memcmp(totals.data(), expectedTotals.data(), columns * sizeof(float)), 0);
+        EXPECT_TRUE(pinned[0] == 1 && pinned[1] == 4 && pinned[2] == 6 && pinned[3] == 9 && pinned[4] == 16 &&
+                    totals[probe] == 20);
     }
     float one = 1.0f;
     EXPECT_NE(tl::launchPrefix(tl::LaunchConfig{1, 256}, &one, 1, 1, 0, nullptr), tl::gpu::kSuccess);
