@@ -60,8 +60,27 @@ TL_SIMD_INLINE V8 coneLanes(V8 c, float cosInner, float cosOuter) {
 }  // namespace
 
 TL_SIMD_CLONES
+void viewDirectionLanes(const LitConstants& vc, const float* px, const float* py, const float* pz, float* vx,
+                        float* vy, float* vz) {
+    for (int h = 0; h < simd::kLanes; h += 8) {
+        V8 x, y, z;
+        std::memcpy(&x, px + h, sizeof x);
+        std::memcpy(&y, py + h, sizeof y);
+        std::memcpy(&z, pz + h, sizeof z);
+        x = all(vc.eye[0]) - x, y = all(vc.eye[1]) - y, z = all(vc.eye[2]) - z;
+        const V8 len = sqrtLanes((x * x + y * y) + z * z);
+        const V8I away = len > V8{};
+        x = pick(away, x / len, V8{}), y = pick(away, y / len, V8{}), z = pick(away, z / len, V8{});
+        std::memcpy(vx + h, &x, sizeof x);
+        std::memcpy(vy + h, &y, sizeof y);
+        std::memcpy(vz + h, &z, sizeof z);
+    }
+}
+
+TL_SIMD_CLONES
 void lightIntensityLanes(const LitConstants& vc, const LitLight& light, const float* px, const float* py,
-                         const float* pz, float* intensity, int32_t* reaches) {
+                         const float* pz, const float* vx, const float* vy, const float* vz, float* intensity,
+                         int32_t* reaches) {
     const float g = vc.anisotropy;
     for (int h = 0; h < simd::kLanes; h += 8) {
         V8 x, y, z;
@@ -84,13 +103,12 @@ void lightIntensityLanes(const LitConstants& vc, const LitLight& light, const fl
             }
         }
         reach &= k > V8{};
-        // ViewDirection: the unit vector towards the eye, zero at the eye.
-        V8 vx = all(vc.eye[0]) - x, vy = all(vc.eye[1]) - y, vz = all(vc.eye[2]) - z;
-        const V8 len = sqrtLanes((vx * vx + vy * vy) + vz * vz);
-        const V8I away = len > V8{};
-        vx = pick(away, vx / len, V8{}), vy = pick(away, vy / len, V8{}), vz = pick(away, vz / len, V8{});
         if (!(absF(g) < 1e-4f)) {  // phaseFactor, exactly 1 otherwise
-            const V8 cosVL = (vx * lx + vy * ly) + vz * lz;
+            V8 v[3];
+            std::memcpy(&v[0], vx + h, sizeof v[0]);
+            std::memcpy(&v[1], vy + h, sizeof v[1]);
+            std::memcpy(&v[2], vz + h, sizeof v[2]);
+            const V8 cosVL = (v[0] * lx + v[1] * ly) + v[2] * lz;
             const V8 q = all(1.0f + g * g) + all(2.0f * g) * cosVL;
             k = k * (all(1.0f - g * g) / (q * sqrtLanes(q)));
         }

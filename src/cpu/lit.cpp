@@ -250,16 +250,18 @@ struct ShadeBatch {
         LightTerm terms[kMaxLitLights][simd::kLanes];
         float dim[kMaxLitLights][simd::kLanes];
         bool visible[simd::kLanes];
-        float px[simd::kLanes], py[simd::kLanes], pz[simd::kLanes];
+        float px[simd::kLanes], py[simd::kLanes], pz[simd::kLanes], vx[simd::kLanes], vy[simd::kLanes],
+            vz[simd::kLanes];
         for (int l = 0; l < simd::kLanes; ++l) {
             visible[l] = l < count && weight[l] > kMinVisibleWeight;
             px[l] = p[l].x, py[l] = p[l].y, pz[l] = p[l].z;
         }
+        if (vc.lightCount > 0) cpu::viewDirectionLanes(vc, px, py, pz, vx, vy, vz);
         for (int32_t i = 0; i < vc.lightCount; ++i) {
             const LitLight& light = vc.lights[i];
             float intensity[simd::kLanes];
             int32_t reaches[simd::kLanes];
-            cpu::lightIntensityLanes(vc, light, px, py, pz, intensity, reaches);
+            cpu::lightIntensityLanes(vc, light, px, py, pz, vx, vy, vz, intensity, reaches);
             for (int l = 0; l < simd::kLanes; ++l) {
                 if (!visible[l]) continue;
                 LightTerm& t = terms[i][l];

@@ -4,9 +4,8 @@
 //  - particles are visited in the order of the band of the map their copy 0 lands in: the band of
 //    the image for the camera depth map, the band of the first shadow-casting light's maps (and
 //    within it the depth slice) for the shadow maps (and for shading, whose scattered reads are
-//    mostly shadow lookups then). Deposits
-//    and reads stay within a few bands that are in cache instead of missing it all over a map of
-//    hundreds of megabytes. The order is only a permutation of the particles: every sample is still
+//    mostly shadow lookups then). Deposits and reads stay within a few bands that are in cache
+//    instead of missing it all over a map of hundreds of megabytes. The order is only a permutation of the particles: every sample is still
 //    visited exactly once, and the arrays of the particles ahead are fetched early;
 //  - threads take long runs of the order, the runs walked at the same time far apart (Runs), so that
 //    they seldom write the same cache lines;

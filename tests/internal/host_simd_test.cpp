@@ -139,12 +139,18 @@ TEST(HostSimd, LightIntensityLanesMatchTheScalarLightTerm) {
         vc.anisotropy = g;
         for (const tl::LitLight& light : lights) {
             for (int batch = 0; batch < 500; ++batch) {
-                float x[kLanes], y[kLanes], z[kLanes], intensity[kLanes];
+                float x[kLanes], y[kLanes], z[kLanes], vx[kLanes], vy[kLanes], vz[kLanes], intensity[kLanes];
                 int32_t reaches[kLanes];
                 for (int l = 0; l < kLanes; ++l) x[l] = coordinate(12), y[l] = coordinate(8), z[l] = coordinate(14);
-                if (batch == 0) x[0] = light.position[0], y[0] = light.position[1], z[0] = light.position[2];
-                if (batch == 0) x[1] = vc.eye[0], y[1] = vc.eye[1], z[1] = vc.eye[2];
-                tl::cpu::lightIntensityLanes(vc, light, x, y, z, intensity, reaches);
+                if (batch == 0) {
+                    // At the light, at the eye, and exactly at the inner range and the range below the light.
+                    x[0] = light.position[0], y[0] = light.position[1], z[0] = light.position[2];
+                    x[1] = vc.eye[0], y[1] = vc.eye[1], z[1] = vc.eye[2];
+                    x[2] = x[3] = light.position[0], z[2] = z[3] = light.position[2];
+                    y[2] = light.position[1] - light.innerRange, y[3] = light.position[1] - light.range;
+                }
+                tl::cpu::viewDirectionLanes(vc, x, y, z, vx, vy, vz);
+                tl::cpu::lightIntensityLanes(vc, light, x, y, z, vx, vy, vz, intensity, reaches);
                 for (int l = 0; l < kLanes; ++l) {
                     tl::ViewDirection view;
                     const tl::LightTerm t = tl::lightTerm(vc, light, nullptr, TLV3{x[l], y[l], z[l]}, view);
